@@ -1,0 +1,164 @@
+// Panic reports: one report at a time under panic_mutex, a second panic on
+// the same thread prints one notice, and the last reporter ends the process.
+#include "failure/panic.hpp"
+
+#include <atomic>
+#include <csignal>
+
+#include "failure/stack_trace.hpp"
+#include "support/mutex.hpp"
+#include "support/sys.hpp"
+
+namespace debug {
+
+thread_local usize panic_stage = 0;
+std::atomic<u8> panicking{0};
+Mutex panic_mutex;
+
+void waitForOtherThreadToFinishPanicking();
+
+}  // namespace debug
+
+namespace posix {
+[[noreturn]] void abort();
+}
+
+namespace {
+
+// Writes straight to the descriptor, without the standard-error lock: the
+// panic mutex alone orders reports. A failed write ends the process.
+struct PanicWriter final : Writer {
+    Result<void> writeAll(std::string_view bytes) override {
+        FdWriter fd(2);
+        if (!fd.writeAll(bytes)) posix::abort();
+        return {};
+    }
+};
+
+}  // namespace
+
+namespace posix {
+
+void abort() {
+    sigset_t all;
+    sigfillset(&all);
+    sigset_t old;
+    // Raise SIGABRT on this thread with the application signals blocked
+    // while it is sent.
+    pthread_sigmask(SIG_BLOCK, &all, &old);
+    (void)sys::tkill(sys::gettid(), SIGABRT);
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+
+    // Still alive: the signal was caught or ignored. One thread at a time
+    // restores the default action and tries again.
+    static std::atomic<u8> abort_entered{0};
+    pthread_sigmask(SIG_BLOCK, &all, nullptr);
+    u8 expected = 0;
+    while (!abort_entered.compare_exchange_weak(expected, 1, std::memory_order_seq_cst)) expected = 0;
+    struct sigaction dfl {};
+    dfl.sa_handler = SIG_DFL;
+    sigaction(SIGABRT, &dfl, nullptr);
+    (void)sys::tkill(sys::gettid(), SIGABRT);
+    sigset_t abrt;
+    sigemptyset(&abrt);
+    sigaddset(&abrt, SIGABRT);
+    pthread_sigmask(SIG_UNBLOCK, &abrt, nullptr);
+
+    (void)sys::tkill(sys::gettid(), SIGKILL);
+    sys::exitGroup(127);
+}
+
+}  // namespace posix
+
+namespace debug {
+
+void resetSegfaultHandler();
+
+void waitForOtherThreadToFinishPanicking() {
+    if (panicking.fetch_sub(1, std::memory_order_seq_cst) != 1) {
+        // Another thread is still reporting and will end the process.
+        static const u32 never_changes = 0;
+        for (;;) (void)sys::futexWait(&never_changes, 0);
+    }
+}
+
+[[noreturn]] static void panicImpl(const StackTrace* trace, usize first_trace_addr, std::string_view msg) {
+    resetSegfaultHandler();
+    PanicWriter out;
+    switch (panic_stage) {
+        case 0: {
+            panic_stage = 1;
+            panicking.fetch_add(1, std::memory_order_seq_cst);
+            panic_mutex.lock();
+            (void)fmt::format(out, "thread {d} panic: ", sys::gettid());
+            (void)fmt::format(out, "{s}\n", msg);
+            if (trace != nullptr) dumpStackTrace(*trace);
+            dumpCurrentStackTrace(first_trace_addr);
+            panic_mutex.unlock();
+            waitForOtherThreadToFinishPanicking();
+            break;
+        }
+        case 1:
+            // The report itself panicked; the mutex is still ours.
+            panic_stage = 2;
+            (void)out.writeAll("Panicked during a panic. Aborting.\n");
+            break;
+        default:
+            break;
+    }
+    posix::abort();
+}
+
+void panicExtraArgs(const StackTrace* trace, usize ret_addr, std::string_view format, std::span<const fmt::Arg> args) {
+    constexpr std::string_view truncated = "(msg truncated)";
+    char buf[panic_message_capacity + truncated.size()];
+    FixedBufferWriter w(std::span<char>(buf, panic_message_capacity));
+    std::string_view msg;
+    if (fmt::formatArgs(w, format, args)) {
+        msg = w.written();
+    } else {
+        __builtin_memcpy(buf + panic_message_capacity, truncated.data(), truncated.size());
+        msg = std::string_view(buf, sizeof buf);
+    }
+    builtin::default_panic(msg, trace, ret_addr);
+}
+
+}  // namespace debug
+
+namespace builtin {
+
+void default_panic(std::string_view msg, const StackTrace* trace, usize ret_addr) {
+    const usize first = ret_addr != 0 ? ret_addr : reinterpret_cast<usize>(__builtin_return_address(0));
+    debug::panicImpl(trace, first, msg);
+}
+
+void unreachable() {
+    default_panic(panic_messages::unreach, nullptr, reinterpret_cast<usize>(__builtin_return_address(0)));
+}
+
+void panicOutOfBounds(usize index, usize len) {
+    debug::panicExtra(nullptr, reinterpret_cast<usize>(__builtin_return_address(0)),
+                      "index out of bounds: index {d}, len {d}", index, len);
+}
+
+void panicStartGreaterThanEnd(usize start, usize end) {
+    debug::panicExtra(nullptr, reinterpret_cast<usize>(__builtin_return_address(0)),
+                      "start index {d} is larger than end index {d}", start, end);
+}
+
+void panicSentinelMismatch(u64 expected, u64 found) {
+    debug::panicExtra(nullptr, reinterpret_cast<usize>(__builtin_return_address(0)),
+                      "sentinel mismatch: expected {any}, found {any}", expected, found);
+}
+
+void panicUnwrapError(const StackTrace* trace, Error error) {
+    debug::panicExtra(trace, reinterpret_cast<usize>(__builtin_return_address(0)), "attempt to unwrap error: {s}",
+                      error);
+}
+
+void panicInactiveUnionField(std::string_view active, std::string_view accessed) {
+    debug::panicExtra(nullptr, reinterpret_cast<usize>(__builtin_return_address(0)),
+                      "access of union field '{s}' while field '{s}' is active", accessed, active);
+}
+
+}  // namespace builtin

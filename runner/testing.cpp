@@ -1,0 +1,42 @@
+// Assertions used by tests.
+#include "runner/testing.hpp"
+
+#include <cmath>
+
+#include "failure/panic.hpp"
+
+namespace math {
+
+bool approxEqAbs(f64 x, f64 y, f64 tolerance) {
+    if (!(tolerance >= 0.0)) builtin::unreachable();  // also catches NaN
+    if (x == y) return true;
+    if (std::isnan(x) || std::isnan(y)) return false;
+    return std::fabs(x - y) <= tolerance;
+}
+
+}  // namespace math
+
+namespace testing {
+
+Result<void> expect(StackTrace* trace, bool ok) {
+    if (!ok) {
+        builtin::returnError(trace);
+        __asm__ volatile("" ::: "memory");  // keep the call out of tail position
+        return std::unexpected(Error::TestUnexpectedResult);
+    }
+    return {};
+}
+
+Result<void> expectApproxEqAbs(StackTrace* trace, f64 expected, f64 actual, f64 tolerance) {
+    return expectApproxEqAbsInner(trace, expected, actual, tolerance);
+}
+
+Result<void> expectApproxEqAbsInner(StackTrace* trace, f64 expected, f64 actual, f64 tolerance) {
+    if (math::approxEqAbs(expected, actual, tolerance)) return {};
+    print("actual {}, not within absolute tolerance {} of expected {}\n", actual, tolerance, expected);
+    builtin::returnError(trace);
+    __asm__ volatile("" ::: "memory");
+    return std::unexpected(Error::TestExpectedApproxEqAbs);
+}
+
+}  // namespace testing

@@ -1,0 +1,143 @@
+// The program-wide error set, results, and the error-return trace that
+// records every site an error passes through on its way up.
+#pragma once
+#include <expected>
+#include <span>
+#include <string_view>
+
+#include "support/types.hpp"
+
+// Every name has a small positive number; 0 is success and is never an
+// Error. Add new names at the end so existing numbers stay put.
+#define XOV_ERROR_LIST(X)            \
+    X(OutOfMemory)                   \
+    X(Overflow)                      \
+    X(TestUnexpectedResult)          \
+    X(TestExpectedApproxEqAbs)       \
+    X(SkipXovTest)                   \
+    X(BrokenPipe)                    \
+    X(InputOutput)                   \
+    X(SystemResources)               \
+    X(AccessDenied)                  \
+    X(FileNotFound)                  \
+    X(BadPathName)                   \
+    X(NameTooLong)                   \
+    X(IsDir)                         \
+    X(NotDir)                        \
+    X(EndOfFile)                     \
+    X(EndOfStream)                   \
+    X(WouldBlock)                    \
+    X(NoSpaceLeft)                   \
+    X(Unexpected)                    \
+    X(InvalidDebugInfo)              \
+    X(MissingDebugInfo)              \
+    X(UnmappedMemory)                \
+    X(OperationNotSupported)         \
+    X(NotATerminal)                  \
+    X(Timeout)                       \
+    X(ThreadQuotaExceeded)           \
+    X(LockedMemoryLimitExceeded)     \
+    X(InvalidArgument)               \
+    X(ProcessFdQuotaExceeded)        \
+    X(SystemFdQuotaExceeded)         \
+    X(DeviceBusy)                    \
+    X(ConnectionResetByPeer)         \
+    X(NotOpenForReading)             \
+    X(NotOpenForWriting)             \
+    X(InvalidCharacter)              \
+    X(IncompatibleVersion)           \
+    X(CompressedSectionCorrupt)      \
+    X(UnsupportedRegister)           \
+    X(InvalidRegister)               \
+    X(InvalidCFA)                    \
+    X(InvalidExpression)             \
+    X(UnimplementedOpcode)           \
+    X(UnimplementedExpressionCall)   \
+    X(InvalidOperand)                \
+    X(StackUnderflow)                \
+    X(StackOverflow)                 \
+    X(UnsupportedAddrSize)           \
+    X(ProtocolError)                 \
+    X(InvalidTestIndex)              \
+    X(TooManyPieces)
+
+enum class Error : u16 {
+#define XOV_ERROR_ENUM(name) name,
+    Success_ = 0,  // placeholder so the first real name is 1; never returned
+    XOV_ERROR_LIST(XOV_ERROR_ENUM)
+#undef XOV_ERROR_ENUM
+};
+
+// The printed name of an error ("OutOfMemory"); "(invalid error)" for a
+// number outside the table.
+std::string_view errorName(Error error);
+
+template <class T>
+using Result = std::expected<T, Error>;
+
+struct Writer;
+
+// An error-return trace: an index that keeps counting past the capacity,
+// and caller-owned storage for the first addresses.
+
+struct StackTrace {
+    usize index = 0;
+    std::span<usize> instruction_addresses;
+
+    // The "{}" of a trace in formatted text: a newline, then the trace
+    // entries resolved from debug information.
+    [[nodiscard]] Result<void> format(Writer& writer) const;
+};
+
+namespace builtin {
+
+// Records the return address of this call (a site inside the function that
+// is returning an error) at trace->index, then counts it. Out of line on
+// purpose: the return address is the whole point.
+[[gnu::noinline]] void returnError(StackTrace* trace);
+
+// The trace that error propagation on this thread records into; null when
+// nobody is collecting. Runners point it at their own trace.
+StackTrace* errorReturnTrace();
+void setErrorReturnTrace(StackTrace* trace);
+
+// returnError on this thread's current trace, recording this call's own
+// return address.
+[[gnu::noinline]] void noteErrorReturn();
+
+}  // namespace builtin
+
+// Creates an error at its origin: records the site, returns the error.
+#define XOV_FAIL(err)                              \
+    ({                                             \
+        ::builtin::noteErrorReturn();              \
+        __asm__ volatile("" ::: "memory");         \
+        std::unexpected(err);                      \
+    })
+
+// Propagates an error to the caller, recording this site in the thread's
+// error-return trace. The empty asm after the call keeps it from becoming a
+// tail call, which would lose the site.
+#define TRY(...)                                                \
+    ({                                                          \
+        auto&& try_result_ = (__VA_ARGS__);                           \
+        if (!try_result_) [[unlikely]] {                        \
+            ::builtin::noteErrorReturn();                       \
+            __asm__ volatile("" ::: "memory");                  \
+            return std::unexpected(try_result_.error());        \
+        }                                                       \
+        *std::move(try_result_);                                \
+    })
+
+// As TRY, recording into an explicit trace (tests receive theirs as an
+// argument).
+#define TRY_TRACE(trace, ...)                                   \
+    ({                                                          \
+        auto&& try_result_ = (__VA_ARGS__);                           \
+        if (!try_result_) [[unlikely]] {                        \
+            ::builtin::returnError(trace);                      \
+            __asm__ volatile("" ::: "memory");                  \
+            return std::unexpected(try_result_.error());        \
+        }                                                       \
+        *std::move(try_result_);                                \
+    })

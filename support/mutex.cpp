@@ -1,0 +1,76 @@
+// Futex-based Mutex and ResetEvent.
+#include "support/mutex.hpp"
+
+#include "failure/panic.hpp"
+#include "support/sys.hpp"
+
+namespace {
+
+// The futex calls take the word's address; std::atomic<u32> is layout
+// compatible with u32 on this platform.
+const u32* word(const std::atomic<u32>& a) { return reinterpret_cast<const u32*>(&a); }
+
+}  // namespace
+
+void Mutex::lock() {
+    const i32 self = sys::gettid();
+    u32 expected = 0;
+    if (!state_.compare_exchange_strong(expected, 1, std::memory_order_acquire, std::memory_order_relaxed)) {
+        if (owner_tid_.load(std::memory_order_relaxed) == self) builtin::default_panic("Deadlock detected", nullptr, 0);
+        // Contended: mark waiters and sleep until the holder's unlock.
+        while (state_.exchange(2, std::memory_order_acquire) != 0) (void)sys::futexWait(word(state_), 2);
+    }
+    owner_tid_.store(self, std::memory_order_relaxed);
+}
+
+bool Mutex::tryLock() {
+    u32 expected = 0;
+    if (!state_.compare_exchange_strong(expected, 1, std::memory_order_acquire, std::memory_order_relaxed))
+        return false;
+    owner_tid_.store(sys::gettid(), std::memory_order_relaxed);
+    return true;
+}
+
+void Mutex::unlock() {
+    owner_tid_.store(0, std::memory_order_relaxed);
+    // Release pairs with the acquire of the next lock().
+    if (state_.exchange(0, std::memory_order_release) == 2) sys::futexWake(word(state_), 1);
+}
+
+void ResetEvent::set() {
+    // Release pairs with the acquire loads in isSet()/timedWait().
+    if (state_.exchange(2, std::memory_order_release) == 1) sys::futexWake(word(state_), 0x7fffffff);
+}
+
+void ResetEvent::reset() {
+    // Only set -> unset: a waiter's mark (1) must survive, or the next set()
+    // would not know to wake it.
+    u32 expected = 2;
+    (void)state_.compare_exchange_strong(expected, 0, std::memory_order_relaxed, std::memory_order_relaxed);
+}
+
+bool ResetEvent::isSet() const { return state_.load(std::memory_order_acquire) == 2; }
+
+Result<void> ResetEvent::timedWait(u64 timeout_ns) {
+    if (isSet()) return {};
+    const u64 deadline = sys::monotonicNs() + timeout_ns;
+    u32 expected = 0;
+    if (!state_.compare_exchange_strong(expected, 1, std::memory_order_acquire, std::memory_order_acquire) &&
+        expected == 2)
+        return {};
+    for (;;) {
+        const u64 now = sys::monotonicNs();
+        if (now >= deadline) return isSet() ? Result<void>{} : XOV_FAIL(Error::Timeout);
+        (void)sys::futexWait(word(state_), 1, static_cast<i64>(deadline - now));
+        if (isSet()) return {};
+    }
+}
+
+void ResetEvent::wait() {
+    while (!isSet()) {
+        u32 expected = 0;
+        (void)state_.compare_exchange_strong(expected, 1, std::memory_order_acquire, std::memory_order_acquire);
+        if (expected == 2) return;
+        (void)sys::futexWait(word(state_), 1);
+    }
+}
