@@ -110,9 +110,10 @@ bool parseListenFlag(std::span<const process::Arg> args) {
 void main() {
     usize addresses[32];
     StackTrace trace{0, addresses};
+    // Errors propagated by the entry's own calls record into its trace.
     builtin::setErrorReturnTrace(&trace);
-
     auto args = process::argsAlloc(fba.allocator());
+    builtin::setErrorReturnTrace(nullptr);
     if (!args) builtin::default_panic("unable to parse command line args", &trace, 0);
     if (parseListenFlag(*args)) {
         if (auto r = mainServer(&trace); !r) builtin::default_panic("internal test runner failure", &trace, 0);

@@ -14,8 +14,6 @@ void mainTerminal() {
     const auto tests = builtin::test_functions;
     usize addresses[32];
     StackTrace trace{0, addresses};
-    StackTrace* const saved_trace = builtin::errorReturnTrace();
-    builtin::setErrorReturnTrace(&trace);
 
     u64 ok_count = 0;
     u64 skip_count = 0;
@@ -40,7 +38,12 @@ void mainTerminal() {
         const Progress::Node test_node = root_node.start(test.name, 0);
         if (!have_tty) debug::print("{d}/{d} {s}...", i + 1, total, test.name);
 
+        // Errors the test propagates record into the run's trace; errors the
+        // runner itself meets and handles must not.
+        StackTrace* const saved_trace = builtin::errorReturnTrace();
+        builtin::setErrorReturnTrace(&trace);
         const Result<void> result = test.func(&trace);
+        builtin::setErrorReturnTrace(saved_trace);
         if (result) {
             ok_count += 1;
             test_node.end();
@@ -75,7 +78,6 @@ void mainTerminal() {
     if (log_errors != 0) debug::print("{d} errors were logged.\n", log_errors);
     if (leaks != 0) debug::print("{d} tests leaked memory.\n", leaks);
     if (leaks != 0 || log_errors != 0 || fail_count != 0) sys::exitGroup(1);
-    builtin::setErrorReturnTrace(saved_trace);
 }
 
 }  // namespace test_runner
