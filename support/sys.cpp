@@ -151,6 +151,17 @@ Result<void> tkill(i32 tid, int sig) {
     return {};
 }
 
+Result<void> sigaction(int sig, const struct sigaction* act, struct sigaction* old) {
+    if (::sigaction(sig, act, old) != 0) return XOV_FAIL(Error::OperationNotSupported);
+    return {};
+}
+
+Result<void> sigprocmask(int how, const sigset_t* set, sigset_t* old) {
+    const int r = ::pthread_sigmask(how, set, old);
+    if (r != 0) return XOV_FAIL(errorFromErrno(r));
+    return {};
+}
+
 u64 monotonicNs() {
     timespec ts{};
     ::clock_gettime(CLOCK_MONOTONIC, &ts);

@@ -1,6 +1,7 @@
 // The thin system-call layer: every call the program makes to the kernel
 // goes through here and comes back as a Result with a named error.
 #pragma once
+#include <signal.h>
 #include <sys/uio.h>
 
 #include "support/error.hpp"
@@ -43,6 +44,12 @@ i32 gettid();
 i32 getpid();
 [[noreturn]] void exitGroup(int status);
 [[nodiscard]] Result<void> tkill(i32 tid, int sig);
+
+// rt_sigaction through the C library (which supplies the restorer);
+// OperationNotSupported when the kernel rejects the action.
+[[nodiscard]] Result<void> sigaction(int sig, const struct sigaction* act, struct sigaction* old);
+// Signal mask of the calling thread.
+[[nodiscard]] Result<void> sigprocmask(int how, const sigset_t* set, sigset_t* old);
 
 // Nanoseconds on the monotonic clock.
 u64 monotonicNs();
