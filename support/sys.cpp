@@ -9,6 +9,7 @@
 #include <linux/futex.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -160,6 +161,25 @@ Result<void> sigprocmask(int how, const sigset_t* set, sigset_t* old) {
     const int r = ::pthread_sigmask(how, set, old);
     if (r != 0) return XOV_FAIL(errorFromErrno(r));
     return {};
+}
+
+Result<u64> fileSize(int fd) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return XOV_FAIL(errorFromErrno(errno));
+    return static_cast<u64>(st.st_size);
+}
+
+Result<usize> readLink(const char* path, std::span<char> buf) {
+    const ssize_t n = ::readlink(path, buf.data(), buf.size());
+    if (n < 0) return XOV_FAIL(errorFromErrno(errno));
+    if (static_cast<usize>(n) == buf.size()) return XOV_FAIL(Error::NameTooLong);
+    return static_cast<usize>(n);
+}
+
+bool onSignalStack() {
+    stack_t ss{};
+    if (::sigaltstack(nullptr, &ss) != 0) return false;
+    return (ss.ss_flags & SS_ONSTACK) != 0;
 }
 
 u64 monotonicNs() {

@@ -4,6 +4,8 @@
 #include <signal.h>
 #include <sys/uio.h>
 
+#include <span>
+
 #include "support/error.hpp"
 #include "support/types.hpp"
 
@@ -50,6 +52,14 @@ i32 getpid();
 [[nodiscard]] Result<void> sigaction(int sig, const struct sigaction* act, struct sigaction* old);
 // Signal mask of the calling thread.
 [[nodiscard]] Result<void> sigprocmask(int how, const sigset_t* set, sigset_t* old);
+
+// Size in bytes of an open file (fstat).
+[[nodiscard]] Result<u64> fileSize(int fd);
+// Target of a symbolic link into buf (not terminated); NameTooLong when it
+// does not fit.
+[[nodiscard]] Result<usize> readLink(const char* path, std::span<char> buf);
+// Whether the calling thread runs on its alternate signal stack.
+[[nodiscard]] bool onSignalStack();
 
 // Nanoseconds on the monotonic clock.
 u64 monotonicNs();
