@@ -1,12 +1,225 @@
-// Server mode.
-// FIXME: the build-driver endpoint is not built yet; the runner returns an
-// error, which the entry reports as "internal test runner failure".
+// Server mode: the build driver asks for the test list and for single
+// tests by index over standard input, and reads the answers on standard
+// output.
+#include <cstring>
+#include <limits>
+
+#include "failure/panic.hpp"
+#include "failure/stack_trace.hpp"
+#include "memory/general_purpose_allocator.hpp"
 #include "runner/test_runner.hpp"
+#include "runner/xov_server.hpp"
+#include "support/log.hpp"
+#include "support/sys.hpp"
 
 namespace test_runner {
 
 const std::string_view xov_version = XOV_VERSION;
 
-Result<void> mainServer(StackTrace*) { return XOV_FAIL(Error::OperationNotSupported); }
+namespace {
+
+using xov::Client;
+using xov::Server;
+
+// Points this thread's error-return trace at `trace` for one scope, so that
+// errors the runner meets and handles elsewhere stay out of it.
+class TraceScope {
+  public:
+    explicit TraceScope(StackTrace* trace) : saved_(builtin::errorReturnTrace()) {
+        builtin::setErrorReturnTrace(trace);
+    }
+    ~TraceScope() { builtin::setErrorReturnTrace(saved_); }
+    TraceScope(const TraceScope&) = delete;
+    TraceScope& operator=(const TraceScope&) = delete;
+
+  private:
+    StackTrace* saved_;
+};
+
+u32 castU32(usize value) {
+    if (value > std::numeric_limits<u32>::max()) [[unlikely]]
+        builtin::default_panic(builtin::panic_messages::cast_truncated_data, nullptr,
+                               reinterpret_cast<usize>(__builtin_return_address(0)));
+    return static_cast<u32>(value);
+}
+
+// The string table under construction.
+struct ByteList {
+    mem::Allocator allocator;
+    std::span<u8> storage{};
+    usize len = 0;
+
+    Result<void> ensureUnusedCapacity(usize additional) {
+        usize needed = 0;
+        if (__builtin_add_overflow(len, additional, &needed)) return XOV_FAIL(Error::OutOfMemory);
+        if (needed <= storage.size()) return {};
+        usize capacity = storage.size();
+        while (capacity < needed) {
+            if (__builtin_add_overflow(capacity, capacity / 2 + 8, &capacity)) return XOV_FAIL(Error::OutOfMemory);
+        }
+        storage = TRY(allocator.realloc(storage, capacity));
+        return {};
+    }
+    void appendAssumeCapacity(std::string_view bytes) {
+        XOV_ASSERT(storage.size() - len >= bytes.size());
+        if (!bytes.empty()) std::memcpy(storage.data() + len, bytes.data(), bytes.size());
+        len += bytes.size();
+    }
+    void deinit() { allocator.free(storage); }
+};
+
+Result<void> buildAndServeMetadata(Server& server, std::span<const builtin::TestFn> tests, ByteList& string_bytes,
+                                   std::span<u32>& names, std::span<u32>& expected_panic_msgs) {
+    // Offset 0 is the empty string.
+    TRY(string_bytes.ensureUnusedCapacity(1));
+    string_bytes.appendAssumeCapacity(std::string_view("\0", 1));
+    const mem::Allocator allocator = testing::allocator();
+    names = TRY(allocator.alloc<u32>(tests.size()));
+    expected_panic_msgs = TRY(allocator.alloc<u32>(tests.size()));
+    for (usize i = 0; i < tests.size(); ++i) {
+        names[i] = castU32(string_bytes.len);
+        TRY(string_bytes.ensureUnusedCapacity(tests[i].name.size() + 1));
+        string_bytes.appendAssumeCapacity(tests[i].name);
+        string_bytes.appendAssumeCapacity(std::string_view("\0", 1));
+        expected_panic_msgs[i] = 0;
+    }
+    TRY(server.serveTestMetadata({names, expected_panic_msgs, std::span<const u8>(string_bytes.storage.data(),
+                                                                                  string_bytes.len)}));
+    return {};
+}
+
+// The test list, built on the leak-checking allocator so that the
+// runner's own bookkeeping is checked like a test's.
+Result<void> serveMetadata(Server& server, std::span<const builtin::TestFn> tests) {
+    testing::resetAllocatorInstance();
+    ByteList string_bytes{testing::allocator()};
+    std::span<u32> names{};
+    std::span<u32> expected_panic_msgs{};
+    const Result<void> result = buildAndServeMetadata(server, tests, string_bytes, names, expected_panic_msgs);
+    const mem::Allocator allocator = testing::allocator();
+    allocator.free(expected_panic_msgs);
+    allocator.free(names);
+    string_bytes.deinit();
+    if (testing::allocator_instance.deinit() == heap::general_purpose_allocator::Check::leak)
+        debug::panic("internal test runner memory leak");
+    if (!result) {
+        builtin::noteErrorReturn();
+        return std::unexpected(result.error());
+    }
+    return {};
+}
+
+// Out-of-protocol requests end the session: a guessed answer would leave
+// the driver's bookkeeping wrong.
+[[noreturn]] void exitProtocolError() { sys::exitGroup(1); }
+
+}  // namespace
+
+Result<void> mainServer(StackTrace* trace) {
+    const std::span<const builtin::TestFn> tests = builtin::test_functions;
+
+    std::optional<Server> opened;
+    {
+        TraceScope scope(trace);
+        opened = TRY(Server::init({
+            .gpa = fba.allocator(),
+            .xov_version = xov_version,
+            .in = {0},
+            .out = {1},
+        }));
+    }
+    Server& server = *opened;
+    const usize start_index = trace->index;
+
+    // The endpoint is released on the error returns only; the orderly ends
+    // are process exits.
+    const auto fail = [&](Error error) -> Result<void> {
+        server.deinit();
+        return std::unexpected(error);
+    };
+
+    for (;;) {
+        Result<std::optional<Client::Message::Header>> received;
+        {
+            TraceScope scope(trace);
+            received = server.receiveMessage();
+            if (!received) builtin::noteErrorReturn();
+        }
+        if (!received) return fail(received.error());
+        // The driver closed standard input between messages: the same as exit.
+        if (!received->has_value()) sys::exitGroup(0);
+        const Client::Message::Header header = **received;
+
+        switch (header.tag) {
+            case Client::Message::Tag::exit:
+                sys::exitGroup(0);
+
+            case Client::Message::Tag::query_test_metadata: {
+                // No body is defined; one that comes anyway is skipped so the
+                // next header is read where it starts.
+                server.discardBody(header.bytes_len);
+                Result<void> served;
+                {
+                    TraceScope scope(trace);
+                    served = serveMetadata(server, tests);
+                    if (!served) builtin::noteErrorReturn();
+                }
+                if (!served) return fail(served.error());
+                break;
+            }
+
+            case Client::Message::Tag::run_test: {
+                testing::resetAllocatorInstance();
+                log_err_count.store(0, std::memory_order_relaxed);
+                if (header.bytes_len < 4) {
+                    debug::print("run_test body has {d} bytes; a test index needs 4\n", header.bytes_len);
+                    exitProtocolError();
+                }
+                const u32 index = server.receiveBody_u32();
+                server.discardBody(header.bytes_len - 4);
+                if (index >= tests.size()) {
+                    debug::print("run_test index {d} is out of range: there are {d} tests\n", index, tests.size());
+                    exitProtocolError();
+                }
+                const builtin::TestFn& test_fn = tests[index];
+
+                bool fail_flag = false;
+                bool skip_flag = false;
+                Result<void> result;
+                {
+                    TraceScope scope(trace);
+                    result = test_fn.func(trace);
+                }
+                if (!result) {
+                    if (result.error() == Error::SkipXovTest) {
+                        skip_flag = true;
+                    } else {
+                        fail_flag = true;
+                        debug::dumpStackTrace(*trace);
+                    }
+                }
+                // Also after a pass: errors a passing test handled itself must
+                // not show up in a later failure's trace.
+                trace->index = start_index;
+                const bool leak =
+                    testing::allocator_instance.deinit() == heap::general_purpose_allocator::Check::leak;
+                const auto flags = Server::Message::TestResults::Flags::make(
+                    fail_flag, skip_flag, leak, log_err_count.load(std::memory_order_relaxed));
+                Result<void> sent;
+                {
+                    TraceScope scope(trace);
+                    sent = server.serveTestResults({index, flags});
+                    if (!sent) builtin::noteErrorReturn();
+                }
+                if (!sent) return fail(sent.error());
+                break;
+            }
+
+            default:
+                debug::print("unsupported message: {x}", static_cast<u32>(header.tag));
+                exitProtocolError();
+        }
+    }
+}
 
 }  // namespace test_runner
