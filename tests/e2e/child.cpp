@@ -57,6 +57,10 @@ Child Child::spawn(const SpawnOptions& options) {
     if (options.stderr_pty || options.stdout_pty) openPty(&pty_master, &pty_slave, options.rows, options.cols);
     if (!options.stdout_pty) check(pipe2(out_pipe, O_CLOEXEC) == 0, "pipe");
     if (!options.stderr_pty) check(pipe2(err_pipe, O_CLOEXEC) == 0, "pipe");
+    if (options.stderr_broken && !options.stderr_pty) {
+        close(err_pipe[0]);
+        err_pipe[0] = -1;
+    }
 
     std::vector<std::string> env_strings;
     for (char** e = environ; *e != nullptr; ++e) {
@@ -124,7 +128,7 @@ Child Child::spawn(const SpawnOptions& options) {
         }
     } else {
         close(err_pipe[1]);
-        child.err_ = err_pipe[0];
+        child.err_ = err_pipe[0];  // -1 when the pipe was handed over broken
     }
     return child;
 }

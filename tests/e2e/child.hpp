@@ -31,6 +31,9 @@ struct SpawnOptions {
     std::vector<int> inherit_fds;
     // Standard input: a pipe the test writes to (default), or /dev/null.
     bool stdin_null = false;
+    // Standard error on a pipe whose reading end is already closed, so every
+    // write fails with EPIPE.
+    bool stderr_broken = false;
 };
 
 struct Finished {

@@ -1,0 +1,203 @@
+// The terminal runner end to end: the product and the fixture executable
+// run through pipes and a pseudo-terminal, exact bytes and statuses.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <string>
+
+#include "tests/e2e/child.hpp"
+
+namespace {
+
+using e2e::fixture;
+using e2e::product;
+using e2e::run;
+
+const char* const product_lines =
+    "1/10 w4_input.test.Input: KeyMods is 1 byte...OK\n"
+    "2/10 w4_input.test.Input: MouseState initial values...OK\n"
+    "3/10 w4_input.test.Input: InputState initial state...OK\n"
+    "4/10 w4_input.test.Input: cameraMoveDir with no input...OK\n"
+    "5/10 w4_input.test.Input: cameraMoveDir forward...OK\n"
+    "6/10 w4_input.test.Input: cameraMoveDir normalized diagonal...OK\n"
+    "7/10 w4_input.test.Input: InputEvent tagged union size...OK\n"
+    "8/10 w4_input.test.Input: MouseButton enum values...OK\n"
+    "9/10 w4_input.test.Input: KeyAction enum values...OK\n"
+    "10/10 w4_input.test.Input: MouseState clearDeltas...OK\n"
+    "All 10 tests passed.\n";
+
+bool startsWith(const std::string& s, std::string_view prefix) { return s.compare(0, prefix.size(), prefix) == 0; }
+bool endsWith(const std::string& s, std::string_view suffix) {
+    return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+TEST(ProductTerminal, OnAPipeEveryTestHasItsLineThenTheSummary) {
+    auto r = run(product());
+    EXPECT_EQ(r.err, product_lines);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.exitCode(), 0);
+}
+
+TEST(ProductTerminal, StdinClosedOrNullChangesNothing) {
+    auto options = product();
+    options.stdin_null = true;
+    auto r = run(options);
+    EXPECT_EQ(r.err, product_lines);
+    EXPECT_EQ(r.exitCode(), 0);
+}
+
+TEST(ProductTerminal, OnATerminalOnlyTheSummaryIsPrinted) {
+    auto options = product();
+    options.stderr_pty = true;
+    auto r = run(options);
+    EXPECT_EQ(r.err, "All 10 tests passed.\n");
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.exitCode(), 0);
+}
+
+TEST(ProductTerminal, ClosedStandardErrorStillExitsCleanly) {
+    // Every write fails with EPIPE; SIGPIPE is handled by a no-op, so the
+    // run completes and reports its status.
+    auto options = product();
+    options.stderr_broken = true;
+    auto r = run(options);
+    EXPECT_EQ(r.exitCode(), 0);
+    EXPECT_EQ(r.out, "");
+    options = fixture("expect_fails");
+    options.stderr_broken = true;
+    EXPECT_EQ(run(options).exitCode(), 1);
+}
+
+TEST(ProductArguments, AnyOtherArgumentPanicsWithSigabrt) {
+    for (const char* bad : {"--listen", "--listen=-x", "-h", "--listen=stdin"}) {
+        auto r = run(product({bad}));
+        EXPECT_TRUE(startsWith(r.err, "thread ")) << r.err;
+        EXPECT_NE(r.err.find(" panic: unrecognized command line argument\n"), std::string::npos) << r.err;
+        EXPECT_EQ(r.termSignal(), SIGABRT) << bad;
+        EXPECT_EQ(r.out, "");
+    }
+    // Even after a valid flag, as soon as the loop reaches the bad one.
+    auto r = run(product({"--listen=-", "--bogus"}));
+    EXPECT_NE(r.err.find("panic: unrecognized command line argument\n"), std::string::npos);
+    EXPECT_EQ(r.termSignal(), SIGABRT);
+    EXPECT_EQ(r.out, "");
+}
+
+TEST(ProductArguments, CommandLineTooLargeForTheRegionPanics) {
+    auto r = run(product({std::string(5000, 'x')}));
+    EXPECT_NE(r.err.find("panic: unable to parse command line args\n"), std::string::npos) << r.err;
+    EXPECT_EQ(r.termSignal(), SIGABRT);
+}
+
+TEST(FixtureTerminal, OneSkipIsNotAFailure) {
+    auto r = run(fixture("one_skip"));
+    EXPECT_EQ(r.err,
+              "1/3 fixture.test.passes...OK\n"
+              "2/3 fixture.test.skips...SKIP\n"
+              "3/3 fixture.test.passes too...OK\n"
+              "2 passed; 1 skipped; 0 failed.\n");
+    EXPECT_EQ(r.exitCode(), 0);
+}
+
+TEST(FixtureTerminal, SkipOnATerminalPrintsTheFullLine) {
+    auto options = fixture("one_skip");
+    options.stderr_pty = true;
+    auto r = run(options);
+    EXPECT_EQ(r.err,
+              "2/3 fixture.test.skips...SKIP\n"
+              "2 passed; 1 skipped; 0 failed.\n");
+    EXPECT_EQ(r.exitCode(), 0);
+}
+
+TEST(FixtureTerminal, FailedExpectPrintsTheVerdictThenATwoEntryTrace) {
+    auto options = fixture("expect_fails");
+    options.set_env.push_back("NO_COLOR=1");
+    auto r = run(options);
+    const std::string head =
+        "1/3 fixture.test.passes...OK\n"
+        "2/3 fixture.test.expect fails...FAIL (TestUnexpectedResult)\n";
+    const std::string tail =
+        "3/3 fixture.test.passes too...OK\n"
+        "2 passed; 0 skipped; 1 failed.\n";
+    ASSERT_TRUE(startsWith(r.err, head)) << r.err;
+    ASSERT_TRUE(endsWith(r.err, tail)) << r.err;
+    // Two trace entries, each a location line with an address.
+    const std::string trace = r.err.substr(head.size(), r.err.size() - head.size() - tail.size());
+    size_t entries = 0;
+    for (size_t pos = 0; (pos = trace.find(": 0x", pos)) != std::string::npos; ++pos) ++entries;
+    EXPECT_EQ(entries, 2u) << trace;
+    EXPECT_EQ(r.exitCode(), 1);
+}
+
+TEST(FixtureTerminal, FailureOnATerminalPrintsTheFullLine) {
+    auto options = fixture("expect_fails");
+    options.stderr_pty = true;
+    auto r = run(options);
+    EXPECT_TRUE(startsWith(r.err, "2/3 fixture.test.expect fails...FAIL (TestUnexpectedResult)\n")) << r.err;
+    EXPECT_TRUE(endsWith(r.err, "2 passed; 0 skipped; 1 failed.\n")) << r.err;
+    EXPECT_EQ(r.exitCode(), 1);
+}
+
+TEST(FixtureTerminal, FailedApproxComparisonPrintsItsLineBeforeTheVerdict) {
+    auto r = run(fixture("approx_fails"));
+    EXPECT_TRUE(startsWith(r.err,
+                           "1/1 fixture.test.approx fails..."
+                           "actual 1e0, not within absolute tolerance 1e-10 of expected 5e-1\n"
+                           "FAIL (TestExpectedApproxEqAbs)\n"))
+        << r.err;
+    EXPECT_TRUE(endsWith(r.err, "0 passed; 0 skipped; 1 failed.\n"));
+    EXPECT_EQ(r.exitCode(), 1);
+}
+
+TEST(FixtureTerminal, AnyOtherErrorIsAFailureUnderItsOwnName) {
+    auto r = run(fixture("other_error"));
+    EXPECT_TRUE(startsWith(r.err, "1/1 fixture.test.other error...FAIL (OutOfMemory)\n")) << r.err;
+    EXPECT_TRUE(endsWith(r.err, "0 passed; 0 skipped; 1 failed.\n"));
+    EXPECT_EQ(r.exitCode(), 1);
+}
+
+TEST(FixtureTerminal, TestOutputStandsBetweenPrefixAndVerdict) {
+    auto r = run(fixture("prints"));
+    EXPECT_EQ(r.err,
+              "1/1 fixture.test.prints...hello from a testOK\n"
+              "All 1 tests passed.\n");
+    EXPECT_EQ(r.exitCode(), 0);
+}
+
+TEST(FixtureTerminal, LoggedErrorsFailTheRunAfterAllPass) {
+    auto r = run(fixture("logs"));
+    EXPECT_EQ(r.err,
+              "1/2 fixture.test.logs...[default] (err): an error: 42\n"
+              "[default] (warn): a warning\n"
+              "OK\n"
+              "2/2 fixture.test.passes...OK\n"
+              "All 2 tests passed.\n"
+              "1 errors were logged.\n");
+    EXPECT_EQ(r.exitCode(), 1);
+}
+
+TEST(FixtureTerminal, EmptyTablePassesWithZero) {
+    auto r = run(fixture("empty"));
+    EXPECT_EQ(r.err, "All 0 tests passed.\n");
+    EXPECT_EQ(r.exitCode(), 0);
+}
+
+TEST(FixtureTerminal, MixedRunCountsEveryKind) {
+    auto options = fixture("mixed");
+    options.stderr_pty = true;
+    auto r = run(options);
+    EXPECT_TRUE(startsWith(r.err,
+                           "2/4 fixture.test.skips...SKIP\n"
+                           "3/4 fixture.test.expect fails...FAIL (TestUnexpectedResult)\n"))
+        << r.err;
+    EXPECT_TRUE(endsWith(r.err,
+                         "[default] (err): an error: 42\n"
+                         "[default] (warn): a warning\n"
+                         "2 passed; 1 skipped; 1 failed.\n"
+                         "1 errors were logged.\n"))
+        << r.err;
+    EXPECT_EQ(r.exitCode(), 1);
+    EXPECT_EQ(r.out, "");
+}
+
+}  // namespace
