@@ -1,7 +1,12 @@
-// Call-frame unwinding.
-// FIXME: not built yet; every unwind reports MissingDebugInfo so callers
-// fall back to frame pointers.
+// Call-frame unwinding for the running process: the loaded module that
+// holds pc, its .eh_frame through the .eh_frame_hdr search table, and the
+// rules of the covering FDE applied to the context.
 #include "debuginfo/unwind.hpp"
+
+#include <elf.h>
+#include <link.h>
+
+#include "debuginfo/cfi.hpp"
 
 namespace dwarf {
 
@@ -20,6 +25,77 @@ Result<UnwindContext> UnwindContext::init(const ucontext_t* context, bool (*is_v
     return ctx;
 }
 
-Result<usize> unwindFrame(UnwindContext&) { return XOV_FAIL(Error::MissingDebugInfo); }
+namespace {
+
+// What the program headers say about the module holding an address.
+struct ModuleTables {
+    usize address = 0;
+    bool found = false;
+    std::span<const u8> eh_frame_hdr;
+    const ElfW(Phdr) * phdrs = nullptr;
+    usize phnum = 0;
+    usize bias = 0;
+};
+
+int findModule(dl_phdr_info* info, size_t, void* data) {
+    auto* out = static_cast<ModuleTables*>(data);
+    bool contains = false;
+    for (usize i = 0; i < info->dlpi_phnum; ++i) {
+        const ElfW(Phdr)& ph = info->dlpi_phdr[i];
+        if (ph.p_type != PT_LOAD) continue;
+        const usize start = info->dlpi_addr + ph.p_vaddr;
+        if (out->address >= start && out->address - start < ph.p_memsz) contains = true;
+    }
+    if (!contains) return 0;
+    out->found = true;
+    out->phdrs = info->dlpi_phdr;
+    out->phnum = info->dlpi_phnum;
+    out->bias = info->dlpi_addr;
+    for (usize i = 0; i < info->dlpi_phnum; ++i) {
+        const ElfW(Phdr)& ph = info->dlpi_phdr[i];
+        if (ph.p_type == PT_GNU_EH_FRAME)
+            out->eh_frame_hdr = {reinterpret_cast<const u8*>(info->dlpi_addr + ph.p_vaddr), ph.p_memsz};
+    }
+    return 1;
+}
+
+// .eh_frame has no size of its own in memory: it may run to the end of the
+// loaded segment that holds it, and the records' lengths do the rest.
+Result<std::span<const u8>> segmentTail(const ModuleTables& m, usize address) {
+    for (usize i = 0; i < m.phnum; ++i) {
+        const ElfW(Phdr)& ph = m.phdrs[i];
+        if (ph.p_type != PT_LOAD) continue;
+        const usize start = m.bias + ph.p_vaddr;
+        if (address >= start && address - start < ph.p_filesz)
+            return std::span<const u8>(reinterpret_cast<const u8*>(address), start + ph.p_filesz - address);
+    }
+    return XOV_FAIL(Error::InvalidDebugInfo);
+}
+
+}  // namespace
+
+Result<usize> unwindFrame(UnwindContext& ctx) {
+    if (ctx.pc == 0) return XOV_FAIL(Error::InvalidDebugInfo);
+    const usize lookup = lookupAddress(ctx);
+    ModuleTables m;
+    m.address = lookup;
+    dl_iterate_phdr(findModule, &m);
+    if (!m.found || m.eh_frame_hdr.empty()) return XOV_FAIL(Error::MissingDebugInfo);
+    const auto hdr = TRY(cfi::parseEhFrameHeader(m.eh_frame_hdr, reinterpret_cast<usize>(m.eh_frame_hdr.data())));
+    const cfi::Section eh_frame{TRY(segmentTail(m, hdr.eh_frame_address)), hdr.eh_frame_address,
+                                cfi::SectionKind::eh_frame, hdr.hdr_address};
+    cfi::Cie cie;
+    cfi::Fde fde;
+    if (hdr.fde_count != 0) {
+        const usize offset = TRY(cfi::searchTable(hdr, lookup));
+        const cfi::Entry entry = TRY(cfi::parseEntry(eh_frame, offset, &cie));
+        if (entry.end || entry.is_cie) return XOV_FAIL(Error::InvalidDebugInfo);
+        fde = entry.fde;
+        if (!fde.covers(lookup)) return XOV_FAIL(Error::MissingDebugInfo);
+    } else {
+        fde = TRY(cfi::findFdeLinear(eh_frame, lookup, &cie));
+    }
+    return cfi::unwindFrameWith(ctx, eh_frame, cie, fde);
+}
 
 }  // namespace dwarf

@@ -19,6 +19,13 @@ struct UnwindContext {
     bool reg_valid[register_count] = {};
     // Whether a read of the 8 bytes at an address is safe.
     bool (*is_valid_memory)(usize address) = nullptr;
+    // The canonical frame address of the frame last unwound (0 before).
+    usize cfa = 0;
+    // pc is the interrupted instruction itself (a signal context, or the
+    // frame below a signal trampoline) rather than a return address, so the
+    // rule lookup must not step back into the call instruction. Set it after
+    // init() when the context comes from a signal.
+    bool exact_pc = false;
 
     // From a captured context (getcontext or a signal's machine context).
     [[nodiscard]] static Result<UnwindContext> init(const ucontext_t* context, bool (*is_valid_memory)(usize));
@@ -30,5 +37,11 @@ struct UnwindContext {
 // turns ctx into the caller's frame, and returns the caller's return
 // address (the new ctx.pc). MissingDebugInfo when no rule covers pc.
 [[nodiscard]] Result<usize> unwindFrame(UnwindContext& ctx);
+
+// The address whose rules describe ctx's frame: pc - 1 for a return
+// address (still inside the call instruction), pc itself when exact.
+[[nodiscard]] inline usize lookupAddress(const UnwindContext& ctx) {
+    return ctx.exact_pc || ctx.pc == 0 ? ctx.pc : ctx.pc - 1;
+}
 
 }  // namespace dwarf

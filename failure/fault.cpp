@@ -1,18 +1,118 @@
-// Fault-signal handling (SIGSEGV, SIGILL, SIGBUS, SIGFPE).
-// FIXME: the handler itself is not installed yet; faults take the default
-// action.
+// Fault signals (SIGSEGV, SIGILL, SIGBUS, SIGFPE) reported like panics: a
+// fault line, the stack from the interrupted instruction, then SIGABRT.
 #include <csignal>
 
+#include "debuginfo/unwind.hpp"
 #include "failure/panic.hpp"
+#include "failure/stack_trace.hpp"
+#include "support/sys.hpp"
 
 namespace debug {
+
+namespace {
+
+constexpr int fault_signals[] = {SIGSEGV, SIGILL, SIGBUS, SIGFPE};
+
+// The kernel's code for a fault it could not attribute to an address
+// (general protection: a non-canonical address, for instance).
+constexpr int si_kernel = 0x80;
+
+struct FaultWriter final : Writer {
+    Result<void> writeAll(std::string_view bytes) override {
+        FdWriter fd(2);
+        if (!fd.writeAll(bytes)) posix::abort();
+        return {};
+    }
+};
+
+bool isMappedPage(usize address) {
+    const usize page = address & ~usize{4095};
+    if (page == 0) return false;
+    return sys::msyncAsync(reinterpret_cast<void*>(page), 4096).has_value();
+}
+
+// The interrupted instruction first, then each caller found by call-frame
+// rules. Stored as address + 1 because a stored trace is printed one byte
+// back (inside the call instruction), and the first entry must be the
+// faulting instruction itself.
+// FIXME: hand the context to debug::dumpStackTraceFromBase once it exists;
+// this keeps fault reports useful until then.
+void dumpFromContext(const ucontext_t* context) {
+    usize addrs[64];
+    StackTrace trace{0, addrs};
+    auto ctx = dwarf::UnwindContext::init(context, isMappedPage);
+    if (!ctx) return;
+    ctx->exact_pc = true;
+    addrs[trace.index++] = ctx->pc + 1;
+    while (trace.index < std::size(addrs)) {
+        const auto ret = dwarf::unwindFrame(*ctx);
+        if (!ret || *ret == 0) break;
+        addrs[trace.index++] = *ret;
+    }
+    dumpStackTrace(trace);
+}
+
+}  // namespace
 
 void resetSegfaultHandler() {
     struct sigaction act {};
     act.sa_handler = SIG_DFL;
-    for (int sig : {SIGSEGV, SIGILL, SIGBUS, SIGFPE}) sigaction(sig, &act, nullptr);
+    sigemptyset(&act.sa_mask);
+    act.sa_flags = 0;
+    (void)updateSegfaultHandler(&act);
 }
 
-void maybeEnableSegfaultHandler() {}
+Result<void> updateSegfaultHandler(const struct sigaction* act) {
+    for (int sig : fault_signals) TRY(sys::sigaction(sig, act, nullptr));
+    return {};
+}
+
+void attachSegfaultHandler() {
+    struct sigaction act {};
+    act.sa_sigaction = handleSegfaultPosix;
+    sigemptyset(&act.sa_mask);
+    act.sa_flags = SA_SIGINFO | SA_RESTART | SA_RESETHAND;
+    if (!updateSegfaultHandler(&act))
+        panic("unable to install segfault handler, maybe adjust have_segfault_handling_support in std/debug");
+}
+
+void maybeEnableSegfaultHandler() {
+    if constexpr (enable_segfault_handler) attachSegfaultHandler();
+}
+
+void dumpSegfaultInfoPosix(int sig, int code, usize addr, const ucontext_t* context) {
+    FaultWriter out;
+    switch (sig) {
+        case SIGSEGV:
+            if (code == si_kernel) (void)out.writeAll("General protection exception (no address available)\n");
+            else (void)fmt::format(out, "Segmentation fault at address 0x{x}\n", addr);
+            break;
+        case SIGILL: (void)fmt::format(out, "Illegal instruction at address 0x{x}\n", addr); break;
+        case SIGBUS: (void)fmt::format(out, "Bus error at address 0x{x}\n", addr); break;
+        case SIGFPE: (void)fmt::format(out, "Arithmetic exception at address 0x{x}\n", addr); break;
+        default: break;
+    }
+    dumpFromContext(context);
+}
+
+void handleSegfaultPosix(int sig, siginfo_t* info, void* context) {
+    // A second fault while reporting this one takes the default action.
+    resetSegfaultHandler();
+    const usize addr = reinterpret_cast<usize>(info->si_addr);
+    const int code = info->si_code;
+    const auto* uc = static_cast<const ucontext_t*>(context);
+    if (panic_stage == 0) {
+        panic_stage = 1;
+        panicking.fetch_add(1, std::memory_order_seq_cst);
+        panic_mutex.lock();
+        dumpSegfaultInfoPosix(sig, code, addr, uc);
+        panic_mutex.unlock();
+        waitForOtherThreadToFinishPanicking();
+    } else {
+        // The fault hit this thread's own report, whose mutex it holds.
+        dumpSegfaultInfoPosix(sig, code, addr, uc);
+    }
+    posix::abort();
+}
 
 }  // namespace debug

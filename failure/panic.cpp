@@ -6,7 +6,6 @@
 #include <csignal>
 
 #include "failure/stack_trace.hpp"
-#include "support/mutex.hpp"
 #include "support/sys.hpp"
 
 namespace debug {
@@ -15,13 +14,7 @@ thread_local usize panic_stage = 0;
 std::atomic<u8> panicking{0};
 Mutex panic_mutex;
 
-void waitForOtherThreadToFinishPanicking();
-
 }  // namespace debug
-
-namespace posix {
-[[noreturn]] void abort();
-}
 
 namespace {
 
@@ -35,36 +28,46 @@ struct PanicWriter final : Writer {
     }
 };
 
+// Sends sig to the calling thread with the application's signals blocked,
+// then restores the mask.
+void raiseSignal(int sig) {
+    sigset_t all;
+    sigfillset(&all);
+    sigset_t old;
+    const bool masked = sys::sigprocmask(SIG_BLOCK, &all, &old).has_value();
+    (void)sys::tkill(sys::gettid(), sig);
+    if (masked) (void)sys::sigprocmask(SIG_SETMASK, &old, nullptr);
+}
+
 }  // namespace
 
 namespace posix {
 
 void abort() {
+    raiseSignal(SIGABRT);
+
+    // Still alive: SIGABRT was caught or ignored. One thread at a time
+    // restores its default action and tries again.
+    static std::atomic<u8> abort_entered{0};
     sigset_t all;
     sigfillset(&all);
-    sigset_t old;
-    // Raise SIGABRT on this thread with the application signals blocked
-    // while it is sent.
-    pthread_sigmask(SIG_BLOCK, &all, &old);
-    (void)sys::tkill(sys::gettid(), SIGABRT);
-    pthread_sigmask(SIG_SETMASK, &old, nullptr);
-
-    // Still alive: the signal was caught or ignored. One thread at a time
-    // restores the default action and tries again.
-    static std::atomic<u8> abort_entered{0};
-    pthread_sigmask(SIG_BLOCK, &all, nullptr);
-    u8 expected = 0;
-    while (!abort_entered.compare_exchange_weak(expected, 1, std::memory_order_seq_cst)) expected = 0;
+    (void)sys::sigprocmask(SIG_BLOCK, &all, nullptr);
+    for (;;) {
+        u8 expected = 0;
+        if (abort_entered.compare_exchange_weak(expected, 1, std::memory_order_seq_cst)) break;
+        sys::sleepNs(1'000'000);
+    }
     struct sigaction dfl {};
     dfl.sa_handler = SIG_DFL;
-    sigaction(SIGABRT, &dfl, nullptr);
+    sigemptyset(&dfl.sa_mask);
+    (void)sys::sigaction(SIGABRT, &dfl, nullptr);
     (void)sys::tkill(sys::gettid(), SIGABRT);
     sigset_t abrt;
     sigemptyset(&abrt);
     sigaddset(&abrt, SIGABRT);
-    pthread_sigmask(SIG_UNBLOCK, &abrt, nullptr);
+    (void)sys::sigprocmask(SIG_UNBLOCK, &abrt, nullptr);
 
-    (void)sys::tkill(sys::gettid(), SIGKILL);
+    raiseSignal(SIGKILL);
     sys::exitGroup(127);
 }
 
@@ -72,17 +75,17 @@ void abort() {
 
 namespace debug {
 
-void resetSegfaultHandler();
-
 void waitForOtherThreadToFinishPanicking() {
-    if (panicking.fetch_sub(1, std::memory_order_seq_cst) != 1) {
-        // Another thread is still reporting and will end the process.
-        static const u32 never_changes = 0;
-        for (;;) (void)sys::futexWait(&never_changes, 0);
-    }
+    if (panicking.fetch_sub(1, std::memory_order_seq_cst) == 1) return;
+    // Another thread is still reporting and will end the process; nobody
+    // ever changes this word, so every wake-up is spurious.
+    static std::atomic<u32> never_changes{0};
+    for (;;) (void)sys::futexWait(reinterpret_cast<const u32*>(&never_changes), 0);
 }
 
-[[noreturn]] static void panicImpl(const StackTrace* trace, usize first_trace_addr, std::string_view msg) {
+void panicImpl(const StackTrace* trace, usize first_trace_addr, std::string_view msg) {
+    // A fault from here on ends the process by the default action instead
+    // of re-entering the fault handler.
     resetSegfaultHandler();
     PanicWriter out;
     switch (panic_stage) {
@@ -114,9 +117,11 @@ void panicExtraArgs(const StackTrace* trace, usize ret_addr, std::string_view fo
     char buf[panic_message_capacity + truncated.size()];
     FixedBufferWriter w(std::span<char>(buf, panic_message_capacity));
     std::string_view msg;
-    if (fmt::formatArgs(w, format, args)) {
+    const auto formatted = fmt::formatArgs(w, format, args);
+    if (formatted || formatted.error() != Error::NoSpaceLeft) {
         msg = w.written();
     } else {
+        // The writer kept what fitted: exactly the first 4096 bytes.
         __builtin_memcpy(buf + panic_message_capacity, truncated.data(), truncated.size());
         msg = std::string_view(buf, sizeof buf);
     }
@@ -153,7 +158,7 @@ void panicSentinelMismatch(u64 expected, u64 found) {
 
 void panicUnwrapError(const StackTrace* trace, Error error) {
     debug::panicExtra(trace, reinterpret_cast<usize>(__builtin_return_address(0)), "attempt to unwrap error: {s}",
-                      error);
+                      errorName(error));
 }
 
 void panicInactiveUnionField(std::string_view active, std::string_view accessed) {

@@ -1,10 +1,15 @@
 // The single way out of an unrecoverable state: panics, the safety-check
 // entry points with their fixed messages, and the fault-signal handler.
 #pragma once
+#include <signal.h>
+#include <ucontext.h>
+
+#include <atomic>
 #include <string_view>
 
 #include "support/error.hpp"
 #include "support/format.hpp"
+#include "support/mutex.hpp"
 #include "support/types.hpp"
 
 namespace builtin {
@@ -72,10 +77,47 @@ template <class... Args>
                    std::span<const fmt::Arg>(packed, sizeof...(Args)));
 }
 
+// The panic report itself: prints and ends the process (see panic.cpp for
+// the stages). first_trace_addr is where the current stack is shown from.
+[[noreturn, gnu::noinline, gnu::cold]] void panicImpl(const StackTrace* trace, usize first_trace_addr,
+                                                     std::string_view msg);
+
+// 0: not panicking; 1: printing a panic or fault report; 2: panicked again
+// while printing it.
+extern thread_local usize panic_stage;
+// Reports started and not finished, across threads.
+extern std::atomic<u8> panicking;
+// Held while a report is printed: orders concurrent reports.
+extern Mutex panic_mutex;
+
+// Called by a reporter when done: returns when it was the last report in
+// progress (the caller then ends the process), blocks forever otherwise.
+void waitForOtherThreadToFinishPanicking();
+
+inline constexpr bool have_segfault_handling_support = true;
+inline constexpr bool default_enable_segfault_handler = true;
+inline constexpr bool enable_segfault_handler = default_enable_segfault_handler;
+
 // Installs the fault-signal handler (SIGSEGV, SIGILL, SIGBUS, SIGFPE).
 void maybeEnableSegfaultHandler();
+void attachSegfaultHandler();
+// Installs act for SIGSEGV, SIGILL, SIGBUS and SIGFPE in that order; the
+// first error (OperationNotSupported when the kernel refuses) is returned.
+[[nodiscard]] Result<void> updateSegfaultHandler(const struct sigaction* act);
+// Default actions for the four fault signals; errors are ignored.
+void resetSegfaultHandler();
+// The installed handler (SA_SIGINFO form).
+void handleSegfaultPosix(int sig, siginfo_t* info, void* context);
+// The fault line for the signal, then the stack from the machine context.
+void dumpSegfaultInfoPosix(int sig, int code, usize addr, const ucontext_t* context);
 
 }  // namespace debug
+
+namespace posix {
+// Ends the process by SIGABRT (then SIGKILL, then exit status 127 should
+// the signal be caught or ignored).
+[[noreturn]] void abort();
+}  // namespace posix
 
 // Internal assertion: panics "reached unreachable code" when false.
 #define XOV_ASSERT(cond)                                \
