@@ -94,6 +94,9 @@ u8* PageAllocator::alloc(void*, usize n, u8, usize) {
 }
 
 bool PageAllocator::resize(void*, std::span<u8> buf, u8, usize new_size, usize) {
+    // Rounding a size this close to the top would wrap to a small number
+    // and unmap the whole block.
+    if (new_size > ~usize{0} - (mem::page_size - 1)) return false;
     const usize new_aligned = alignForward(new_size, mem::page_size);
     const usize old_aligned = alignForward(buf.size(), mem::page_size);
     if (new_aligned == old_aligned) return true;
@@ -147,7 +150,8 @@ bool FixedBufferAllocator::resize(void* ctx, std::span<u8> buf, u8, usize new_si
         return true;
     }
     const usize grow = new_size - buf.size();
-    if (self->end_index + grow > self->buffer.size()) return false;
+    usize grown_end = 0;
+    if (__builtin_add_overflow(self->end_index, grow, &grown_end) || grown_end > self->buffer.size()) return false;
     self->end_index += grow;
     return true;
 }
@@ -205,7 +209,10 @@ u8* ArenaAllocator::alloc(void* ctx, usize n, u8 log2_align, usize) {
         const usize addr = reinterpret_cast<usize>(usableStart(node)) + self->state.end_index;
         const usize adjusted = (addr + alignment - 1) & ~(alignment - 1);
         const usize adjusted_index = self->state.end_index + (adjusted - addr);
-        const usize new_end = adjusted_index + n;
+        // A request near the top of the address range would wrap new_end
+        // below end_index and hand out memory that is already in use.
+        usize new_end = 0;
+        if (__builtin_add_overflow(adjusted_index, n, &new_end) || new_end > ~usize{0} - node_size) return nullptr;
         if (new_end <= usable_len) {
             self->state.end_index = new_end;
             return usableStart(node) + adjusted_index;
