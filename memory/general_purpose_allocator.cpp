@@ -1,38 +1,392 @@
-// Leak-checking allocator (interim pass-through).
+// Leak-checking allocator: size-class buckets with out-of-page records,
+// large allocations in a table, reports through the "gpa" log scope.
 #include "memory/general_purpose_allocator.hpp"
 
+#include <cstring>
 #include <new>
 
+#include "failure/panic.hpp"
+#include "failure/stack_trace.hpp"
+#include "support/log.hpp"
+
 namespace heap {
+
+namespace gpa = general_purpose_allocator;
+
+namespace {
+
+constexpr u8 fill_byte = 0xAA;
+constexpr auto log_gpa = logging::scoped("gpa");
+
+// ---- bucket record access ----
+
+u8* recordBytes(GeneralPurposeAllocator::BucketHeader* bucket) { return reinterpret_cast<u8*>(bucket); }
+
+u8* usedBits(GeneralPurposeAllocator::BucketHeader* bucket, usize class_index) {
+    return recordBytes(bucket) + gpa::bucketLayout(class_index).used_bits;
+}
+u16* requestedSizes(GeneralPurposeAllocator::BucketHeader* bucket, usize class_index) {
+    return reinterpret_cast<u16*>(recordBytes(bucket) + gpa::bucketLayout(class_index).requested_sizes);
+}
+u8* log2Alignments(GeneralPurposeAllocator::BucketHeader* bucket, usize class_index) {
+    return recordBytes(bucket) + gpa::bucketLayout(class_index).alignments;
+}
+usize* bucketStackTrace(GeneralPurposeAllocator::BucketHeader* bucket, usize class_index, usize slot,
+                        gpa::TraceKind kind) {
+    u8* traces = recordBytes(bucket) + gpa::bucketLayout(class_index).traces;
+    return reinterpret_cast<usize*>(traces + (slot * 2 + static_cast<usize>(kind)) * gpa::one_trace_size);
+}
+
+bool isUsed(const u8* used_bits, usize slot) { return (used_bits[slot / 8] >> (slot % 8)) & 1; }
+void setUsed(u8* used_bits, usize slot) { used_bits[slot / 8] |= static_cast<u8>(1u << (slot % 8)); }
+void clearUsed(u8* used_bits, usize slot) { used_bits[slot / 8] &= static_cast<u8>(~(1u << (slot % 8))); }
+
+// ---- traces ----
+
+// Zero-filled first, so a walk that stops early leaves a readable prefix.
+void collectStackTrace(usize first_address, usize* words) {
+    std::memset(words, 0, gpa::one_trace_size);
+    StackTrace trace{0, std::span<usize>(words, gpa::stack_n)};
+    debug::captureStackTrace(first_address, &trace);
+}
+
+// A stored trace is its run of leading non-zero words.
+StackTrace storedTrace(usize* words) {
+    usize n = 0;
+    while (n < gpa::stack_n && words[n] != 0) ++n;
+    return StackTrace{n, std::span<usize>(words, gpa::stack_n)};
+}
+
+usize alignedSize(usize len, u8 log2_align) {
+    const usize alignment = usize{1} << log2_align;
+    return len > alignment ? len : alignment;
+}
+
+bool isLarge(usize aligned_size) { return aligned_size > gpa::largest_bucket_object_size; }
+
+// Holds the allocator's mutex for one operation.
+struct Locked {
+    Mutex& mutex;
+    explicit Locked(Mutex& m) : mutex(m) { mutex.lock(); }
+    ~Locked() { mutex.unlock(); }
+    Locked(const Locked&) = delete;
+    Locked& operator=(const Locked&) = delete;
+};
+
+[[noreturn, gnu::cold]] void panicInvalidFree(usize ret_addr) {
+    builtin::default_panic("Invalid free", nullptr, ret_addr);
+}
+
+}  // namespace
 
 const mem::Allocator::VTable GeneralPurposeAllocator::vtable{&GeneralPurposeAllocator::alloc,
                                                              &GeneralPurposeAllocator::resize,
                                                              &GeneralPurposeAllocator::free};
 
+// ---- alloc ----
+
 u8* GeneralPurposeAllocator::alloc(void* ctx, usize len, u8 log2_align, usize ret_addr) {
-    u8* p = PageAllocator::alloc(nullptr, len, log2_align, ret_addr);
-    if (p != nullptr) static_cast<GeneralPurposeAllocator*>(ctx)->live_ += 1;
+    auto* self = static_cast<GeneralPurposeAllocator*>(ctx);
+    Locked locked(self->mutex);
+    return self->allocInner(len, log2_align, ret_addr);
+}
+
+u8* GeneralPurposeAllocator::allocInner(usize len, u8 log2_align, usize ret_addr) {
+    XOV_ASSERT(len != 0);
+    if (log2_align >= 64) return nullptr;
+    const usize aligned = alignedSize(len, log2_align);
+    if (isLarge(aligned)) return allocLarge(len, log2_align, ret_addr);
+    return allocSlot(gpa::sizeClassIndex(aligned), len, log2_align, ret_addr);
+}
+
+u8* GeneralPurposeAllocator::allocLarge(usize len, u8 log2_align, usize ret_addr) {
+    if (!large_allocations.ensureUnusedCapacity(backing_allocator, 1)) return nullptr;
+    u8* p = backing_allocator.rawAlloc(len, log2_align, ret_addr);
+    if (p == nullptr) return nullptr;
+    // A backing allocator that cannot honour the alignment must not hand
+    // out a misaligned block as if it could.
+    if (reinterpret_cast<usize>(p) & ((usize{1} << log2_align) - 1)) {
+        backing_allocator.rawFree(std::span<u8>(p, len), log2_align, ret_addr);
+        return nullptr;
+    }
+    LargeAlloc entry{std::span<u8>(p, len), {}};
+    large_allocations.putAssumeCapacityNoClobber(reinterpret_cast<usize>(p), entry);
+    collectStackTrace(ret_addr, large_allocations.get(reinterpret_cast<usize>(p))->stack_addresses);
     return p;
 }
 
-bool GeneralPurposeAllocator::resize(void*, std::span<u8> buf, u8 log2_align, usize new_len, usize ret_addr) {
-    return PageAllocator::resize(nullptr, buf, log2_align, new_len, ret_addr);
+u8* GeneralPurposeAllocator::allocSlot(usize class_index, usize len, u8 log2_align, usize ret_addr) {
+    BucketHeader* bucket = cur_buckets[class_index];
+    if (bucket == nullptr || bucket->alloc_cursor == gpa::slotCount(class_index)) {
+        bucket = createBucket(class_index, ret_addr);
+        if (bucket == nullptr) return nullptr;
+        cur_buckets[class_index] = bucket;
+    }
+    const usize slot = bucket->alloc_cursor;
+    bucket->alloc_cursor += 1;
+    setUsed(usedBits(bucket, class_index), slot);
+    bucket->used_count += 1;
+    collectStackTrace(ret_addr, bucketStackTrace(bucket, class_index, slot, gpa::TraceKind::alloc));
+    requestedSizes(bucket, class_index)[slot] = static_cast<u16>(len);
+    log2Alignments(bucket, class_index)[slot] = log2_align;
+    return bucket->page + (slot << class_index);
 }
+
+GeneralPurposeAllocator::BucketHeader* GeneralPurposeAllocator::createBucket(usize class_index, usize ret_addr) {
+    const usize record_size = gpa::bucketSize(class_index);
+    u8* page = backing_allocator.rawAlloc(gpa::page_size, mem::log2Align(gpa::page_size), ret_addr);
+    if (page == nullptr) return nullptr;
+    u8* record = backing_allocator.rawAlloc(record_size, mem::log2Align(8), ret_addr);
+    if (record == nullptr) {
+        backing_allocator.rawFree(std::span<u8>(page, gpa::page_size), mem::log2Align(gpa::page_size), ret_addr);
+        return nullptr;
+    }
+    auto* bucket = reinterpret_cast<BucketHeader*>(record);
+    bucket->page = page;
+    bucket->alloc_cursor = 0;
+    bucket->used_count = 0;
+    std::memset(usedBits(bucket, class_index), 0, gpa::usedBitsCount(class_index));
+    std::memset(requestedSizes(bucket, class_index), 0, gpa::slotCount(class_index) * sizeof(u16));
+
+    BucketTree::Node* node = bucket_node_pool.create();
+    if (node == nullptr) {
+        backing_allocator.rawFree(std::span<u8>(record, record_size), mem::log2Align(8), ret_addr);
+        backing_allocator.rawFree(std::span<u8>(page, gpa::page_size), mem::log2Align(gpa::page_size), ret_addr);
+        return nullptr;
+    }
+    node->key = bucket;
+    buckets[class_index].insert(node);
+    return bucket;
+}
+
+void GeneralPurposeAllocator::freeBucket(BucketHeader* bucket, usize class_index) {
+    BucketTree::Node* node = buckets[class_index].get(gpa::bucketPageValue(bucket));
+    XOV_ASSERT(node != nullptr);
+    buckets[class_index].remove(node);
+    if (cur_buckets[class_index] == bucket) cur_buckets[class_index] = nullptr;
+    const usize ret_addr = reinterpret_cast<usize>(__builtin_return_address(0));
+    backing_allocator.rawFree(std::span<u8>(bucket->page, gpa::page_size), mem::log2Align(gpa::page_size), ret_addr);
+    backing_allocator.rawFree(std::span<u8>(recordBytes(bucket), gpa::bucketSize(class_index)), mem::log2Align(8),
+                              ret_addr);
+    bucket_node_pool.destroy(node);
+}
+
+// ---- lookup ----
+
+GeneralPurposeAllocator::BucketHeader* GeneralPurposeAllocator::searchBucket(usize class_index, usize address) const {
+    const usize page = address & ~(gpa::page_size - 1);
+    BucketHeader* current = cur_buckets[class_index];
+    if (current != nullptr && reinterpret_cast<usize>(current->page) == page) return current;
+    BucketTree::Node* node = buckets[class_index].get(page);
+    return node == nullptr ? nullptr : node->key;
+}
+
+// A small allocation shrunk by resize is freed with its smaller length, so
+// its bucket may sit in any class from the given one up. Callers start at
+// the class of the length alone: a free that overstates the alignment would
+// otherwise start above the slot's class and end as an invalid free instead
+// of an alignment report. Pages belong to one bucket only, so starting lower
+// never finds a wrong bucket.
+GeneralPurposeAllocator::Found GeneralPurposeAllocator::findSmall(usize first_class, usize address) const {
+    for (usize c = first_class; c < small_bucket_count; ++c)
+        if (BucketHeader* bucket = searchBucket(c, address)) return {bucket, c};
+    return {nullptr, 0};
+}
+
+// ---- free ----
 
 void GeneralPurposeAllocator::free(void* ctx, std::span<u8> buf, u8 log2_align, usize ret_addr) {
-    static_cast<GeneralPurposeAllocator*>(ctx)->live_ -= 1;
-    PageAllocator::free(nullptr, buf, log2_align, ret_addr);
+    auto* self = static_cast<GeneralPurposeAllocator*>(ctx);
+    Locked locked(self->mutex);
+    self->freeInner(buf, log2_align, ret_addr);
 }
 
-general_purpose_allocator::Check GeneralPurposeAllocator::deinit() {
-    return live_ == 0 ? general_purpose_allocator::Check::ok : general_purpose_allocator::Check::leak;
+void GeneralPurposeAllocator::freeInner(std::span<u8> buf, u8 log2_align, usize ret_addr) {
+    XOV_ASSERT(!buf.empty());
+    if (log2_align >= 64) panicInvalidFree(ret_addr);
+    const usize aligned = alignedSize(buf.size(), log2_align);
+    if (isLarge(aligned)) return freeLarge(buf, log2_align, ret_addr);
+    const usize address = reinterpret_cast<usize>(buf.data());
+    const Found found = findSmall(gpa::sizeClassIndex(buf.size()), address);
+    if (found.bucket == nullptr) return freeLarge(buf, log2_align, ret_addr);
+    BucketHeader* bucket = found.bucket;
+    const usize class_index = found.class_index;
+    const usize offset = address - reinterpret_cast<usize>(bucket->page);
+    // Only slot starts were ever handed out; anything else would let the
+    // 0xAA fill below run past the slot (and past the page).
+    if (offset & ((usize{1} << class_index) - 1)) panicInvalidFree(ret_addr);
+    const usize slot = offset >> class_index;
+
+    if (!isUsed(usedBits(bucket, class_index), slot)) {
+        reportDoubleFree(bucket, class_index, slot, ret_addr);
+        return;
+    }
+    u16& requested = requestedSizes(bucket, class_index)[slot];
+    if (requested == 0) panicInvalidFree(ret_addr);
+    const u8 recorded_align = log2Alignments(bucket, class_index)[slot];
+    if (buf.size() != requested || log2_align != recorded_align) {
+        usize free_trace_words[gpa::stack_n];
+        collectStackTrace(ret_addr, free_trace_words);
+        const StackTrace free_trace = storedTrace(free_trace_words);
+        const StackTrace alloc_trace =
+            storedTrace(bucketStackTrace(bucket, class_index, slot, gpa::TraceKind::alloc));
+        if (buf.size() != requested)
+            log_gpa.err("Allocation size {d} bytes does not match free size {d}. Allocation: {} Free: {}",
+                        requested, buf.size(), alloc_trace, free_trace);
+        if (log2_align != recorded_align)
+            log_gpa.err("Allocation alignment {d} does not match free alignment {d}. Allocation: {} Free: {}",
+                        usize{1} << recorded_align, usize{1} << log2_align, alloc_trace, free_trace);
+    }
+    collectStackTrace(ret_addr, bucketStackTrace(bucket, class_index, slot, gpa::TraceKind::free));
+    clearUsed(usedBits(bucket, class_index), slot);
+    bucket->used_count -= 1;
+    requested = 0;
+    if (bucket->used_count == 0) {
+        freeBucket(bucket, class_index);
+    } else {
+        std::memset(buf.data(), fill_byte, buf.size());
+    }
+}
+
+void GeneralPurposeAllocator::freeLarge(std::span<u8> buf, u8 log2_align, usize ret_addr) {
+    const usize address = reinterpret_cast<usize>(buf.data());
+    LargeAlloc* entry = large_allocations.get(address);
+    if (entry == nullptr) panicInvalidFree(ret_addr);
+    if (buf.size() != entry->bytes.size()) {
+        usize free_trace_words[gpa::stack_n];
+        collectStackTrace(ret_addr, free_trace_words);
+        log_gpa.err("Allocation size {d} bytes does not match free size {d}. Allocation: {} Free: {}",
+                    entry->bytes.size(), buf.size(), storedTrace(entry->stack_addresses),
+                    storedTrace(free_trace_words));
+    }
+    // The recorded extent, not the caller's: a wrong length must not unmap
+    // a neighbouring mapping or strand pages of this one.
+    backing_allocator.rawFree(entry->bytes, log2_align, ret_addr);
+    (void)large_allocations.remove(address);
+}
+
+void GeneralPurposeAllocator::reportDoubleFree(BucketHeader* bucket, usize class_index, usize slot,
+                                               usize ret_addr) {
+    usize second_free_words[gpa::stack_n];
+    collectStackTrace(ret_addr, second_free_words);
+    log_gpa.err("Double free detected. Allocation: {} First free: {} Second free: {}",
+                storedTrace(bucketStackTrace(bucket, class_index, slot, gpa::TraceKind::alloc)),
+                storedTrace(bucketStackTrace(bucket, class_index, slot, gpa::TraceKind::free)),
+                storedTrace(second_free_words));
+}
+
+// ---- resize ----
+
+bool GeneralPurposeAllocator::resize(void* ctx, std::span<u8> buf, u8 log2_align, usize new_len, usize ret_addr) {
+    auto* self = static_cast<GeneralPurposeAllocator*>(ctx);
+    Locked locked(self->mutex);
+    return self->resizeInner(buf, log2_align, new_len, ret_addr);
+}
+
+bool GeneralPurposeAllocator::resizeInner(std::span<u8> buf, u8 log2_align, usize new_len, usize ret_addr) {
+    XOV_ASSERT(!buf.empty());
+    if (log2_align >= 64) panicInvalidFree(ret_addr);
+    const usize aligned = alignedSize(buf.size(), log2_align);
+    if (isLarge(aligned)) return resizeLarge(buf, log2_align, new_len, ret_addr);
+    const usize address = reinterpret_cast<usize>(buf.data());
+    const Found found = findSmall(gpa::sizeClassIndex(buf.size()), address);
+    if (found.bucket == nullptr) return resizeLarge(buf, log2_align, new_len, ret_addr);
+    BucketHeader* bucket = found.bucket;
+    const usize class_index = found.class_index;
+    const usize offset = address - reinterpret_cast<usize>(bucket->page);
+    if (offset & ((usize{1} << class_index) - 1)) panicInvalidFree(ret_addr);
+    const usize slot = offset >> class_index;
+
+    if (!isUsed(usedBits(bucket, class_index), slot)) {
+        reportDoubleFree(bucket, class_index, slot, ret_addr);
+        builtin::default_panic("Unrecoverable double free", nullptr, ret_addr);
+    }
+    u16& requested = requestedSizes(bucket, class_index)[slot];
+    if (requested == 0) panicInvalidFree(ret_addr);
+    const u8 recorded_align = log2Alignments(bucket, class_index)[slot];
+    if (buf.size() != requested || log2_align != recorded_align) {
+        usize resize_trace_words[gpa::stack_n];
+        collectStackTrace(ret_addr, resize_trace_words);
+        const StackTrace resize_trace = storedTrace(resize_trace_words);
+        const StackTrace alloc_trace =
+            storedTrace(bucketStackTrace(bucket, class_index, slot, gpa::TraceKind::alloc));
+        if (buf.size() != requested)
+            log_gpa.err("Allocation size {d} bytes does not match resize size {d}. Allocation: {} Resize: {}",
+                        requested, buf.size(), alloc_trace, resize_trace);
+        if (log2_align != recorded_align)
+            log_gpa.err("Allocation alignment {d} does not match resize alignment {d}. Allocation: {} Resize: {}",
+                        usize{1} << recorded_align, usize{1} << log2_align, alloc_trace, resize_trace);
+    }
+    const usize new_aligned = alignedSize(new_len, log2_align);
+    if (isLarge(new_aligned) || gpa::sizeClassIndex(new_aligned) > class_index) return false;
+    if (new_len < buf.size()) std::memset(buf.data() + new_len, fill_byte, buf.size() - new_len);
+    requested = static_cast<u16>(new_len);
+    return true;
+}
+
+bool GeneralPurposeAllocator::resizeLarge(std::span<u8> buf, u8 log2_align, usize new_len, usize ret_addr) {
+    const usize address = reinterpret_cast<usize>(buf.data());
+    LargeAlloc* entry = large_allocations.get(address);
+    if (entry == nullptr) panicInvalidFree(ret_addr);
+    if (buf.size() != entry->bytes.size()) {
+        usize resize_trace_words[gpa::stack_n];
+        collectStackTrace(ret_addr, resize_trace_words);
+        log_gpa.err("Allocation size {d} bytes does not match free size {d}. Allocation: {} Free: {}",
+                    entry->bytes.size(), buf.size(), storedTrace(entry->stack_addresses),
+                    storedTrace(resize_trace_words));
+    }
+    if (!backing_allocator.rawResize(entry->bytes, log2_align, new_len, ret_addr)) return false;
+    entry->bytes = std::span<u8>(buf.data(), new_len);
+    collectStackTrace(ret_addr, entry->stack_addresses);
+    return true;
+}
+
+// ---- deinit ----
+
+bool GeneralPurposeAllocator::detectLeaksInBucket(BucketHeader* bucket, usize class_index) {
+    bool leaks = false;
+    const u8* used = usedBits(bucket, class_index);
+    for (usize byte = 0; byte < gpa::usedBitsCount(class_index); ++byte) {
+        if (used[byte] == 0) continue;
+        for (usize bit = 0; bit < 8; ++bit) {
+            if (((used[byte] >> bit) & 1) == 0) continue;
+            const usize slot = byte * 8 + bit;
+            const usize address = reinterpret_cast<usize>(bucket->page) + (slot << class_index);
+            log_gpa.err("memory address 0x{x} leaked: {}", address,
+                        storedTrace(bucketStackTrace(bucket, class_index, slot, gpa::TraceKind::alloc)));
+            leaks = true;
+        }
+    }
+    return leaks;
+}
+
+bool GeneralPurposeAllocator::detectLeaks() {
+    bool leaks = false;
+    for (usize c = 0; c < small_bucket_count; ++c)
+        for (BucketTree::Node* node = buckets[c].first(); node != nullptr; node = BucketTree::next(node))
+            leaks |= detectLeaksInBucket(node->key, c);
+    large_allocations.forEach([&](usize address, LargeAlloc& entry) {
+        log_gpa.err("memory address 0x{x} leaked: {}", address, storedTrace(entry.stack_addresses));
+        leaks = true;
+    });
+    return leaks;
+}
+
+gpa::Check GeneralPurposeAllocator::deinit() {
+    const bool leaks = detectLeaks();
+    large_allocations.deinit(backing_allocator);
+    bucket_node_pool.deinit();
+    // Poisoned until the runner resets it; a use after deinit trips on a
+    // garbage mutex or tree instead of silently working.
+    std::memset(static_cast<void*>(this), fill_byte, sizeof(*this));
+    return leaks ? gpa::Check::leak : gpa::Check::ok;
 }
 
 }  // namespace heap
 
 namespace testing {
 
-heap::GeneralPurposeAllocator allocator_instance;
+constinit heap::GeneralPurposeAllocator allocator_instance;
 
 void resetAllocatorInstance() { new (&allocator_instance) heap::GeneralPurposeAllocator(); }
 

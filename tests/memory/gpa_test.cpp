@@ -1,0 +1,541 @@
+// The leak-checking allocator: size classes and buckets, the misuse
+// reports with their numbers, leak reports at deinit, resize rules, the
+// bucket release, the mutex, and many threads at once.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "memory/general_purpose_allocator.hpp"
+#include "runner/testing.hpp"
+#include "support/log.hpp"
+#include "tests/memory/memory_test_support.hpp"
+
+namespace builtin {
+const std::span<const TestFn> test_functions{};
+}
+
+namespace {
+
+namespace gpa = heap::general_purpose_allocator;
+using heap::GeneralPurposeAllocator;
+using memtest::isMapped;
+
+// Captures standard error (where the log sink writes) and the error count.
+class Reports {
+  public:
+    Reports() : errors_before_(test_runner::log_err_count.load()) {
+        testing::log_level.store(logging::Level::warn);
+        ::testing::internal::CaptureStderr();
+    }
+    ~Reports() {
+        if (!taken_) (void)::testing::internal::GetCapturedStderr();
+    }
+    std::string take() {
+        taken_ = true;
+        return ::testing::internal::GetCapturedStderr();
+    }
+    u64 errors() const { return test_runner::log_err_count.load() - errors_before_; }
+
+  private:
+    u64 errors_before_;
+    bool taken_ = false;
+};
+
+usize countOf(const std::string& text, const std::string& needle) {
+    usize n = 0;
+    for (usize at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
+    return n;
+}
+
+std::string hex(const void* p) {
+    char buf[32];
+    snprintf(buf, sizeof buf, "%lx", static_cast<unsigned long>(reinterpret_cast<usize>(p)));
+    return buf;
+}
+
+// Every test gets its own instance; the process-wide one is for the
+// multi-threaded test and the runners.
+class Gpa : public ::testing::Test {
+  protected:
+    GeneralPurposeAllocator instance;
+    mem::Allocator a = instance.allocator();
+
+    u8* raw(usize len, u8 log2_align = 0) { return a.rawAlloc(len, log2_align, 0); }
+    std::span<u8> bytes(usize len, u8 log2_align = 0) { return {raw(len, log2_align), len}; }
+    bool inClass(usize class_index, const void* p) {
+        return instance.searchBucket(class_index, reinterpret_cast<usize>(p)) != nullptr;
+    }
+};
+
+using GpaDeathTest = Gpa;
+
+// ---- size classes ----
+
+TEST_F(Gpa, HalfAPageIsTheLargestSmallRequest) {
+    u8* p = raw(2048);
+    u8* q = raw(2048);
+    EXPECT_TRUE(inClass(11, p));
+    EXPECT_EQ(q, p + 2048);  // two slots per page
+    EXPECT_EQ(instance.large_allocations.count(), 0u);
+    u8* large = raw(2049);
+    EXPECT_EQ(instance.large_allocations.count(), 1u);
+    EXPECT_FALSE(inClass(11, large));
+    a.rawFree({p, 2048}, 0, 0);
+    a.rawFree({q, 2048}, 0, 0);
+    a.rawFree({large, 2049}, 0, 0);
+    Reports reports;
+    EXPECT_EQ(instance.deinit(), gpa::Check::ok);
+    EXPECT_EQ(reports.take(), "");
+}
+
+TEST_F(Gpa, AlignmentCountsTowardsTheSizeClass) {
+    u8* page_aligned = raw(1, 12);
+    EXPECT_EQ(instance.large_allocations.count(), 1u);
+    EXPECT_EQ(reinterpret_cast<usize>(page_aligned) % 4096, 0u);
+    u8* p = raw(100, 3);
+    EXPECT_TRUE(inClass(7, p));
+    EXPECT_EQ(raw(100, 3), p + 128);
+    u8* aligned_small = raw(3, 9);  // class 512
+    EXPECT_TRUE(inClass(9, aligned_small));
+    EXPECT_EQ(reinterpret_cast<usize>(aligned_small) % 512, 0u);
+}
+
+TEST_F(Gpa, AlignmentsTheBackingAllocatorCannotHonourAreNeverMisaligned) {
+    // Pages are only page-aligned; a mapping may happen to sit on an 8192
+    // boundary, so each try either fails or is properly aligned.
+    usize served = 0;
+    for (int i = 0; i < 16; ++i) {
+        auto r = a.alignedAlloc<u8, 8192>(10);
+        if (!r) continue;
+        ++served;
+        EXPECT_EQ(reinterpret_cast<usize>(r->data()) % 8192, 0u);
+    }
+    EXPECT_EQ(instance.large_allocations.count(), served);
+}
+
+TEST_F(Gpa, OneBucketHoldsExactly4096OneByteSlotsAndSlotsAreNeverReused) {
+    std::vector<u8*> slots;
+    for (int i = 0; i < 4096; ++i) slots.push_back(raw(1));
+    for (int i = 1; i < 4096; ++i) ASSERT_EQ(slots[i], slots[0] + i);
+    EXPECT_EQ(reinterpret_cast<usize>(slots[0]) % 4096, 0u);
+    a.rawFree({slots[5], 1}, 0, 0);
+    a.rawFree({slots[6], 1}, 0, 0);
+    u8* next = raw(1);
+    EXPECT_NE(next, slots[5]);
+    EXPECT_EQ(reinterpret_cast<usize>(next) % 4096, 0u);  // slot 0 of a new page
+    EXPECT_NE(next, slots[0]);
+    EXPECT_TRUE(inClass(0, slots[0]));
+    EXPECT_TRUE(inClass(0, next));
+    for (int i = 0; i < 4096; ++i)
+        if (i != 5 && i != 6) a.rawFree({slots[i], 1}, 0, 0);
+    EXPECT_FALSE(inClass(0, slots[0]));  // emptied, released
+    a.rawFree({next, 1}, 0, 0);
+    Reports reports;
+    EXPECT_EQ(instance.deinit(), gpa::Check::ok);
+    EXPECT_EQ(reports.take(), "");
+}
+
+TEST_F(Gpa, SlotsKeepTheirContentsAndFreedBytesTurnAA) {
+    auto x = a.alloc<u32>(4);
+    auto y = a.alloc<u32>(4);
+    ASSERT_TRUE(x && y);
+    for (u32 i = 0; i < 4; ++i) (*x)[i] = i, (*y)[i] = 100 + i;
+    EXPECT_EQ((*y)[3], 103u);
+    a.rawFree(std::span<u8>(reinterpret_cast<u8*>(x->data()), 16), 2, 0);  // bypasses the interface's own fill
+    for (u32 i = 0; i < 4; ++i) EXPECT_EQ((*x)[i], 0xAAAAAAAAu);
+    EXPECT_EQ((*y)[0], 100u);
+    a.free(*y);
+}
+
+// ---- free checks ----
+
+TEST_F(Gpa, FreeWithTheWrongLengthIsReportedAndStillFrees) {
+    u8* keep = raw(100);
+    u8* p = raw(100);
+    Reports reports;
+    a.rawFree({p, 99}, 0, 0);
+    const std::string out = reports.take();
+    EXPECT_EQ(countOf(out, "[gpa] (err): Allocation size 100 bytes does not match free size 99. Allocation: \n"), 1u);
+    EXPECT_EQ(countOf(out, " Free: \n"), 1u);
+    EXPECT_EQ(countOf(out, "[gpa]"), 1u);
+    EXPECT_EQ(reports.errors(), 1u);
+    a.rawFree({keep, 100}, 0, 0);
+    Reports at_end;
+    EXPECT_EQ(instance.deinit(), gpa::Check::ok);
+    EXPECT_EQ(at_end.take(), "");
+}
+
+TEST_F(Gpa, FreeWithTheWrongAlignmentIsReportedInBytes) {
+    u8* keep = raw(100, 3);
+    u8* p = raw(100, 3);
+    Reports reports;
+    a.rawFree({p, 100}, 4, 0);
+    const std::string out = reports.take();
+    EXPECT_EQ(countOf(out, "[gpa] (err): Allocation alignment 8 does not match free alignment 16. Allocation: \n"),
+              1u);
+    EXPECT_EQ(countOf(out, "[gpa]"), 1u);
+    EXPECT_EQ(reports.errors(), 1u);
+    a.rawFree({keep, 100}, 3, 0);
+    Reports at_end;
+    EXPECT_EQ(instance.deinit(), gpa::Check::ok);
+}
+
+TEST_F(Gpa, OverstatedAlignmentOnASlotBelowItsClassIsStillAReport) {
+    u8* keep = raw(8, 3);
+    u8* p = raw(8, 3);
+    Reports reports;
+    a.rawFree({p, 8}, 4, 0);  // max(8, 16) would start the search above class 8
+    EXPECT_EQ(countOf(reports.take(), "Allocation alignment 8 does not match free alignment 16."), 1u);
+    EXPECT_EQ(reports.errors(), 1u);
+    a.rawFree({keep, 8}, 3, 0);
+}
+
+TEST_F(Gpa, SizeReportComesBeforeAlignmentReport) {
+    u8* keep = raw(8, 3);
+    u8* p = raw(8, 3);
+    Reports reports;
+    a.rawFree({p, 7}, 2, 0);
+    const std::string out = reports.take();
+    const usize size_at = out.find("Allocation size 8 bytes does not match free size 7.");
+    const usize align_at = out.find("Allocation alignment 8 does not match free alignment 4.");
+    ASSERT_NE(size_at, std::string::npos);
+    ASSERT_NE(align_at, std::string::npos);
+    EXPECT_LT(size_at, align_at);
+    EXPECT_EQ(reports.errors(), 2u);
+    a.rawFree({keep, 8}, 3, 0);
+}
+
+TEST_F(Gpa, DoubleFreeWithAnotherSlotLiveIsReportedOnce) {
+    u8* live = raw(16);
+    u8* twice = raw(16);
+    a.rawFree({twice, 16}, 0, 0);
+    Reports reports;
+    a.rawFree({twice, 16}, 0, 0);
+    const std::string out = reports.take();
+    EXPECT_EQ(countOf(out, "[gpa] (err): Double free detected. Allocation: \n"), 1u);
+    EXPECT_EQ(countOf(out, " First free: \n"), 1u);
+    EXPECT_EQ(countOf(out, " Second free: \n"), 1u);
+    EXPECT_EQ(reports.errors(), 1u);
+    // Only the slot still live leaks.
+    Reports at_end;
+    EXPECT_EQ(instance.deinit(), gpa::Check::leak);
+    const std::string leaks = at_end.take();
+    EXPECT_EQ(countOf(leaks, "leaked"), 1u);
+    EXPECT_EQ(countOf(leaks, "[gpa] (err): memory address 0x" + hex(live) + " leaked: \n"), 1u);
+}
+
+TEST_F(GpaDeathTest, DoubleFreeOfTheOnlySlotIsAnInvalidFree) {
+    u8* p = raw(16);
+    a.rawFree({p, 16}, 0, 0);
+    EXPECT_FALSE(isMapped(p));
+    EXPECT_DEATH(a.rawFree({p, 16}, 0, 0), "panic: Invalid free");
+}
+
+TEST_F(GpaDeathTest, TooLongAFreeIsTreatedAsLargeAndInvalid) {
+    u8* p = raw(100);
+    EXPECT_DEATH(a.rawFree({p, 4000}, 0, 0), "panic: Invalid free");
+}
+
+TEST_F(GpaDeathTest, NeverAllocatedAddressesAreInvalidFrees) {
+    static u8 not_ours[64];
+    EXPECT_DEATH(a.rawFree({not_ours, 8}, 0, 0), "panic: Invalid free");
+    u8* p = raw(3000);
+    a.rawFree({p, 3000}, 0, 0);
+    EXPECT_DEATH(a.rawFree({p, 3000}, 0, 0), "panic: Invalid free");
+}
+
+TEST_F(GpaDeathTest, FreeInsideASlotIsInvalidNotAFillPastThePage) {
+    u8* first = raw(2048);
+    u8* last = raw(2048);
+    (void)first;
+    EXPECT_DEATH(a.rawFree({last + 100, 2048}, 0, 0), "panic: Invalid free");
+}
+
+TEST_F(Gpa, FreeOfANeverHandedOutSlotInALiveBucketIsADoubleFree) {
+    u8* p = raw(64);
+    Reports reports;
+    a.rawFree({p + 64, 64}, 0, 0);
+    EXPECT_EQ(countOf(reports.take(), "Double free detected."), 1u);
+    a.rawFree({p, 64}, 0, 0);
+}
+
+// ---- large allocations ----
+
+TEST_F(Gpa, LargeFreeWithTheWrongLengthIsReportedAndReleasesTheRecordedExtent) {
+    u8* p = raw(3 * 4096);
+    u8* neighbour = raw(3 * 4096);
+    Reports reports;
+    a.rawFree({p, 5000}, 0, 0);
+    const std::string out = reports.take();
+    EXPECT_EQ(countOf(out, "[gpa] (err): Allocation size 12288 bytes does not match free size 5000. Allocation: \n"),
+              1u);
+    EXPECT_FALSE(isMapped(p + 2 * 4096));  // the whole block went back
+    EXPECT_TRUE(isMapped(neighbour));
+    EXPECT_EQ(instance.large_allocations.count(), 1u);
+    a.rawFree({neighbour, 3 * 4096}, 0, 0);
+    Reports at_end;
+    EXPECT_EQ(instance.deinit(), gpa::Check::ok);
+}
+
+TEST_F(Gpa, LargeFreeIgnoresAlignment) {
+    u8* p = raw(5000, 3);
+    Reports reports;
+    a.rawFree({p, 5000}, 5, 0);
+    EXPECT_EQ(reports.take(), "");
+    EXPECT_EQ(instance.large_allocations.count(), 0u);
+}
+
+TEST_F(Gpa, ShrunkLargeAllocationIsStillFreedAsLarge) {
+    u8* p = raw(8192);
+    EXPECT_TRUE(a.rawResize({p, 8192}, 0, 100, 0));
+    EXPECT_TRUE(isMapped(p));
+    EXPECT_FALSE(isMapped(p + 4096));
+    Reports reports;
+    a.rawFree({p, 100}, 0, 0);
+    EXPECT_EQ(reports.take(), "");
+    EXPECT_EQ(instance.large_allocations.count(), 0u);
+    EXPECT_FALSE(isMapped(p));
+}
+
+TEST_F(Gpa, LargeResizeWithTheWrongLengthUsesTheFreeWording) {
+    u8* p = raw(8192);
+    Reports reports;
+    EXPECT_TRUE(a.rawResize({p, 8000}, 0, 4096, 0));
+    const std::string out = reports.take();
+    EXPECT_EQ(countOf(out, "Allocation size 8192 bytes does not match free size 8000. Allocation: \n"), 1u);
+    EXPECT_EQ(countOf(out, " Free: \n"), 1u);
+    a.rawFree({p, 4096}, 0, 0);
+}
+
+TEST_F(Gpa, LargeGrowthBeyondItsPagesIsRefusedAndChangesNothing) {
+    u8* p = raw(5000);
+    EXPECT_TRUE(a.rawResize({p, 5000}, 0, 8192, 0));
+    EXPECT_FALSE(a.rawResize({p, 8192}, 0, 8193, 0));
+    Reports reports;
+    a.rawFree({p, 8192}, 0, 0);
+    EXPECT_EQ(reports.take(), "");
+}
+
+// ---- resize ----
+
+TEST_F(Gpa, ResizeStaysWithinTheSizeClassAndFillsTheShrunkTail) {
+    u8* keep = raw(100);
+    u8* p = raw(100);
+    std::memset(p, 1, 100);
+    EXPECT_TRUE(a.rawResize({p, 100}, 0, 128, 0));
+    EXPECT_FALSE(a.rawResize({p, 128}, 0, 129, 0));
+    EXPECT_TRUE(a.rawResize({p, 128}, 0, 50, 0));
+    for (int i = 0; i < 50; ++i) EXPECT_EQ(p[i], 1) << i;
+    for (int i = 50; i < 100; ++i) EXPECT_EQ(p[i], 0xAA) << i;
+    Reports reports;
+    a.rawFree({p, 50}, 0, 0);  // the new length is the recorded one
+    EXPECT_EQ(reports.take(), "");
+    a.rawFree({keep, 100}, 0, 0);
+}
+
+TEST_F(Gpa, ShrunkSmallAllocationIsFoundFromASmallerClass) {
+    u8* keep = raw(2000);
+    u8* p = raw(2000);
+    EXPECT_TRUE(a.rawResize({p, 2000}, 0, 3, 0));
+    Reports reports;
+    a.rawFree({p, 3}, 0, 0);
+    EXPECT_EQ(reports.take(), "");
+    EXPECT_EQ(reports.errors(), 0u);
+    Reports leak;
+    EXPECT_EQ(instance.deinit(), gpa::Check::leak);
+    EXPECT_EQ(countOf(leak.take(), "memory address 0x" + hex(keep) + " leaked"), 1u);
+}
+
+TEST_F(Gpa, ResizeMismatchesUseTheResizeWording) {
+    u8* p = raw(100, 3);
+    Reports reports;
+    EXPECT_TRUE(a.rawResize({p, 90}, 4, 20, 0));
+    const std::string out = reports.take();
+    EXPECT_EQ(countOf(out, "Allocation size 100 bytes does not match resize size 90. Allocation: \n"), 1u);
+    EXPECT_EQ(countOf(out, "Allocation alignment 8 does not match resize alignment 16. Allocation: \n"), 1u);
+    EXPECT_EQ(countOf(out, " Resize: \n"), 2u);
+    EXPECT_LT(out.find("resize size"), out.find("resize alignment"));
+    EXPECT_EQ(reports.errors(), 2u);
+}
+
+TEST_F(GpaDeathTest, ResizeOfAFreedSlotReportsThenPanics) {
+    u8* keep = raw(32);
+    u8* p = raw(32);
+    a.rawFree({p, 32}, 0, 0);
+    (void)keep;
+    EXPECT_DEATH((void)a.rawResize({p, 32}, 0, 16, 0),
+                 "Double free detected\\.(.|\n)*panic: Unrecoverable double free");
+}
+
+// ---- traces ----
+
+[[gnu::noinline, gnu::noipa]] Result<std::span<u64>> allocateTwoWords(mem::Allocator allocator) {
+    auto r = allocator.alloc<u64>(2);
+    __asm__ volatile("" ::: "memory");
+    return r;
+}
+
+TEST_F(Gpa, AllocationTraceStartsInTheAllocatingFunction) {
+    auto r = allocateTwoWords(a);
+    ASSERT_TRUE(r.has_value());
+    auto* bucket = instance.searchBucket(4, reinterpret_cast<usize>(r->data()));
+    ASSERT_NE(bucket, nullptr);
+    const auto* words = reinterpret_cast<const usize*>(reinterpret_cast<const u8*>(bucket) + gpa::bucketLayout(4).traces);
+    const usize fn = reinterpret_cast<usize>(&allocateTwoWords);
+    EXPECT_GT(words[0], fn);
+    EXPECT_LT(words[0], fn + 512);
+    // The test body called it, so the next frame is in neither the
+    // allocator nor the helper.
+    EXPECT_NE(words[1], 0u);
+    EXPECT_FALSE(words[1] > fn && words[1] < fn + 512);
+    a.free(*r);
+}
+
+// ---- deinit ----
+
+TEST_F(Gpa, DeinitWithNothingLiveIsOkAndSilent) {
+    Reports reports;
+    EXPECT_EQ(instance.deinit(), gpa::Check::ok);
+    EXPECT_EQ(reports.take(), "");
+    EXPECT_EQ(reports.errors(), 0u);
+}
+
+TEST_F(Gpa, DeinitReportsSmallLeaksByClassAndPageThenLarge) {
+    u8* large = raw(10000);
+    u8* medium = raw(300);
+    u8* small_slot0 = raw(8);
+    u8* small_slot1 = raw(8);
+    Reports reports;
+    EXPECT_EQ(instance.deinit(), gpa::Check::leak);
+    const std::string out = reports.take();
+    EXPECT_EQ(reports.errors(), 4u);
+    const usize at_small_slot0 = out.find("[gpa] (err): memory address 0x" + hex(small_slot0) + " leaked: \n");
+    const usize at_small_slot1 = out.find("[gpa] (err): memory address 0x" + hex(small_slot1) + " leaked: \n");
+    const usize at_medium = out.find("[gpa] (err): memory address 0x" + hex(medium) + " leaked: \n");
+    const usize at_large = out.find("[gpa] (err): memory address 0x" + hex(large) + " leaked: \n");
+    ASSERT_NE(at_small_slot0, std::string::npos);
+    ASSERT_NE(at_small_slot1, std::string::npos);
+    ASSERT_NE(at_medium, std::string::npos);
+    ASSERT_NE(at_large, std::string::npos);
+    EXPECT_LT(at_small_slot0, at_small_slot1);
+    EXPECT_LT(at_small_slot1, at_medium);
+    EXPECT_LT(at_medium, at_large);
+}
+
+TEST_F(Gpa, DeinitVisitsBucketsInPageOrder) {
+    // Two pages of class 11: the leak of the lower page comes first whatever
+    // order they were created in.
+    u8* a1 = raw(2048);
+    u8* a2 = raw(2048);
+    u8* b1 = raw(2048);
+    a.rawFree({a2, 2048}, 0, 0);
+    u8* low = a1 < b1 ? a1 : b1;
+    u8* high = a1 < b1 ? b1 : a1;
+    Reports reports;
+    EXPECT_EQ(instance.deinit(), gpa::Check::leak);
+    const std::string out = reports.take();
+    EXPECT_LT(out.find("0x" + hex(low) + " leaked"), out.find("0x" + hex(high) + " leaked"));
+}
+
+TEST_F(Gpa, DeinitPoisonsTheRecordAndResetMakesItUsableAgain) {
+    (void)raw(10);
+    {
+        Reports reports;
+        EXPECT_EQ(instance.deinit(), gpa::Check::leak);
+    }
+    EXPECT_EQ(reinterpret_cast<usize>(instance.cur_buckets[4]), 0xAAAAAAAAAAAAAAAAu);
+    new (&instance) GeneralPurposeAllocator();
+    u8* p = raw(10);
+    ASSERT_NE(p, nullptr);
+    a.rawFree({p, 10}, 0, 0);
+    Reports reports;
+    EXPECT_EQ(instance.deinit(), gpa::Check::ok);
+}
+
+// ---- buckets and the node pool ----
+
+TEST_F(Gpa, EmptiedBucketGivesItsPageBackAndItsNodeToThePool) {
+    u8* p = raw(512);
+    u8* q = raw(512);
+    EXPECT_EQ(instance.bucket_node_pool.free_list, nullptr);
+    a.rawFree({p, 512}, 0, 0);
+    EXPECT_TRUE(isMapped(p));
+    a.rawFree({q, 512}, 0, 0);
+    EXPECT_FALSE(isMapped(p));
+    EXPECT_EQ(instance.cur_buckets[9], nullptr);
+    EXPECT_EQ(instance.buckets[9].root, nullptr);
+    EXPECT_NE(instance.bucket_node_pool.free_list, nullptr);
+    const usize arena_used = instance.bucket_node_pool.arena.state.end_index;
+    u8* r = raw(512);
+    EXPECT_TRUE(inClass(9, r));
+    EXPECT_EQ(instance.bucket_node_pool.free_list, nullptr);  // reused, not new
+    EXPECT_EQ(instance.bucket_node_pool.arena.state.end_index, arena_used);
+    a.rawFree({r, 512}, 0, 0);
+}
+
+TEST_F(Gpa, FullOlderBucketsAreFoundThroughTheTree) {
+    std::vector<u8*> blocks;
+    for (int i = 0; i < 16 * 20; ++i) blocks.push_back(raw(256));  // twenty pages of class 8
+    for (usize i = 0; i < blocks.size(); i += 2) a.rawFree({blocks[i], 256}, 0, 0);
+    Reports reports;
+    for (usize i = 1; i < blocks.size(); i += 2) a.rawFree({blocks[i], 256}, 0, 0);
+    EXPECT_EQ(reports.take(), "");
+    EXPECT_EQ(instance.buckets[8].root, nullptr);
+    for (usize i = 0; i < blocks.size(); i += 16) EXPECT_FALSE(isMapped(blocks[i]));
+}
+
+// ---- the mutex ----
+
+TEST_F(GpaDeathTest, ReenteringFromTheHoldingThreadPanicsDeadlock) {
+    EXPECT_DEATH(
+        {
+            instance.mutex.lock();
+            (void)raw(8);
+        },
+        "panic: Deadlock detected");
+}
+
+TEST(GpaThreads, ManyThreadsThroughTheSharedInstance) {
+    testing::resetAllocatorInstance();
+    constexpr int thread_count = 4;
+    constexpr usize sizes[] = {1, 7, 16, 100, 513, 2048, 3000, 9000};
+    std::vector<std::thread> threads;
+    std::atomic<int> corrupted{0};
+    for (int t = 0; t < thread_count; ++t) {
+        threads.emplace_back([t, &corrupted, &sizes] {
+            const mem::Allocator a = testing::allocator();
+            std::vector<std::span<u8>> live;
+            u64 state = 0x9E3779B97F4A7C15ull * (t + 1);
+            for (int i = 0; i < 3000; ++i) {
+                state ^= state << 13, state ^= state >> 7, state ^= state << 17;
+                if (live.size() < 40 && (state & 3) != 0) {
+                    const usize len = sizes[(state >> 8) % (sizeof sizes / sizeof sizes[0])];
+                    auto r = a.alloc<u8>(len);
+                    if (!r) continue;
+                    std::memset(r->data(), t + 1, len);
+                    live.push_back(*r);
+                } else if (!live.empty()) {
+                    const usize k = (state >> 16) % live.size();
+                    for (u8 b : live[k])
+                        if (b != t + 1) corrupted.fetch_add(1);
+                    a.free(live[k]);
+                    live[k] = live.back();
+                    live.pop_back();
+                }
+            }
+            for (auto& block : live) a.free(block);
+        });
+    }
+    for (auto& th : threads) th.join();
+    EXPECT_EQ(corrupted.load(), 0);
+    Reports reports;
+    EXPECT_EQ(testing::allocator_instance.deinit(), gpa::Check::ok);
+    EXPECT_EQ(reports.take(), "");
+    testing::resetAllocatorInstance();
+}
+
+}  // namespace
