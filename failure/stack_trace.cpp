@@ -1,7 +1,9 @@
-// Stack-trace capture and printing.
-// FIXME: entries are printed in the unknown-source form until the
-// debug-information reader resolves them.
+// Stack walks, trace capture and the text of trace entries.
 #include "failure/stack_trace.hpp"
+
+#include <fcntl.h>
+
+#include <cstring>
 
 #include "support/sys.hpp"
 
@@ -33,66 +35,424 @@ Result<void> setColor(Config config, Writer& writer, Color color) {
 
 namespace debug {
 
+namespace {
+
+// The mapping that holds this thread's stack, learned once per thread
+// from /proc/self/maps. Frames inside it are readable without asking the
+// kernel; everything else still goes through msync. Not learned while on
+// an alternate signal stack, which may be unmapped later.
+struct StackBounds {
+    usize lo = 0;
+    usize hi = 0;
+    u8 state = 0;  // 0 not looked up, 1 known, 2 unknown for good
+};
+thread_local StackBounds thread_stack_bounds;
+
+std::optional<u64> parseHex(std::string_view& text) {
+    u64 value = 0;
+    usize i = 0;
+    for (; i < text.size() && i < 16; ++i) {
+        const char c = text[i];
+        unsigned digit;
+        if (c >= '0' && c <= '9') digit = static_cast<unsigned>(c - '0');
+        else if (c >= 'a' && c <= 'f') digit = static_cast<unsigned>(c - 'a' + 10);
+        else break;
+        value = value * 16 + digit;
+    }
+    if (i == 0) return std::nullopt;
+    text.remove_prefix(i);
+    return value;
+}
+
+[[gnu::noinline, gnu::cold]] void learnStackBounds(StackBounds& bounds) {
+    if (sys::onSignalStack()) return;  // try again off the signal stack
+    bounds.state = 2;
+    const usize here = reinterpret_cast<usize>(__builtin_frame_address(0));
+    auto fd = sys::open("/proc/self/maps", O_RDONLY);
+    if (!fd) return;
+    char buf[4096];
+    usize kept = 0;
+    for (;;) {
+        auto n = sys::read(*fd, buf + kept, sizeof buf - kept);
+        if (!n || *n == 0) break;
+        usize filled = kept + *n;
+        usize start = 0;
+        for (;;) {
+            const void* nl = std::memchr(buf + start, '\n', filled - start);
+            if (nl == nullptr) break;
+            const usize end = static_cast<usize>(static_cast<const char*>(nl) - buf);
+            std::string_view line(buf + start, end - start);
+            start = end + 1;
+            const auto lo = parseHex(line);
+            if (!lo || line.empty() || line[0] != '-') continue;
+            line.remove_prefix(1);
+            const auto hi = parseHex(line);
+            if (hi && here >= *lo && here < *hi) {
+                bounds.lo = *lo;
+                bounds.hi = *hi;
+                bounds.state = 1;
+                sys::close(*fd);
+                return;
+            }
+        }
+        // A line longer than the buffer (a very long path) is dropped.
+        kept = start == 0 ? 0 : filled - start;
+        if (kept != 0) std::memmove(buf, buf + start, kept);
+    }
+    sys::close(*fd);
+}
+
+bool pageIsMapped(usize address) {
+    const usize page = address & ~usize{4095};
+    if (page == 0) return false;
+    return sys::msyncAsync(reinterpret_cast<void*>(page), 4096).has_value();
+}
+
+}  // namespace
+
+bool StackIterator::isValidMemory(usize address) {
+    StackBounds& bounds = thread_stack_bounds;
+    if (bounds.state == 0) [[unlikely]]
+        learnStackBounds(bounds);
+    if (bounds.state == 1 && address >= bounds.lo && address < bounds.hi - 8) return true;
+    if (!pageIsMapped(address)) return false;
+    // The word at address + 8 may start the next page.
+    const usize last = address + 15;
+    if ((last & ~usize{4095}) != (address & ~usize{4095})) return pageIsMapped(last);
+    return true;
+}
+
+std::optional<usize> StackIterator::next() {
+    auto address = nextInternal();
+    if (first_address) {
+        while (address && *address != *first_address) address = nextInternal();
+        if (!address) return std::nullopt;
+        first_address.reset();
+    }
+    return address;
+}
+
+std::optional<usize> StackIterator::nextInternal() {
+    if (unwind_state && !unwind_state->failed) {
+        UnwindState& state = *unwind_state;
+        if (state.dwarf_context.pc == 0) return std::nullopt;
+        const auto unwound = dwarf::unwindFrame(state.dwarf_context);
+        fp = state.dwarf_context.getFp();
+        if (unwound) return *unwound;
+        state.last_error = unwound.error();
+        state.failed = true;
+    }
+
+    if (fp == 0 || fp % 8 != 0 || !isValidMemory(fp)) return std::nullopt;
+    usize saved_fp;
+    usize return_address;
+    std::memcpy(&saved_fp, reinterpret_cast<const void*>(fp), sizeof saved_fp);
+    std::memcpy(&return_address, reinterpret_cast<const void*>(fp + 8), sizeof return_address);
+    // Callers' frames lie at higher addresses; anything else is a broken
+    // chain, not a frame.
+    if (saved_fp != 0 && saved_fp < fp) return std::nullopt;
+    fp = saved_fp;
+    return return_address;
+}
+
+std::optional<StackIterator::UnwindError> StackIterator::getLastError() {
+    if (!unwind_state || !unwind_state->last_error) return std::nullopt;
+    const UnwindError error{*unwind_state->last_error, unwind_state->dwarf_context.pc};
+    unwind_state->last_error.reset();
+    return error;
+}
+
 void captureStackTrace(usize first_address, StackTrace* trace) {
     if (first_address == 0) first_address = reinterpret_cast<usize>(__builtin_return_address(0));
-    usize fp = reinterpret_cast<usize>(__builtin_frame_address(0));
+    StackIterator it = StackIterator::init(first_address, std::nullopt);
+    const usize capacity = trace->instruction_addresses.size();
     usize n = 0;
-    bool started = false;
-    while (fp != 0 && fp % 8 == 0 && n < trace->instruction_addresses.size()) {
-        if (!sys::msyncAsync(reinterpret_cast<void*>(fp & ~usize{4095}), 4096)) break;
-        const usize saved_fp = *reinterpret_cast<const usize*>(fp);
-        const usize ret = *reinterpret_cast<const usize*>(fp + 8);
-        if (saved_fp != 0 && saved_fp < fp) break;
-        fp = saved_fp;
-        if (!started && ret == first_address) started = true;
-        if (started) trace->instruction_addresses[n++] = ret;
+    while (n < capacity) {
+        const auto address = it.next();
+        if (!address) break;
+        trace->instruction_addresses[n++] = *address;
     }
     trace->index = n;
 }
 
-static Result<void> printEntry(Writer& writer, usize address, io::tty::Config config) {
-    using io::tty::Color;
-    TRY(io::tty::setColor(config, writer, Color::bold));
-    TRY(writer.writeAll("???:?:?"));
-    TRY(io::tty::setColor(config, writer, Color::reset));
-    TRY(writer.writeAll(": "));
-    TRY(io::tty::setColor(config, writer, Color::dim));
-    TRY(fmt::format(writer, "0x{x} in {s} ({s})", address, "???", "???"));
-    TRY(io::tty::setColor(config, writer, Color::reset));
-    return writer.writeAll("\n");
+// ---------------------------------------------------------------------------
+// Entries
+
+namespace {
+
+using io::tty::Color;
+
+bool isSourceReadError(Error e) {
+    return e == Error::EndOfFile || e == Error::FileNotFound || e == Error::BadPathName || e == Error::AccessDenied;
 }
 
-Result<void> writeStackTrace(const StackTrace& trace, Writer& writer, io::tty::Config config) {
-    const usize capacity = trace.instruction_addresses.size();
-    const usize n = trace.index < capacity ? trace.index : capacity;
-    for (usize i = 0; i < n; ++i) TRY(printEntry(writer, trace.instruction_addresses[i] - 1, config));
-    if (trace.index > capacity) {
-        (void)io::tty::setColor(config, writer, io::tty::Color::bold);
-        TRY(fmt::format(writer, "({d} additional stack frames skipped...)\n", trace.index - capacity));
-        (void)io::tty::setColor(config, writer, io::tty::Color::reset);
+bool isMissingInfo(Error e) { return e == Error::MissingDebugInfo || e == Error::InvalidDebugInfo; }
+
+// Writes bytes with every tab shown as one space.
+Result<void> writeDetabbed(Writer& writer, std::string_view bytes) {
+    char out[512];
+    while (!bytes.empty()) {
+        const usize n = bytes.size() < sizeof out ? bytes.size() : sizeof out;
+        for (usize i = 0; i < n; ++i) out[i] = bytes[i] == '\t' ? ' ' : bytes[i];
+        TRY(writer.writeAll(std::string_view(out, n)));
+        bytes.remove_prefix(n);
     }
     return {};
 }
 
+struct FileCloser {
+    int fd;
+    ~FileCloser() { sys::close(fd); }
+};
+
+}  // namespace
+
+Result<void> printLineFromFileAnyOs(Writer& writer, const LineInfo& line_info) {
+    char path[4096];
+    const std::string_view name = line_info.file_name;
+    if (name.empty() || name.size() >= sizeof path || name.find('\0') != std::string_view::npos)
+        return XOV_FAIL(Error::BadPathName);
+    std::memcpy(path, name.data(), name.size());
+    path[name.size()] = '\0';
+    const int fd = TRY(sys::open(path, O_RDONLY));
+    FileCloser closer{fd};
+
+    constexpr usize chunk_size = 4096;
+    char buf[chunk_size];
+    usize amt = TRY(sys::read(fd, buf, chunk_size));
+    usize pos = 0;
+    u64 line = 1;
+    while (line < line_info.line) {
+        const void* nl = std::memchr(buf + pos, '\n', amt - pos);
+        if (nl != nullptr) {
+            line += 1;
+            pos = static_cast<usize>(static_cast<const char*>(nl) - buf) + 1;
+            if (pos == amt) {
+                amt = TRY(sys::read(fd, buf, chunk_size));
+                pos = 0;
+            }
+        } else if (amt == chunk_size) {
+            amt = TRY(sys::read(fd, buf, chunk_size));
+            pos = 0;
+        } else {
+            return XOV_FAIL(Error::EndOfFile);
+        }
+    }
+
+    // On the wanted line.
+    if (const void* nl = std::memchr(buf + pos, '\n', amt - pos)) {
+        const usize end = static_cast<usize>(static_cast<const char*>(nl) - buf) + 1;
+        return writeDetabbed(writer, std::string_view(buf + pos, end - pos));
+    }
+    TRY(writeDetabbed(writer, std::string_view(buf + pos, amt - pos)));
+    while (amt == chunk_size) {
+        amt = TRY(sys::read(fd, buf, chunk_size));
+        if (const void* nl = std::memchr(buf, '\n', amt)) {
+            const usize end = static_cast<usize>(static_cast<const char*>(nl) - buf) + 1;
+            return writeDetabbed(writer, std::string_view(buf, end));
+        }
+        TRY(writeDetabbed(writer, std::string_view(buf, amt)));
+    }
+    return writer.writeAll("\n");
+}
+
+Result<void> printLineInfo(Writer& writer, const std::optional<LineInfo>& line_info, usize address,
+                           std::string_view symbol_name, std::string_view compile_unit_name, io::tty::Config config) {
+    TRY(io::tty::setColor(config, writer, Color::bold));
+    if (line_info)
+        TRY(fmt::format(writer, "{s}:{d}:{d}", line_info->file_name, line_info->line, line_info->column));
+    else
+        TRY(writer.writeAll("???:?:?"));
+    TRY(io::tty::setColor(config, writer, Color::reset));
+    TRY(writer.writeAll(": "));
+    TRY(io::tty::setColor(config, writer, Color::dim));
+    TRY(fmt::format(writer, "0x{x} in {s} ({s})", address, symbol_name, compile_unit_name));
+    TRY(io::tty::setColor(config, writer, Color::reset));
+    TRY(writer.writeAll("\n"));
+
+    if (!line_info) return {};
+    if (auto printed = printLineFromFileAnyOs(writer, *line_info); !printed) {
+        if (isSourceReadError(printed.error())) return {};
+        return std::unexpected(printed.error());
+    }
+    if (line_info->column > 0) {
+        static constexpr char spaces[64] = {' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ',
+                                            ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ',
+                                            ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ',
+                                            ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ',
+                                            ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
+        u64 remaining = line_info->column - 1;
+        while (remaining > 0) {
+            const usize n = remaining < sizeof spaces ? static_cast<usize>(remaining) : sizeof spaces;
+            TRY(writer.writeAll(std::string_view(spaces, n)));
+            remaining -= n;
+        }
+        TRY(io::tty::setColor(config, writer, Color::green));
+        TRY(writer.writeAll("^"));
+        TRY(io::tty::setColor(config, writer, Color::reset));
+    }
+    return writer.writeAll("\n");
+}
+
+Result<void> printUnknownSource(SelfInfo& debug_info, Writer& writer, usize address, io::tty::Config config) {
+    const auto module_name = debug_info.getModuleNameForAddress(address);
+    return printLineInfo(writer, std::nullopt, address, "???", module_name ? *module_name : "???", config);
+}
+
+Result<void> printSourceAtAddress(SelfInfo& debug_info, Writer& writer, usize address, io::tty::Config config) {
+    auto module = debug_info.getModuleForAddress(address);
+    if (!module) {
+        if (isMissingInfo(module.error())) return printUnknownSource(debug_info, writer, address, config);
+        return std::unexpected(module.error());
+    }
+    auto symbol = (*module)->getSymbolAtAddress(debugInfoAllocator(), address);
+    if (!symbol) {
+        if (isMissingInfo(symbol.error())) return printUnknownSource(debug_info, writer, address, config);
+        return std::unexpected(symbol.error());
+    }
+    const Result<void> printed = printLineInfo(writer, symbol->line_info, address, symbol->symbol_name,
+                                               symbol->compile_unit_name, config);
+    symbol->deinit();
+    return printed;
+}
+
+void printUnwindError(SelfInfo& debug_info, Writer& writer, usize address, Error err, io::tty::Config config) {
+    const auto module_name = debug_info.getModuleNameForAddress(address);
+    const std::string_view name = module_name ? *module_name : "???";
+    (void)io::tty::setColor(config, writer, Color::dim);
+    if (err == Error::MissingDebugInfo)
+        (void)fmt::format(writer, "Unwind information for `{s}:0x{x}` was not available, trace may be incomplete\n\n",
+                          name, address);
+    else
+        (void)fmt::format(writer, "Unwind error at address `{s}:0x{x}` ({}), trace may be incomplete\n\n", name,
+                          address, err);
+    (void)io::tty::setColor(config, writer, Color::reset);
+}
+
+void printLastUnwindError(StackIterator& it, SelfInfo& debug_info, Writer& writer, io::tty::Config config) {
+    if (const auto error = it.getLastError()) printUnwindError(debug_info, writer, error->address, error->err, config);
+}
+
+// ---------------------------------------------------------------------------
+// Whole traces
+
+Result<void> writeStackTrace(const StackTrace& trace, Writer& writer, SelfInfo& debug_info, io::tty::Config config) {
+    const usize capacity = trace.instruction_addresses.size();
+    const usize n = trace.index < capacity ? trace.index : capacity;
+    for (usize i = 0; i < n; ++i)
+        TRY(printSourceAtAddress(debug_info, writer, trace.instruction_addresses[i] - 1, config));
+    if (trace.index > capacity) {
+        (void)io::tty::setColor(config, writer, Color::bold);
+        TRY(fmt::format(writer, "({d} additional stack frames skipped...)\n", trace.index - capacity));
+        (void)io::tty::setColor(config, writer, Color::reset);
+    }
+    return {};
+}
+
+namespace {
+
+Result<void> printFrames(StackIterator& it, Writer& writer, SelfInfo& debug_info, io::tty::Config config) {
+    while (const auto address = it.next()) {
+        printLastUnwindError(it, debug_info, writer, config);
+        TRY(printSourceAtAddress(debug_info, writer, *address == 0 ? 0 : *address - 1, config));
+    }
+    printLastUnwindError(it, debug_info, writer, config);
+    return {};
+}
+
+}  // namespace
+
+Result<void> writeCurrentStackTrace(Writer& writer, SelfInfo& debug_info, io::tty::Config config, usize start_addr) {
+    const std::optional<usize> first = start_addr != 0 ? std::optional<usize>(start_addr) : std::nullopt;
+    // The register state must be captured in this very frame, which stays
+    // live while the walk below uses it; a wrapper's frame would be gone.
+    ucontext_t context;
+    StackIterator it = StackIterator::init(first, std::nullopt);
+    if (::getcontext(&context) == 0) {
+        if (auto with_context = StackIterator::initWithContext(first, &debug_info, &context))
+            it = *with_context;
+    }
+    const Result<void> printed = printFrames(it, writer, debug_info, config);
+    it.deinit();
+    return printed;
+}
+
 void dumpStackTrace(const StackTrace& trace) {
     FdWriter out(2);
-    if (auto r = writeStackTrace(trace, out, io::tty::detectConfig(2)); !r)
+    auto debug_info = getSelfDebugInfo();
+    if (!debug_info) {
+        (void)fmt::format(out, "Unable to dump stack trace: Unable to open debug info: {s}\n", debug_info.error());
+        return;
+    }
+    if (auto r = writeStackTrace(trace, out, **debug_info, io::tty::detectConfig(2)); !r)
         (void)fmt::format(out, "Unable to dump stack trace: {s}\n", r.error());
 }
 
 void dumpCurrentStackTrace(usize start_addr) {
     if (start_addr == 0) start_addr = reinterpret_cast<usize>(__builtin_return_address(0));
-    usize addrs[64];
-    StackTrace trace{0, addrs};
-    captureStackTrace(start_addr, &trace);
-    dumpStackTrace(trace);
+    FdWriter out(2);
+    auto debug_info = getSelfDebugInfo();
+    if (!debug_info) {
+        (void)fmt::format(out, "Unable to dump stack trace: Unable to open debug info: {s}\n", debug_info.error());
+        return;
+    }
+    if (auto r = writeCurrentStackTrace(out, **debug_info, io::tty::detectConfig(2), start_addr); !r)
+        (void)fmt::format(out, "Unable to dump stack trace: {s}\n", r.error());
 }
+
+void dumpStackTraceFromBase(const ucontext_t* context) {
+    FdWriter out(2);
+    auto debug_info = getSelfDebugInfo();
+    if (!debug_info) {
+        (void)fmt::format(out, "Unable to dump stack trace: Unable to open debug info: {s}\n", debug_info.error());
+        return;
+    }
+    const io::tty::Config config = io::tty::detectConfig(2);
+    auto it = StackIterator::initWithContext(std::nullopt, *debug_info, context);
+    if (!it) return;
+    // The context's pc is the interrupted instruction, not a return address.
+    it->unwind_state->dwarf_context.exact_pc = true;
+    const usize pc = it->unwind_state->dwarf_context.pc;
+    if (printSourceAtAddress(**debug_info, out, pc, config)) (void)printFrames(*it, out, **debug_info, config);
+    it->deinit();
+}
+
+namespace detail {
+
+void dumpNotedTraces(std::span<const std::span<const usize>> traces, std::span<const std::string_view> notes,
+                     usize index) {
+    FdWriter out(2);
+    const io::tty::Config config = io::tty::detectConfig(2);
+    auto debug_info = getSelfDebugInfo();
+    if (!debug_info) {
+        (void)fmt::format(out, "Unable to dump stack trace: Unable to open debug info: {s}\n", debug_info.error());
+        return;
+    }
+    const usize shown = index < traces.size() ? index : traces.size();
+    for (usize i = 0; i < shown; ++i) {
+        (void)fmt::format(out, "{s}:\n", notes[i]);
+        usize count = 0;
+        while (count < traces[i].size() && traces[i][count] != 0) ++count;
+        const StackTrace trace{count, std::span<usize>(const_cast<usize*>(traces[i].data()), traces[i].size())};
+        (void)writeStackTrace(trace, out, **debug_info, config);
+    }
+    if (index > traces.size())
+        (void)fmt::format(out, "{d} more traces not shown; consider increasing trace size\n", index - traces.size());
+}
+
+}  // namespace detail
 
 }  // namespace debug
 
 Result<void> StackTrace::format(Writer& writer) const {
+    auto debug_info = debug::getSelfDebugInfo();
+    if (!debug_info) {
+        TRY(fmt::format(writer, "\nUnable to print stack trace: Unable to open debug info: {s}\n", debug_info.error()));
+        return {};
+    }
+    const io::tty::Config config = io::tty::detectConfig(2);
     TRY(writer.writeAll("\n"));
-    if (auto r = debug::writeStackTrace(*this, writer, io::tty::detectConfig(2)); !r)
+    if (auto r = debug::writeStackTrace(*this, writer, **debug_info, config); !r)
         TRY(fmt::format(writer, "Unable to print stack trace: {s}\n", r.error()));
     return {};
 }

@@ -1,9 +1,18 @@
-// Stack traces: capturing return addresses by walking frame pointers, and
-// printing stored or current traces resolved from debug information.
+// Stack traces: walking the current stack (frame pointers, or call-frame
+// rules when a register context is at hand), capturing return addresses
+// into fixed arrays, and printing them as entries resolved from the
+// program's own debug information, coloured when standard error is a
+// terminal.
 #pragma once
+#include <ucontext.h>
+
+#include <array>
+#include <optional>
 #include <span>
 #include <string_view>
 
+#include "debuginfo/debuginfo.hpp"
+#include "debuginfo/unwind.hpp"
 #include "support/error.hpp"
 #include "support/format.hpp"
 #include "support/types.hpp"
@@ -27,15 +36,133 @@ Config detectConfig(int fd);
 
 namespace debug {
 
-// Walks the current stack by frame pointers from first_address (0: from
-// the caller) and fills trace->instruction_addresses; index = number stored.
+// One walk up the stack. With an unwind state it follows call-frame rules
+// until they fail once, then frame pointers for the rest of the walk.
+struct StackIterator {
+    struct UnwindState {
+        SelfInfo* debug_info = nullptr;
+        dwarf::UnwindContext dwarf_context;
+        std::optional<Error> last_error;
+        bool failed = false;
+    };
+    struct UnwindError {
+        Error err;
+        usize address;  // the context's pc when unwinding failed
+    };
+
+    std::optional<usize> first_address;
+    usize fp = 0;
+    std::optional<UnwindState> unwind_state;
+
+    // fp absent: the frame of the function calling init (hence inline).
+    [[gnu::always_inline]] static inline StackIterator init(std::optional<usize> first_address,
+                                                            std::optional<usize> fp) {
+        StackIterator it;
+        it.first_address = first_address;
+        it.fp = fp ? *fp : reinterpret_cast<usize>(__builtin_frame_address(0));
+        return it;
+    }
+    [[nodiscard, gnu::always_inline]] static inline Result<StackIterator> initWithContext(
+        std::optional<usize> first_address, SelfInfo* debug_info, const ucontext_t* context) {
+        StackIterator it = init(first_address, std::nullopt);
+        auto ctx = dwarf::UnwindContext::init(context, isValidMemory);
+        if (!ctx) return std::unexpected(ctx.error());
+        it.unwind_state = UnwindState{debug_info, *ctx, std::nullopt, false};
+        return it;
+    }
+
+    // The next return address, or absent when the walk has ended.
+    [[nodiscard]] std::optional<usize> next();
+    // Takes (once) the error that ended call-frame unwinding.
+    [[nodiscard]] std::optional<UnwindError> getLastError();
+    void deinit() { unwind_state.reset(); }
+
+    // Whether the 8 bytes at address can be read: its page is mapped. The
+    // current thread's own stack is known to be, and is checked without a
+    // system call.
+    static bool isValidMemory(usize address);
+
+  private:
+    [[nodiscard]] std::optional<usize> nextInternal();
+};
+
+// Walks the current stack by frame pointers, from first_address (0: from
+// the return address into the caller of captureStackTrace), into
+// trace->instruction_addresses; index = number stored. No allocation and
+// no system call for frames on the current thread's own stack: the
+// leak-checking allocator calls it on every allocation and free.
 [[gnu::noinline]] void captureStackTrace(usize first_address, StackTrace* trace);
 
 // Print to standard error; never fail (problems are written as text).
 void dumpStackTrace(const StackTrace& trace);
+// From start_addr (0: the caller of dumpCurrentStackTrace).
 [[gnu::noinline]] void dumpCurrentStackTrace(usize start_addr);
+// The stack of a signal's register context, starting with the
+// interrupted instruction itself.
+void dumpStackTraceFromBase(const ucontext_t* context);
 
 // The printing work behind the above, on any writer.
-[[nodiscard]] Result<void> writeStackTrace(const StackTrace& trace, Writer& writer, io::tty::Config config);
+[[nodiscard]] Result<void> writeStackTrace(const StackTrace& trace, Writer& writer, SelfInfo& debug_info,
+                                           io::tty::Config config);
+// start_addr 0: every frame from the caller of writeCurrentStackTrace.
+[[nodiscard, gnu::noinline]] Result<void> writeCurrentStackTrace(Writer& writer, SelfInfo& debug_info,
+                                                                 io::tty::Config config, usize start_addr);
+
+// One entry: the location line, then the source line and the caret.
+[[nodiscard]] Result<void> printSourceAtAddress(SelfInfo& debug_info, Writer& writer, usize address,
+                                                io::tty::Config config);
+[[nodiscard]] Result<void> printLineInfo(Writer& writer, const std::optional<LineInfo>& line_info, usize address,
+                                         std::string_view symbol_name, std::string_view compile_unit_name,
+                                         io::tty::Config config);
+[[nodiscard]] Result<void> printUnknownSource(SelfInfo& debug_info, Writer& writer, usize address,
+                                              io::tty::Config config);
+// The line of the file, tabs shown as spaces, always ending in a newline.
+// EndOfFile when the file has fewer lines.
+[[nodiscard]] Result<void> printLineFromFileAnyOs(Writer& writer, const LineInfo& line_info);
+void printLastUnwindError(StackIterator& it, SelfInfo& debug_info, Writer& writer, io::tty::Config config);
+void printUnwindError(SelfInfo& debug_info, Writer& writer, usize address, Error err, io::tty::Config config);
+
+namespace detail {
+// Standard-error printing of one stored short trace with its note.
+void dumpNotedTraces(std::span<const std::span<const usize>> traces, std::span<const std::string_view> notes,
+                     usize index);
+}  // namespace detail
+
+// Up to `size` short traces of `stack_frame_count` frames, each with a
+// note; further additions are only counted. Disabled, it holds nothing.
+template <usize size, usize stack_frame_count, bool is_enabled>
+struct ConfigurableTrace {
+    static constexpr usize actual_size = is_enabled ? size : 0;
+    static constexpr usize actual_depth = is_enabled ? stack_frame_count : 0;
+
+    std::array<std::array<usize, actual_depth>, actual_size> addrs = {};
+    std::array<std::string_view, actual_size> notes = {};
+    usize index = 0;
+
+    // Records the caller's stack under note.
+    [[gnu::noinline]] void addNoInline(std::string_view note) {
+        add(note, reinterpret_cast<usize>(__builtin_return_address(0)));
+    }
+
+    void add(std::string_view note, usize first_address) {
+        if constexpr (is_enabled) {
+            if (index < actual_size) {
+                addrs[index] = {};
+                notes[index] = note;
+                StackTrace trace{0, std::span<usize>(addrs[index])};
+                captureStackTrace(first_address, &trace);
+            }
+            index += 1;
+        }
+    }
+
+    void dump() const {
+        if constexpr (is_enabled) {
+            std::array<std::span<const usize>, actual_size> traces;
+            for (usize i = 0; i < actual_size; ++i) traces[i] = addrs[i];
+            detail::dumpNotedTraces(traces, notes, index);
+        }
+    }
+};
 
 }  // namespace debug

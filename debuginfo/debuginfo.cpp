@@ -1,0 +1,245 @@
+// Modules of the running process, separate debug files, and symbol lookup.
+#include "debuginfo/debuginfo.hpp"
+
+#include <link.h>
+
+#include <cstring>
+#include <new>
+
+#include "debuginfo/dwarf_info.hpp"
+#include "debuginfo/elf_image.hpp"
+#include "support/sys.hpp"
+
+namespace debug {
+
+heap::arena_allocator::ArenaAllocator debug_info_arena_allocator{};
+SelfInfo* self_debug_info = nullptr;
+
+mem::Allocator debugInfoAllocator() {
+    if (debug_info_arena_allocator.child_allocator.vtable == nullptr)
+        debug_info_arena_allocator = heap::arena_allocator::ArenaAllocator::init(heap::page_allocator);
+    return debug_info_arena_allocator.allocator();
+}
+
+namespace {
+
+// A NUL-terminated path assembled from pieces in a fixed buffer; too long
+// a path simply is not found.
+struct PathBuffer {
+    char bytes[4096];
+    usize len = 0;
+    bool overflow = false;
+
+    PathBuffer& add(std::string_view piece) {
+        if (len + piece.size() >= sizeof bytes) {
+            overflow = true;
+            return *this;
+        }
+        std::memcpy(bytes + len, piece.data(), piece.size());
+        len += piece.size();
+        bytes[len] = '\0';
+        return *this;
+    }
+    [[nodiscard]] std::string_view view() const { return {bytes, len}; }
+};
+
+Result<std::string_view> copyToArena(std::string_view s) {
+    auto out = TRY(debugInfoAllocator().alloc<char>(s.size() + 1));
+    std::memcpy(out.data(), s.data(), s.size());
+    out[s.size()] = '\0';
+    return std::string_view(out.data(), s.size());
+}
+
+// The executable's own path, for its module name and to find a separate
+// debug file next to it.
+std::string_view selfExePath() {
+    static std::string_view cached;
+    if (cached.empty()) {
+        char buf[4096];
+        auto len = sys::readLink("/proc/self/exe", std::span<char>(buf, sizeof buf));
+        if (len) {
+            if (auto copy = copyToArena(std::string_view(buf, *len))) cached = *copy;
+        }
+    }
+    return cached;
+}
+
+dwarf::ElfImage* openDebugCandidate(const PathBuffer& path, std::optional<u32> crc) {
+    if (path.overflow) return nullptr;
+    auto image = dwarf::ElfImage::open(path.bytes, debugInfoAllocator());
+    if (!image) return nullptr;
+    if (!(*image)->hasSection(".debug_info")) return nullptr;
+    if (crc && dwarf::crc32((*image)->fileBytes()) != *crc) return nullptr;
+    return *image;
+}
+
+struct FoundModule {
+    usize address;
+    bool found = false;
+    usize base = 0;
+    const char* name = nullptr;
+};
+
+int findModuleCallback(dl_phdr_info* info, size_t, void* data) {
+    auto* wanted = static_cast<FoundModule*>(data);
+    for (ElfW(Half) i = 0; i < info->dlpi_phnum; ++i) {
+        const ElfW(Phdr)& phdr = info->dlpi_phdr[i];
+        if (phdr.p_type != PT_LOAD) continue;
+        const usize start = info->dlpi_addr + phdr.p_vaddr;
+        if (wanted->address >= start && wanted->address - start < phdr.p_memsz) {
+            wanted->found = true;
+            wanted->base = info->dlpi_addr;
+            wanted->name = info->dlpi_name;
+            return 1;
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
+Result<Module*> Module::create(std::string_view path, std::string_view name, usize base) {
+    const mem::Allocator allocator = debugInfoAllocator();
+    PathBuffer path_z;
+    path_z.add(path);
+    if (path_z.overflow) return XOV_FAIL(Error::MissingDebugInfo);
+    dwarf::ElfImage* image = TRY(dwarf::ElfImage::open(path_z.bytes, allocator));
+    auto* module = TRY(allocator.create<Module>());
+    new (module) Module();
+    module->name_ = TRY(copyToArena(name));
+    module->base_address_ = base;
+    module->image_ = image;
+    if (image->hasSection(".debug_info"))
+        module->debug_image_ = image;
+    else
+        module->findSeparateDebugFile(name);
+    return module;
+}
+
+Result<Module*> Module::openFile(std::string_view path) { return create(path, path, 0); }
+
+void Module::findSeparateDebugFile(std::string_view path) {
+    const auto build_id = image_->buildId();
+    if (build_id.size() >= 2) {
+        constexpr char hex[] = "0123456789abcdef";
+        PathBuffer candidate;
+        candidate.add("/usr/lib/debug/.build-id/");
+        for (usize i = 0; i < build_id.size(); ++i) {
+            const char digits[2] = {hex[build_id[i] >> 4], hex[build_id[i] & 15]};
+            candidate.add(std::string_view(digits, 2));
+            if (i == 0) candidate.add("/");
+        }
+        candidate.add(".debug");
+        if ((debug_image_ = openDebugCandidate(candidate, std::nullopt)) != nullptr) return;
+    }
+    const auto link = image_->debugLink();
+    if (!link) return;
+    const usize slash = path.rfind('/');
+    const std::string_view dir = slash == std::string_view::npos ? std::string_view(".") : path.substr(0, slash);
+    const std::string_view sub_dirs[] = {"/", "/.debug/"};
+    for (const std::string_view sub : sub_dirs) {
+        PathBuffer candidate;
+        candidate.add(dir).add(sub).add(link->file_name);
+        if (candidate.view() == path) continue;
+        if ((debug_image_ = openDebugCandidate(candidate, link->crc)) != nullptr) return;
+    }
+    PathBuffer global;
+    global.add("/usr/lib/debug").add(dir.starts_with('/') ? "" : "/").add(dir).add("/").add(link->file_name);
+    debug_image_ = openDebugCandidate(global, link->crc);
+}
+
+Result<dwarf::DwarfInfo*> Module::dwarf() {
+    if (dwarf_state_ == 0) {
+        auto opened = [&]() -> Result<dwarf::DwarfInfo*> {
+            if (debug_image_ == nullptr) return XOV_FAIL(Error::MissingDebugInfo);
+            dwarf::ElfImage& elf = *debug_image_;
+            dwarf::Sections s;
+            s.info = TRY(elf.section(".debug_info"));
+            s.abbrev = TRY(elf.section(".debug_abbrev"));
+            s.str = TRY(elf.section(".debug_str"));
+            s.line = TRY(elf.section(".debug_line"));
+            s.line_str = TRY(elf.section(".debug_line_str"));
+            s.str_offsets = TRY(elf.section(".debug_str_offsets"));
+            s.addr = TRY(elf.section(".debug_addr"));
+            s.ranges = TRY(elf.section(".debug_ranges"));
+            s.rnglists = TRY(elf.section(".debug_rnglists"));
+            s.aranges = TRY(elf.section(".debug_aranges"));
+            return dwarf::DwarfInfo::init(s, debugInfoAllocator());
+        }();
+        if (opened) {
+            dwarf_ = *opened;
+            dwarf_state_ = 1;
+        } else {
+            dwarf_error_ = opened.error();
+            dwarf_state_ = 2;
+        }
+    }
+    if (dwarf_state_ == 2) return XOV_FAIL(static_cast<Error>(dwarf_error_));
+    return dwarf_;
+}
+
+Result<SymbolInfo> Module::getSymbolAtAddress(mem::Allocator, usize address) {
+    if (address < base_address_) return XOV_FAIL(Error::MissingDebugInfo);
+    dwarf::DwarfInfo* info = TRY(dwarf());
+    const dwarf::Location location = TRY(info->locate(address - base_address_));
+    SymbolInfo symbol;
+    symbol.symbol_name = location.function;
+    symbol.compile_unit_name = location.unit_name;
+    if (location.row) symbol.line_info = LineInfo{location.row->line, location.row->column, location.file};
+    return symbol;
+}
+
+Result<std::span<const u8>> Module::section(std::string_view name) {
+    auto own = TRY(image_->section(name));
+    if (!own.empty() || debug_image_ == nullptr || debug_image_ == image_) return own;
+    return debug_image_->section(name);
+}
+
+Result<Module*> SelfInfo::getModuleForAddress(usize address) {
+    FoundModule found{address};
+    dl_iterate_phdr(findModuleCallback, &found);
+    if (!found.found) return XOV_FAIL(Error::MissingDebugInfo);
+    const std::string_view key = found.name != nullptr ? std::string_view(found.name) : std::string_view();
+    for (usize i = 0; i < entry_count; ++i) {
+        const Entry& e = entries[i];
+        if (e.base != found.base || e.key != key) continue;
+        if (e.module == nullptr) return XOV_FAIL(e.error);
+        return e.module;
+    }
+    // The executable (the loader gives it no name) is read through
+    // /proc/self/exe and named by its real path.
+    auto module = key.empty() ? Module::create("/proc/self/exe", selfExePath(), found.base)
+                              : Module::create(key, key, found.base);
+    if (entry_count < max_modules) {
+        auto key_copy = copyToArena(key);
+        entries[entry_count++] = Entry{found.base, key_copy ? *key_copy : std::string_view("?"),
+                                       module ? *module : nullptr, module ? Error::MissingDebugInfo : module.error()};
+    }
+    if (!module) return XOV_FAIL(Error::MissingDebugInfo);
+    return *module;
+}
+
+std::optional<std::string_view> SelfInfo::getModuleNameForAddress(usize address) {
+    FoundModule found{address};
+    dl_iterate_phdr(findModuleCallback, &found);
+    if (!found.found) return std::nullopt;
+    if (found.name == nullptr || found.name[0] == '\0') {
+        const std::string_view self = selfExePath();
+        if (self.empty()) return std::nullopt;
+        return self;
+    }
+    for (usize i = 0; i < entry_count; ++i)
+        if (entries[i].base == found.base && entries[i].key == found.name) return entries[i].key;
+    return std::string_view(found.name);
+}
+
+Result<SelfInfo*> getSelfDebugInfo() {
+    if (self_debug_info == nullptr) {
+        auto* info = TRY(debugInfoAllocator().create<SelfInfo>());
+        new (info) SelfInfo();
+        self_debug_info = info;
+    }
+    return self_debug_info;
+}
+
+}  // namespace debug

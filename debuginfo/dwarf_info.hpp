@@ -1,0 +1,105 @@
+// DWARF 4 and 5 as GCC emits them: unit headers, abbreviations, the DIEs
+// that name functions and their address ranges, and line programs. Parsed
+// lazily, once: the unit index on the first lookup, each unit's functions
+// and line table on the first lookup that lands in it. Every outcome is
+// cached, errors included, and all memory comes from the reader's arena.
+#pragma once
+#include <optional>
+#include <span>
+#include <string_view>
+
+#include "debuginfo/arena_list.hpp"
+#include "debuginfo/byte_reader.hpp"
+#include "memory/allocator.hpp"
+#include "support/error.hpp"
+
+namespace dwarf {
+
+struct Sections {
+    std::span<const u8> info, abbrev, str, line, line_str, str_offsets, addr, ranges, rnglists, aranges;
+};
+
+struct AddressRange {
+    u64 lo;
+    u64 hi;  // one past the end
+    u32 index;  // what the range belongs to (unit, function or inline call)
+};
+
+struct LineRow {
+    u64 address;
+    u32 file;
+    u32 line;
+    u32 column;
+};
+
+struct LineSequence {
+    u64 lo;
+    u64 hi;
+    u32 first_row;
+    u32 row_count;  // rows of the sequence before its end address
+};
+
+struct FileEntry {
+    std::string_view name;
+    u64 dir_index;
+};
+
+// One unit's line program, run to completion: rows grouped in sequences
+// sorted by start address.
+struct LineTable {
+    u16 version = 0;
+    std::span<const std::string_view> directories;
+    std::span<const FileEntry> files;
+    std::span<const LineRow> rows;
+    std::span<const LineSequence> sequences;
+    std::string_view* paths = nullptr;  // joined lazily per file
+
+    // The row in effect at address, or nullopt when no sequence covers it.
+    [[nodiscard]] std::optional<LineRow> find(u64 address) const;
+    // The full path of a file index (DWARF 5 indexes from 0, earlier
+    // versions from 1); InvalidDebugInfo for an index out of the table.
+    [[nodiscard]] Result<std::string_view> filePath(u64 file_index, std::string_view comp_dir,
+                                                    mem::Allocator allocator);
+};
+
+// Runs the line program at offset in .debug_line. comp_dir and unit_name
+// stand in for directory 0 and file 0 of versions before 5.
+[[nodiscard]] Result<LineTable> parseLineTable(const Sections& sections, u64 offset, u8 address_size,
+                                               std::string_view comp_dir, std::string_view unit_name,
+                                               mem::Allocator allocator);
+
+// Where an address lies: the out-of-line function containing it and, when
+// the address is in code inlined into that function, the call site of the
+// outermost inlined call.
+struct Location {
+    std::string_view function;  // qualified, "???" when unknown
+    std::string_view unit_name;
+    std::optional<LineRow> row;
+    std::string_view file;  // resolved path of row->file
+};
+
+class DwarfInfo {
+  public:
+    [[nodiscard]] static Result<DwarfInfo*> init(const Sections& sections, mem::Allocator allocator);
+
+    // MissingDebugInfo when no unit covers the address; InvalidDebugInfo
+    // when the unit that does cannot be read.
+    [[nodiscard]] Result<Location> locate(u64 address);
+
+    struct Unit;
+
+  private:
+    [[nodiscard]] Result<void> buildIndex();
+    [[nodiscard]] Result<Unit*> unitAt(u64 info_offset);
+    [[nodiscard]] Result<std::string_view> functionName(Unit& unit, u32 decl_index, int depth);
+    [[nodiscard]] Result<std::string_view> qualifiedName(Unit& unit, u64 die_offset, int depth);
+
+    Sections sections_;
+    mem::Allocator allocator_;
+    u8 index_state_ = 0;  // 0 not built, 1 built, 2 failed
+    Error index_error_ = Error::InvalidDebugInfo;
+    std::span<Unit> units_;
+    std::span<const AddressRange> unit_ranges_;  // sorted by lo
+};
+
+}  // namespace dwarf

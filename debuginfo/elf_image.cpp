@@ -1,0 +1,197 @@
+// ELF section access for the debug-information reader.
+#include "debuginfo/elf_image.hpp"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <zlib.h>
+
+#include <cstring>
+
+#include "debuginfo/byte_reader.hpp"
+#include "support/sys.hpp"
+
+namespace dwarf {
+
+namespace {
+
+// zlib's working memory comes from the reader's arena: no malloc on a path
+// that runs inside panic and fault handlers.
+void* zlibAlloc(void* opaque, unsigned items, unsigned size) {
+    const auto* allocator = static_cast<const mem::Allocator*>(opaque);
+    const usize bytes = static_cast<usize>(items) * size;
+    if (bytes == 0) return nullptr;
+    return allocator->rawAlloc(bytes, 4, reinterpret_cast<usize>(__builtin_return_address(0)));
+}
+
+void zlibFree(void*, void*) {}
+
+// Compressed sections larger than this are treated as corrupt: a mangled
+// ch_size must not make the reader map gigabytes.
+constexpr u64 max_inflated_size = u64{1} << 30;
+
+}  // namespace
+
+Result<ElfImage*> ElfImage::open(const char* path, mem::Allocator allocator) {
+    auto fd = sys::open(path, O_RDONLY);
+    if (!fd) return XOV_FAIL(Error::MissingDebugInfo);
+    auto size = sys::fileSize(*fd);
+    if (!size || *size == 0) {
+        sys::close(*fd);
+        return XOV_FAIL(Error::MissingDebugInfo);
+    }
+    auto mapped = sys::mmap(nullptr, static_cast<usize>(*size), PROT_READ, MAP_PRIVATE, *fd, 0);
+    sys::close(*fd);
+    if (!mapped) return XOV_FAIL(Error::MissingDebugInfo);
+    auto image = parse(std::span<const u8>(static_cast<const u8*>(*mapped), static_cast<usize>(*size)), allocator);
+    if (!image) (void)sys::munmap(*mapped, static_cast<usize>(*size));
+    return image;
+}
+
+Result<ElfImage*> ElfImage::parse(std::span<const u8> file, mem::Allocator allocator) {
+    if (file.size() < sizeof(Elf64_Ehdr)) return XOV_FAIL(Error::InvalidDebugInfo);
+    Elf64_Ehdr ehdr;
+    std::memcpy(&ehdr, file.data(), sizeof ehdr);
+    if (std::memcmp(ehdr.e_ident, ELFMAG, SELFMAG) != 0 || ehdr.e_ident[EI_CLASS] != ELFCLASS64 ||
+        ehdr.e_ident[EI_DATA] != ELFDATA2LSB)
+        return XOV_FAIL(Error::InvalidDebugInfo);
+    if (ehdr.e_shoff == 0) return XOV_FAIL(Error::MissingDebugInfo);
+    if (ehdr.e_shentsize != sizeof(Elf64_Shdr) || ehdr.e_shoff % alignof(Elf64_Shdr) != 0 ||
+        ehdr.e_shoff > file.size() || file.size() - ehdr.e_shoff < sizeof(Elf64_Shdr))
+        return XOV_FAIL(Error::InvalidDebugInfo);
+    const auto* first = reinterpret_cast<const Elf64_Shdr*>(file.data() + ehdr.e_shoff);
+    u64 count = ehdr.e_shnum;
+    if (count == 0) count = first->sh_size;  // more than 0xff00 sections
+    u64 names_index = ehdr.e_shstrndx;
+    if (names_index == SHN_XINDEX) names_index = first->sh_link;
+    if (count == 0 || count > (file.size() - ehdr.e_shoff) / sizeof(Elf64_Shdr) || names_index >= count)
+        return XOV_FAIL(Error::InvalidDebugInfo);
+
+    auto* image = TRY(allocator.create<ElfImage>());
+    new (image) ElfImage();
+    image->file_ = file;
+    image->headers_ = std::span<const Elf64_Shdr>(first, static_cast<usize>(count));
+    image->allocator_ = allocator;
+    const Elf64_Shdr& names = image->headers_[static_cast<usize>(names_index)];
+    if (names.sh_type == SHT_NOBITS || names.sh_offset > file.size() || names.sh_size > file.size() - names.sh_offset)
+        return XOV_FAIL(Error::InvalidDebugInfo);
+    image->names_ = file.subspan(static_cast<usize>(names.sh_offset), static_cast<usize>(names.sh_size));
+    auto cache = TRY(allocator.alloc<CachedSection>(static_cast<usize>(count)));
+    for (auto& c : cache) c = CachedSection{};
+    image->cache_ = cache.data();
+    return image;
+}
+
+std::optional<usize> ElfImage::findIndex(std::string_view name) const {
+    for (usize i = 0; i < headers_.size(); ++i) {
+        const u64 offset = headers_[i].sh_name;
+        if (offset >= names_.size()) continue;
+        auto candidate = stringAt(names_, offset);
+        if (candidate && *candidate == name) return i;
+    }
+    return std::nullopt;
+}
+
+bool ElfImage::hasSection(std::string_view name) const {
+    const auto index = findIndex(name);
+    return index && headers_[*index].sh_type != SHT_NOBITS && headers_[*index].sh_size != 0;
+}
+
+Result<std::span<const u8>> ElfImage::section(std::string_view name) {
+    const auto index = findIndex(name);
+    if (!index) return std::span<const u8>();
+    CachedSection& cached = cache_[*index];
+    if (cached.state == 0) {
+        auto loaded = load(*index);
+        if (loaded) {
+            cached.bytes = *loaded;
+            cached.state = 1;
+        } else {
+            cached.error = loaded.error();
+            cached.state = 2;
+        }
+    }
+    if (cached.state == 2) return XOV_FAIL(cached.error);
+    return cached.bytes;
+}
+
+Result<std::span<const u8>> ElfImage::load(usize index) {
+    const Elf64_Shdr& header = headers_[index];
+    if (header.sh_type == SHT_NOBITS) return std::span<const u8>();
+    if (header.sh_offset > file_.size() || header.sh_size > file_.size() - header.sh_offset)
+        return XOV_FAIL(Error::InvalidDebugInfo);
+    const auto raw = file_.subspan(static_cast<usize>(header.sh_offset), static_cast<usize>(header.sh_size));
+    if ((header.sh_flags & SHF_COMPRESSED) == 0) return raw;
+
+    if (raw.size() < sizeof(Elf64_Chdr)) return XOV_FAIL(Error::InvalidDebugInfo);
+    Elf64_Chdr chdr;
+    std::memcpy(&chdr, raw.data(), sizeof chdr);
+    if (chdr.ch_type != ELFCOMPRESS_ZLIB || chdr.ch_size == 0 || chdr.ch_size > max_inflated_size)
+        return XOV_FAIL(Error::InvalidDebugInfo);
+    auto out = TRY(allocator_.alloc<u8>(static_cast<usize>(chdr.ch_size)));
+
+    z_stream stream{};
+    stream.zalloc = zlibAlloc;
+    stream.zfree = zlibFree;
+    stream.opaque = &allocator_;
+    if (inflateInit(&stream) != Z_OK) return XOV_FAIL(Error::InvalidDebugInfo);
+    const auto input = raw.subspan(sizeof(Elf64_Chdr));
+    // zlib counts in 32-bit units; sections here are far below 4 GiB and
+    // max_inflated_size keeps the output so.
+    if (input.size() > 0xffffffffu) {
+        inflateEnd(&stream);
+        return XOV_FAIL(Error::InvalidDebugInfo);
+    }
+    stream.next_in = const_cast<Bytef*>(input.data());
+    stream.avail_in = static_cast<uInt>(input.size());
+    stream.next_out = out.data();
+    stream.avail_out = static_cast<uInt>(out.size());
+    const int status = inflate(&stream, Z_FINISH);
+    const bool complete = status == Z_STREAM_END && stream.total_out == chdr.ch_size;
+    inflateEnd(&stream);
+    if (!complete) return XOV_FAIL(Error::InvalidDebugInfo);
+    return std::span<const u8>(out.data(), out.size());
+}
+
+std::span<const u8> ElfImage::buildId() {
+    for (const auto& header : headers_) {
+        if (header.sh_type != SHT_NOTE) continue;
+        if (header.sh_offset > file_.size() || header.sh_size > file_.size() - header.sh_offset) continue;
+        ByteReader r(file_.subspan(static_cast<usize>(header.sh_offset), static_cast<usize>(header.sh_size)));
+        while (r.remaining() >= 12) {
+            const u32 name_size = *r.readU32();
+            const u32 desc_size = *r.readU32();
+            const u32 type = *r.readU32();
+            auto name = r.take((name_size + 3u) & ~3u);
+            if (!name) break;
+            const usize desc_start = r.pos;
+            if (!r.skip((u64{desc_size} + 3u) & ~u64{3})) break;
+            if (type == NT_GNU_BUILD_ID && name_size == 4 && std::memcmp(name->data(), "GNU", 4) == 0)
+                return r.bytes.subspan(desc_start, desc_size);
+        }
+    }
+    return {};
+}
+
+std::optional<DebugLink> ElfImage::debugLink() {
+    auto bytes = section(".gnu_debuglink");
+    if (!bytes || bytes->empty()) return std::nullopt;
+    ByteReader r(*bytes);
+    auto name = r.readCString();
+    if (!name || name->empty()) return std::nullopt;
+    if (!r.seek((r.pos + 3) & ~usize{3})) return std::nullopt;
+    auto crc = r.readU32();
+    if (!crc) return std::nullopt;
+    return DebugLink{*name, *crc};
+}
+
+u32 crc32(std::span<const u8> bytes) {
+    uLong crc = ::crc32(0L, Z_NULL, 0);
+    while (!bytes.empty()) {
+        const usize chunk = bytes.size() < (1u << 30) ? bytes.size() : (1u << 30);
+        crc = ::crc32(crc, bytes.data(), static_cast<uInt>(chunk));
+        bytes = bytes.subspan(chunk);
+    }
+    return static_cast<u32>(crc);
+}
+
+}  // namespace dwarf
