@@ -537,7 +537,9 @@ Result<Row> runProgram(const Cie& cie, const Fde& fde, const Section& section, u
 // ---------------------------------------------------------------------------
 // Expressions and applying a row.
 
-Result<u64> readMemory(const UnwindContext& ctx, usize address) {
+// Stack slots of other frames are read on purpose; the memory check, not
+// the sanitizer, decides what may be read.
+[[gnu::no_sanitize_address]] Result<u64> readMemory(const UnwindContext& ctx, usize address) {
     if (ctx.is_valid_memory == nullptr || !ctx.is_valid_memory(address) ||
         ((address & 4095) > 4088 && !ctx.is_valid_memory(address + 7)))
         return XOV_FAIL(Error::InvalidDebugInfo);
@@ -548,7 +550,7 @@ Result<u64> readMemory(const UnwindContext& ctx, usize address) {
 
 namespace {
 
-Result<u64> readMemorySized(const UnwindContext& ctx, usize address, u8 size) {
+[[gnu::no_sanitize_address]] Result<u64> readMemorySized(const UnwindContext& ctx, usize address, u8 size) {
     if (size == 0 || size > 8) return XOV_FAIL(Error::InvalidExpression);
     if (ctx.is_valid_memory == nullptr || !ctx.is_valid_memory(address) ||
         ((address & 4095) > 4096u - size && !ctx.is_valid_memory(address + size - 1)))

@@ -98,6 +98,7 @@ void dumpSegfaultInfoPosix(int sig, int code, usize addr, const ucontext_t* cont
 void handleSegfaultPosix(int sig, siginfo_t* info, void* context) {
     // A second fault while reporting this one takes the default action.
     resetSegfaultHandler();
+    builtin::setErrorReturnTrace(nullptr);
     const usize addr = reinterpret_cast<usize>(info->si_addr);
     const int code = info->si_code;
     const auto* uc = static_cast<const ucontext_t*>(context);

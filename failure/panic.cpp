@@ -87,6 +87,9 @@ void panicImpl(const StackTrace* trace, usize first_trace_addr, std::string_view
     // A fault from here on ends the process by the default action instead
     // of re-entering the fault handler.
     resetSegfaultHandler();
+    // Errors handled while printing (a terminal query, a missing source
+    // file) would otherwise be recorded into the very trace being printed.
+    builtin::setErrorReturnTrace(nullptr);
     PanicWriter out;
     switch (panic_stage) {
         case 0: {

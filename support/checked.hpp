@@ -5,6 +5,7 @@
 #include <concepts>
 #include <limits>
 #include <span>
+#include <utility>
 
 #include "failure/panic.hpp"
 #include "support/types.hpp"

@@ -1,0 +1,693 @@
+// The call-frame parser and executor on hand-built tables: record layout,
+// pointer encodings, one group per opcode family, the expression machine,
+// applying a row to a fake stack, and the error paths.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "debuginfo/cfi.hpp"
+
+namespace {
+
+using namespace dwarf;
+using namespace dwarf::cfi;
+using Bytes = std::vector<u8>;
+
+// --- byte builders ---------------------------------------------------------
+
+void u8s(Bytes& b, std::initializer_list<int> v) {
+    for (int x : v) b.push_back(static_cast<u8>(x));
+}
+void le32(Bytes& b, u32 v) {
+    for (int i = 0; i < 4; ++i) b.push_back(static_cast<u8>(v >> (8 * i)));
+}
+void le64(Bytes& b, u64 v) {
+    for (int i = 0; i < 8; ++i) b.push_back(static_cast<u8>(v >> (8 * i)));
+}
+void uleb(Bytes& b, u64 v) {
+    do {
+        u8 byte = v & 0x7f;
+        v >>= 7;
+        if (v) byte |= 0x80;
+        b.push_back(byte);
+    } while (v);
+}
+void sleb(Bytes& b, i64 v) {
+    for (;;) {
+        u8 byte = v & 0x7f;
+        v >>= 7;
+        const bool done = (v == 0 && !(byte & 0x40)) || (v == -1 && (byte & 0x40));
+        if (!done) byte |= 0x80;
+        b.push_back(byte);
+        if (done) return;
+    }
+}
+
+struct CieSpec {
+    std::string augmentation = "zR";
+    u8 version = 1;
+    u64 code_align = 1;
+    i64 data_align = -8;
+    u8 ra = 16;
+    u8 fde_encoding = pe::pcrel | pe::sdata4;
+    Bytes instructions = {0x0c, 7, 8, 0x80 | 16, 1};  // def_cfa rsp+8; offset ra at cfa-8
+};
+
+// Appends a CIE at the end of the section; returns its offset.
+usize appendCie(Bytes& s, const CieSpec& c) {
+    const usize start = s.size();
+    Bytes body;
+    le32(body, 0);  // CIE id (.eh_frame)
+    body.push_back(c.version);
+    for (char ch : c.augmentation) body.push_back(static_cast<u8>(ch));
+    body.push_back(0);
+    uleb(body, c.code_align);
+    sleb(body, c.data_align);
+    body.push_back(c.ra);
+    if (!c.augmentation.empty() && c.augmentation[0] == 'z') {
+        Bytes aug;
+        for (char ch : c.augmentation.substr(1))
+            if (ch == 'R') aug.push_back(c.fde_encoding);
+        uleb(body, aug.size());
+        body.insert(body.end(), aug.begin(), aug.end());
+    }
+    body.insert(body.end(), c.instructions.begin(), c.instructions.end());
+    le32(s, static_cast<u32>(body.size()));
+    s.insert(s.end(), body.begin(), body.end());
+    return start;
+}
+
+// Appends an FDE (pcrel sdata4 or udata4 addresses, "z" data empty) for a section
+// that will live at `section_address`.
+usize appendFde(Bytes& s, usize cie_offset, usize section_address, u64 pc_begin, u32 range, const Bytes& ins,
+                u8 encoding = pe::pcrel | pe::sdata4) {
+    const usize start = s.size();
+    Bytes body;
+    const usize id_offset = start + 4;
+    le32(body, static_cast<u32>(id_offset - cie_offset));      // CIE pointer: back from here
+    const usize begin_field = start + 8;
+    // pc_begin, pc-relative (or absolute for a plain udata4 encoding)
+    le32(body, static_cast<u32>(encoding == pe::udata4 ? pc_begin : pc_begin - (section_address + begin_field)));
+    le32(body, range);                                                        // pc_range
+    uleb(body, 0);                                                            // augmentation data length
+    body.insert(body.end(), ins.begin(), ins.end());
+    le32(s, static_cast<u32>(body.size()));
+    s.insert(s.end(), body.begin(), body.end());
+    return start;
+}
+
+constexpr usize kSectionAddress = 0x10000;
+
+Section eh(const Bytes& b, usize address = kSectionAddress) { return Section{b, address, SectionKind::eh_frame, 0}; }
+
+// --- fake memory for rules and expressions ---------------------------------
+
+alignas(16) u64 fake_stack[64];
+bool inFakeStack(usize a) {
+    const usize lo = reinterpret_cast<usize>(fake_stack);
+    return a >= lo && a + 8 <= lo + sizeof fake_stack;
+}
+UnwindContext contextOnFakeStack() {
+    UnwindContext ctx;
+    ctx.is_valid_memory = inFakeStack;
+    for (usize i = 0; i < UnwindContext::register_count; ++i) {
+        ctx.regs[i] = 1000 + i;
+        ctx.reg_valid[i] = true;
+    }
+    ctx.regs[7] = reinterpret_cast<u64>(&fake_stack[8]);
+    return ctx;
+}
+
+// --- the reader ------------------------------------------------------------
+
+TEST(CfiCursor, decodesMultiByteAndNegativeLeb128) {
+    const Bytes b = {0xe5, 0x8e, 0x26, 0x7f, 0x80, 0x7f, 0x02};
+    Cursor r{b, 0};
+    EXPECT_EQ(*r.readUleb(), 624485u);
+    EXPECT_EQ(*r.readSleb(), -1);
+    EXPECT_EQ(*r.readSleb(), -128);
+    EXPECT_EQ(*r.readSleb(), 2);
+    EXPECT_TRUE(r.atEnd());
+}
+
+TEST(CfiCursor, readingPastTheEndIsAnErrorNotACrash) {
+    const Bytes b = {0x80, 0x80};  // unterminated LEB128
+    Cursor r{b, 0};
+    EXPECT_EQ(r.readUleb().error(), Error::InvalidDebugInfo);
+    Cursor r2{b, 1};
+    EXPECT_EQ(r2.readU32().error(), Error::InvalidDebugInfo);
+    EXPECT_EQ(r2.readBlock(2).error(), Error::InvalidDebugInfo);
+    const Bytes too_long(11, 0xff);  // 77 bits of ones do not fit 64
+    Cursor r3{too_long, 0};
+    EXPECT_FALSE(r3.readUleb().has_value());
+}
+
+TEST(CfiPointerEncoding, appliesEachFormatAndBase) {
+    Bytes b;
+    le32(b, static_cast<u32>(-16));  // sdata4, pcrel
+    u8s(b, {0x34, 0x12});           // udata2
+    sleb(b, -3);                     // sleb128
+    le64(b, 0x1122334455667788);     // absptr
+    le32(b, 0x40);                   // udata4, datarel
+    const Section s{b, 0x5000, SectionKind::eh_frame, 0x9000};
+    Cursor r{b, 0};
+    EXPECT_EQ(*readEncodedPointer(r, pe::pcrel | pe::sdata4, s), 0x5000u - 16);
+    EXPECT_EQ(*readEncodedPointer(r, pe::udata2, s), 0x1234u);
+    EXPECT_EQ(*readEncodedPointer(r, pe::sleb128, s), static_cast<u64>(-3));
+    EXPECT_EQ(*readEncodedPointer(r, pe::absptr, s), 0x1122334455667788u);
+    EXPECT_EQ(*readEncodedPointer(r, pe::datarel | pe::udata4, s), 0x9040u);
+    Cursor again{b, 0};
+    EXPECT_EQ(readEncodedPointer(again, pe::omit, s).error(), Error::InvalidDebugInfo);
+    EXPECT_EQ(readEncodedPointer(again, 0x07, s).error(), Error::InvalidDebugInfo);  // no such format
+}
+
+TEST(CfiPointerEncoding, indirectPointerIsReadOnlyThroughTheMemoryCheck) {
+    fake_stack[3] = 0xabcdef;
+    Bytes b;
+    le64(b, reinterpret_cast<u64>(&fake_stack[3]));
+    const Section s{b, 0, SectionKind::eh_frame, 0};
+    Cursor r{b, 0};
+    EXPECT_EQ(*readEncodedPointer(r, pe::indirect | pe::udata8, s, 0, inFakeStack), 0xabcdefu);
+    Bytes bad;
+    le64(bad, 0x10);
+    Cursor r2{bad, 0};
+    EXPECT_EQ(readEncodedPointer(r2, pe::indirect | pe::udata8, s, 0, inFakeStack).error(), Error::InvalidDebugInfo);
+}
+
+// --- records ----------------------------------------------------------------
+
+TEST(CfiRecords, parsesCieFieldsAndFdeRangeWithPcRelativeAddresses) {
+    Bytes s;
+    CieSpec spec;
+    spec.augmentation = "zRS";
+    spec.code_align = 4;
+    spec.data_align = -4;
+    const usize cie_at = appendCie(s, spec);
+    const usize fde_at = appendFde(s, cie_at, kSectionAddress, 0x401000, 0x80, {});
+    le32(s, 0);  // terminator
+
+    Cie cie;
+    const Entry e = *parseEntry(eh(s), fde_at, &cie);
+    ASSERT_FALSE(e.is_cie);
+    EXPECT_EQ(e.fde.pc_begin, 0x401000u);
+    EXPECT_EQ(e.fde.pc_range, 0x80u);
+    EXPECT_TRUE(e.fde.covers(0x40107f));
+    EXPECT_FALSE(e.fde.covers(0x401080));
+    EXPECT_EQ(cie.code_alignment, 4u);
+    EXPECT_EQ(cie.data_alignment, -4);
+    EXPECT_EQ(cie.return_address_register, 16u);
+    EXPECT_TRUE(cie.is_signal_frame);
+    EXPECT_EQ(cie.fde_pointer_encoding, pe::pcrel | pe::sdata4);
+    EXPECT_EQ(cie.initial_instructions.size(), spec.instructions.size());
+    EXPECT_TRUE(parseEntry(eh(s), s.size() - 4, nullptr)->end);
+}
+
+TEST(CfiRecords, damagedRecordsGiveNamedErrors) {
+    Bytes s;
+    const usize cie_at = appendCie(s, {});
+    const usize fde_at = appendFde(s, cie_at, kSectionAddress, 0x401000, 0x10, {});
+
+    Bytes long_len = s;
+    long_len[fde_at] = 0xff;  // length past the section
+    long_len[fde_at + 1] = 0xff;
+    EXPECT_EQ(parseEntry(eh(long_len), fde_at, nullptr).error(), Error::InvalidDebugInfo);
+
+    Bytes bad_ptr = s;
+    bad_ptr[fde_at + 4] = 0xf0;  // CIE pointer before the section start
+    bad_ptr[fde_at + 5] = 0xff;
+    EXPECT_EQ(parseEntry(eh(bad_ptr), fde_at, nullptr).error(), Error::InvalidDebugInfo);
+
+    Bytes bad_version = s;
+    bad_version[cie_at + 8] = 2;
+    EXPECT_EQ(parseCie(eh(bad_version), cie_at).error(), Error::IncompatibleVersion);
+
+    Bytes unknown_aug;
+    CieSpec q;
+    q.augmentation = "Q";  // unknown letter with no 'z' length to skip it
+    appendCie(unknown_aug, q);
+    EXPECT_EQ(parseCie(eh(unknown_aug), 0).error(), Error::InvalidDebugInfo);
+
+    Bytes truncated(s.begin(), s.begin() + static_cast<long>(fde_at + 6));
+    EXPECT_FALSE(parseEntry(eh(truncated), fde_at, nullptr).has_value());
+}
+
+TEST(CfiRecords, unknownAugmentationAfterZIsSkippedByItsLength) {
+    Bytes s;
+    CieSpec c;
+    c.augmentation = "zRQ";
+    appendCie(s, c);
+    const Cie cie = *parseCie(eh(s), 0);
+    EXPECT_EQ(cie.fde_pointer_encoding, pe::pcrel | pe::sdata4);
+    EXPECT_EQ(cie.initial_instructions.size(), c.instructions.size());
+}
+
+TEST(CfiRecords, debugFrameUsesSectionOffsetsAndAbsoluteAddresses) {
+    Bytes s;
+    // CIE, version 4: length, id 0xffffffff, version, "", address and
+    // segment size, code align 1, data align -8, ra 16, def_cfa rsp+8.
+    Bytes cie;
+    le32(cie, 0xffffffff);
+    u8s(cie, {4, 0, 8, 0, 1, 0x78, 16, 0x0c, 7, 8});
+    le32(s, static_cast<u32>(cie.size()));
+    s.insert(s.end(), cie.begin(), cie.end());
+    const usize fde_at = s.size();
+    Bytes fde;
+    le32(fde, 0);             // CIE at section offset 0
+    le64(fde, 0x700000);      // pc_begin
+    le64(fde, 0x20);          // pc_range
+    u8s(fde, {0x41, 0x0e, 16});  // advance 1; def_cfa_offset 16
+    le32(s, static_cast<u32>(fde.size()));
+    s.insert(s.end(), fde.begin(), fde.end());
+    const Section sec{s, 0, SectionKind::debug_frame, 0};
+    Cie c;
+    const Fde found = *findFdeLinear(sec, 0x700010, &c);
+    EXPECT_EQ(found.offset, fde_at);
+    EXPECT_EQ(found.pc_begin, 0x700000u);
+    EXPECT_EQ(c.version, 4);
+    const Row row = *runProgram(c, found, sec, 0x700010);
+    EXPECT_EQ(row.cfa.offset, 16);
+    EXPECT_EQ(findFdeLinear(sec, 0x700020, nullptr).error(), Error::MissingDebugInfo);
+}
+
+TEST(CfiRecords, sixtyFourBitLengthFormIsRead) {
+    Bytes s;
+    Bytes body;
+    le64(body, 0);  // CIE id, 64-bit form
+    u8s(body, {1, 0, 1, 0x78, 16, 0x0c, 7, 8});
+    le32(s, 0xffffffff);
+    le64(s, body.size());
+    s.insert(s.end(), body.begin(), body.end());
+    const Cie cie = *parseCie(eh(s), 0);
+    EXPECT_EQ(cie.data_alignment, -8);
+    EXPECT_EQ(cie.initial_instructions.size(), 3u);
+}
+
+TEST(CfiRecords, linearSearchPicksTheCoveringFde) {
+    Bytes s;
+    const usize cie_at = appendCie(s, {});
+    appendFde(s, cie_at, kSectionAddress, 0x1000, 0x100, {});
+    const usize second = appendFde(s, cie_at, kSectionAddress, 0x2000, 0x100, {});
+    le32(s, 0);
+    EXPECT_EQ(findFdeLinear(eh(s), 0x2080, nullptr)->offset, second);
+    EXPECT_EQ(findFdeLinear(eh(s), 0x1800, nullptr).error(), Error::MissingDebugInfo);
+}
+
+TEST(CfiHeader, binarySearchTableFindsTheGreatestStartNotAbovePc) {
+    // .eh_frame_hdr at 0x8000: version 1, eh_frame_ptr pcrel|sdata4,
+    // fde_count udata4, table datarel|sdata4; .eh_frame at 0x9000.
+    Bytes h;
+    u8s(h, {1, pe::pcrel | pe::sdata4, pe::udata4, pe::datarel | pe::sdata4});
+    le32(h, 0x9000 - (0x8000 + 4));  // eh_frame_ptr
+    le32(h, 3);                      // fde_count
+    const u32 starts[] = {0x1000, 0x2000, 0x3000};
+    for (u32 i = 0; i < 3; ++i) {
+        le32(h, starts[i] - 0x8000);            // initial location, data-relative
+        le32(h, 0x9000 + 0x18 * (i + 1) - 0x8000);  // FDE address, data-relative
+    }
+    const EhFrameHeader hdr = *parseEhFrameHeader(h, 0x8000);
+    EXPECT_EQ(hdr.eh_frame_address, 0x9000u);
+    EXPECT_EQ(hdr.fde_count, 3u);
+    EXPECT_EQ(*searchTable(hdr, 0x1000), 0x18u);
+    EXPECT_EQ(*searchTable(hdr, 0x2fff), 0x30u);
+    EXPECT_EQ(*searchTable(hdr, 0x7fffff), 0x48u);
+    EXPECT_EQ(searchTable(hdr, 0xfff).error(), Error::MissingDebugInfo);
+
+    Bytes bad_count = h;
+    bad_count[8] = 200;  // more entries than bytes
+    EXPECT_EQ(parseEhFrameHeader(bad_count, 0x8000).error(), Error::InvalidDebugInfo);
+    Bytes bad_version = h;
+    bad_version[0] = 2;
+    EXPECT_EQ(parseEhFrameHeader(bad_version, 0x8000).error(), Error::IncompatibleVersion);
+}
+
+// --- the rule program ---------------------------------------------------------
+
+// Runs `ins` as an FDE program over the default CIE for pc.
+Result<Row> rowAt(const Bytes& ins, u64 pc, CieSpec spec = {}) {
+    static Bytes s;
+    s.clear();
+    const usize cie_at = appendCie(s, spec);
+    const usize fde_at = appendFde(s, cie_at, kSectionAddress, 0x1000, 0x1000, ins, spec.fde_encoding);
+    Cie cie;
+    const auto e = parseEntry(eh(s), fde_at, &cie);
+    if (!e) return std::unexpected(e.error());
+    return runProgram(cie, e->fde, eh(s), pc);
+}
+
+TEST(CfiProgram, advanceLocSelectsTheRowForPc) {
+    // push rbp; mov rbp,rsp shape: at +1 cfa=rsp+16, rbp at cfa-16; at +4
+    // cfa=rbp+16.
+    const Bytes ins = {0x41, 0x0e, 16, 0x86, 2, 0x43, 0x0d, 6};
+    const Row r0 = *rowAt(ins, 0x1000);
+    EXPECT_EQ(r0.cfa.reg, 7);
+    EXPECT_EQ(r0.cfa.offset, 8);
+    EXPECT_EQ(r0.regs[6].kind, RuleKind::unspecified);
+    const Row r1 = *rowAt(ins, 0x1003);
+    EXPECT_EQ(r1.cfa.offset, 16);
+    EXPECT_EQ(r1.regs[6].kind, RuleKind::offset);
+    EXPECT_EQ(r1.regs[6].offset, -16);
+    EXPECT_EQ(r1.regs[16].offset, -8);  // from the CIE
+    const Row r2 = *rowAt(ins, 0x1004);
+    EXPECT_EQ(r2.cfa.reg, 6);
+    EXPECT_EQ(r2.cfa.offset, 16);
+}
+
+TEST(CfiProgram, wideAdvancesAndCodeAlignmentScaleTheLocation) {
+    CieSpec spec;
+    spec.code_align = 4;
+    Bytes ins = {0x02, 2, 0x0e, 24};  // advance_loc1 2*4; def_cfa_offset 24
+    u8s(ins, {0x03, 0x00, 0x01, 0x0e, 32});  // advance_loc2 256*4; def_cfa_offset 32
+    u8s(ins, {0x04, 1, 0, 0, 0, 0x0e, 40});  // advance_loc4 1*4; def_cfa_offset 40
+    EXPECT_EQ(rowAt(ins, 0x1007, spec)->cfa.offset, 8);
+    EXPECT_EQ(rowAt(ins, 0x1008, spec)->cfa.offset, 24);
+    EXPECT_EQ(rowAt(ins, 0x1407, spec)->cfa.offset, 24);
+    EXPECT_EQ(rowAt(ins, 0x1408, spec)->cfa.offset, 32);
+    EXPECT_EQ(rowAt(ins, 0x140c, spec)->cfa.offset, 40);
+}
+
+TEST(CfiProgram, setLocMovesToAnAbsoluteLocation) {
+    CieSpec spec;
+    spec.fde_encoding = pe::udata4;
+    Bytes ins = {0x01};
+    le32(ins, 0x1010);
+    u8s(ins, {0x0e, 48});
+    EXPECT_EQ(rowAt(ins, 0x100f, spec)->cfa.offset, 8);
+    EXPECT_EQ(rowAt(ins, 0x1010, spec)->cfa.offset, 48);
+}
+
+TEST(CfiProgram, offsetFamilyRecordsFactoredOffsets) {
+    const Bytes ins = {0x05, 3, 2,      // offset_extended rbx, 2*-8
+                       0x11, 12, 0x7d,  // offset_extended_sf r12, -3*-8 = +24
+                       0x2f, 13, 1,     // GNU_negative_offset_extended r13, -(1*-8)
+                       0x14, 14, 2,     // val_offset r14, 2*-8
+                       0x15, 15, 0x7f}; // val_offset_sf r15, -1*-8
+    const Row r = *rowAt(ins, 0x1000);
+    EXPECT_EQ(r.regs[3].kind, RuleKind::offset);
+    EXPECT_EQ(r.regs[3].offset, -16);
+    EXPECT_EQ(r.regs[12].offset, 24);
+    EXPECT_EQ(r.regs[13].kind, RuleKind::offset);
+    EXPECT_EQ(r.regs[13].offset, 8);
+    EXPECT_EQ(r.regs[14].kind, RuleKind::val_offset);
+    EXPECT_EQ(r.regs[14].offset, -16);
+    EXPECT_EQ(r.regs[15].kind, RuleKind::val_offset);
+    EXPECT_EQ(r.regs[15].offset, 8);
+}
+
+TEST(CfiProgram, restoreReturnsToTheCieRule) {
+    CieSpec spec;
+    spec.instructions = {0x0c, 7, 8, 0x90, 1, 0x83, 5};  // ra at cfa-8; rbx at cfa-40
+    const Bytes ins = {0x90, 3,  // ra at cfa-24
+                       0x83, 2,  // rbx at cfa-16
+                       0x41, 0xd0, 0x06, 3};  // restore ra; restore_extended rbx
+    EXPECT_EQ(rowAt(ins, 0x1000, spec)->regs[16].offset, -24);
+    const Row r = *rowAt(ins, 0x1001, spec);
+    EXPECT_EQ(r.regs[16].offset, -8);
+    EXPECT_EQ(r.regs[3].offset, -40);
+}
+
+TEST(CfiProgram, undefinedSameValueAndRegisterRules) {
+    const Bytes ins = {0x07, 16, 0x08, 3, 0x09, 12, 5};
+    const Row r = *rowAt(ins, 0x1000);
+    EXPECT_EQ(r.regs[16].kind, RuleKind::undefined);
+    EXPECT_EQ(r.regs[3].kind, RuleKind::same_value);
+    EXPECT_EQ(r.regs[12].kind, RuleKind::reg);
+    EXPECT_EQ(r.regs[12].reg, 5);
+    EXPECT_EQ(rowAt({0x09, 12, 40}, 0x1000).error(), Error::UnsupportedRegister);
+}
+
+TEST(CfiProgram, rememberAndRestoreStateNest) {
+    const Bytes ins = {0x0a, 0x0e, 32, 0x86, 4,  // remember; cfa+32; rbp at -32
+                       0x41, 0x0a, 0x0e, 64,      // +1: remember; cfa+64
+                       0x41, 0x0b,                // +2: restore (cfa+32, rbp kept)
+                       0x41, 0x0b};               // +3: restore (cfa+8, no rbp)
+    EXPECT_EQ(rowAt(ins, 0x1001)->cfa.offset, 64);
+    const Row r2 = *rowAt(ins, 0x1002);
+    EXPECT_EQ(r2.cfa.offset, 32);
+    EXPECT_EQ(r2.regs[6].kind, RuleKind::offset);
+    const Row r3 = *rowAt(ins, 0x1003);
+    EXPECT_EQ(r3.cfa.offset, 8);
+    EXPECT_EQ(r3.regs[6].kind, RuleKind::unspecified);
+    EXPECT_EQ(r3.location, 0x1003u);
+}
+
+TEST(CfiProgram, rememberStateDepthAndEmptyRestoreAreErrors) {
+    EXPECT_EQ(rowAt({0x0b}, 0x1000).error(), Error::StackUnderflow);
+    const Bytes deep(max_remembered_rows + 1, 0x0a);
+    EXPECT_EQ(rowAt(deep, 0x1000).error(), Error::StackOverflow);
+    const Bytes fits(max_remembered_rows, 0x0a);
+    EXPECT_TRUE(rowAt(fits, 0x1000).has_value());
+}
+
+TEST(CfiProgram, cfaDefinitionFamily) {
+    const Bytes ins = {0x0c, 6, 16,      // def_cfa rbp+16
+                       0x41, 0x0d, 3,    // def_cfa_register rbx
+                       0x41, 0x0e, 40,   // def_cfa_offset 40
+                       0x41, 0x12, 7, 0x7e,  // def_cfa_sf rsp, -2*-8 = 16
+                       0x41, 0x13, 0x7c};    // def_cfa_offset_sf -4*-8 = 32
+    EXPECT_EQ(rowAt(ins, 0x1000)->cfa.reg, 6);
+    EXPECT_EQ(rowAt(ins, 0x1001)->cfa.reg, 3);
+    EXPECT_EQ(rowAt(ins, 0x1001)->cfa.offset, 16);
+    EXPECT_EQ(rowAt(ins, 0x1002)->cfa.offset, 40);
+    const Row r3 = *rowAt(ins, 0x1003);
+    EXPECT_EQ(r3.cfa.reg, 7);
+    EXPECT_EQ(r3.cfa.offset, 16);
+    EXPECT_EQ(rowAt(ins, 0x1004)->cfa.offset, 32);
+    EXPECT_EQ(rowAt({0x0c, 17, 8}, 0x1000).error(), Error::UnsupportedRegister);
+}
+
+TEST(CfiProgram, cfaOffsetWithoutARegisterRuleIsInvalidCfa) {
+    // def_cfa_expression, then def_cfa_offset: there is no register to add to.
+    EXPECT_EQ(rowAt({0x0f, 2, 0x77, 0, 0x0e, 8}, 0x1000).error(), Error::InvalidCFA);
+    EXPECT_EQ(rowAt({0x0f, 2, 0x77, 0, 0x0d, 6}, 0x1000).error(), Error::InvalidCFA);
+}
+
+TEST(CfiProgram, expressionRulesCaptureTheirBlocks) {
+    const Bytes ins = {0x0f, 3, 0x77, 0x20, 0x06,  // def_cfa_expression: breg7 32; deref
+                       0x10, 6, 2, 0x77, 0x10,     // expression rbp: breg7 16
+                       0x16, 3, 1, 0x38};          // val_expression rbx: lit8
+    const Row r = *rowAt(ins, 0x1000);
+    EXPECT_EQ(r.cfa.kind, CfaRule::Kind::expression);
+    EXPECT_EQ(r.cfa.expression.size(), 3u);
+    EXPECT_EQ(r.regs[6].kind, RuleKind::expression);
+    EXPECT_EQ(r.regs[6].expression.size(), 2u);
+    EXPECT_EQ(r.regs[3].kind, RuleKind::val_expression);
+    EXPECT_EQ(rowAt({0x10, 6, 9, 0x77}, 0x1000).error(), Error::InvalidDebugInfo);  // block past the end
+}
+
+TEST(CfiProgram, argsSizeAndVectorRegistersAreAcceptedWithoutEffect) {
+    const Row r = *rowAt({0x2e, 16, 0x05, 17, 4, 0x80 | 6, 2}, 0x1000);
+    EXPECT_EQ(r.args_size, 16u);
+    EXPECT_EQ(r.regs[6].offset, -16);
+    EXPECT_EQ(rowAt({0x05, 0x81, 0x02, 1}, 0x1000).error(), Error::InvalidRegister);  // register 257
+}
+
+TEST(CfiProgram, unknownOpcodeAndTruncatedOperandsAreErrors) {
+    EXPECT_EQ(rowAt({0x3f}, 0x1000).error(), Error::UnimplementedOpcode);
+    EXPECT_EQ(rowAt({0x0c, 7}, 0x1000).error(), Error::InvalidDebugInfo);
+    EXPECT_EQ(rowAt({0x04, 1, 0}, 0x1000).error(), Error::InvalidDebugInfo);
+    EXPECT_EQ(rowAt({}, 0x3000).error(), Error::MissingDebugInfo);  // pc outside the FDE
+}
+
+// --- expressions ------------------------------------------------------------
+
+Result<u64> eval(const Bytes& e, std::optional<u64> initial = std::nullopt) {
+    return evaluateExpression(e, contextOnFakeStack(), initial);
+}
+
+TEST(CfiExpression, constantsOfEveryWidthAndSign) {
+    EXPECT_EQ(*eval({0x30 + 31}), 31u);
+    EXPECT_EQ(*eval({0x08, 0xff}), 255u);
+    EXPECT_EQ(*eval({0x09, 0xff}), static_cast<u64>(-1));
+    EXPECT_EQ(*eval({0x0a, 0x34, 0x12}), 0x1234u);
+    EXPECT_EQ(*eval({0x0b, 0xfe, 0xff}), static_cast<u64>(-2));
+    EXPECT_EQ(*eval({0x0c, 1, 0, 0, 0x80}), 0x80000001u);
+    EXPECT_EQ(*eval({0x0d, 0xfd, 0xff, 0xff, 0xff}), static_cast<u64>(-3));
+    EXPECT_EQ(*eval({0x0e, 1, 2, 3, 4, 5, 6, 7, 8}), 0x0807060504030201u);
+    EXPECT_EQ(*eval({0x10, 0xe5, 0x8e, 0x26}), 624485u);
+    EXPECT_EQ(*eval({0x11, 0x7f}), static_cast<u64>(-1));
+    EXPECT_EQ(*eval({0x03, 8, 7, 6, 5, 4, 3, 2, 1}), 0x0102030405060708u);
+}
+
+TEST(CfiExpression, stackOperations) {
+    EXPECT_EQ(*eval({0x31, 0x12, 0x22}), 2u);              // 1 dup plus
+    EXPECT_EQ(*eval({0x31, 0x32, 0x13}), 1u);              // 1 2 drop
+    EXPECT_EQ(*eval({0x31, 0x32, 0x14}), 1u);              // 1 2 over
+    EXPECT_EQ(*eval({0x31, 0x32, 0x33, 0x15, 2}), 1u);     // pick 2
+    EXPECT_EQ(*eval({0x31, 0x32, 0x16}), 1u);              // swap
+    EXPECT_EQ(*eval({0x31, 0x32, 0x33, 0x17}), 2u);        // rot: 1 2 3 -> 3 1 2
+    EXPECT_EQ(*eval({0x31, 0x32, 0x33, 0x17, 0x13, 0x13}), 3u);
+    EXPECT_EQ(eval({0x31, 0x15, 1}).error(), Error::StackUnderflow);
+    EXPECT_EQ(eval({0x16}).error(), Error::StackUnderflow);
+    EXPECT_EQ(eval({}).error(), Error::StackUnderflow);
+    EXPECT_EQ(*eval({}, 77), 77u);  // the pushed initial value alone
+    const Bytes deep(expression_stack_size + 1, 0x30);
+    EXPECT_EQ(eval(deep).error(), Error::StackOverflow);
+}
+
+TEST(CfiExpression, arithmeticAndLogic) {
+    EXPECT_EQ(*eval({0x3a, 0x33, 0x1c}), 7u);                  // 10 - 3
+    EXPECT_EQ(*eval({0x33, 0x3a, 0x1c, 0x19}), 7u);            // abs(3 - 10)
+    EXPECT_EQ(*eval({0x09, 0xf6, 0x33, 0x1b}), static_cast<u64>(-3));  // -10 / 3, signed
+    EXPECT_EQ(*eval({0x3a, 0x33, 0x1d}), 1u);                  // 10 mod 3
+    EXPECT_EQ(*eval({0x36, 0x37, 0x1e}), 42u);                 // mul
+    EXPECT_EQ(*eval({0x35, 0x1f}), static_cast<u64>(-5));     // neg
+    EXPECT_EQ(*eval({0x30, 0x20}), ~u64{0});                   // not
+    EXPECT_EQ(*eval({0x3c, 0x3a, 0x1a}), 8u);                  // 12 & 10
+    EXPECT_EQ(*eval({0x3c, 0x3a, 0x21}), 14u);                 // 12 | 10
+    EXPECT_EQ(*eval({0x3c, 0x3a, 0x27}), 6u);                  // 12 ^ 10
+    EXPECT_EQ(*eval({0x31, 0x34, 0x24}), 16u);                 // 1 << 4
+    EXPECT_EQ(*eval({0x09, 0xf0, 0x32, 0x25}), (~u64{0} - 15) >> 2);  // logical shift
+    EXPECT_EQ(*eval({0x09, 0xf0, 0x32, 0x26}), static_cast<u64>(-4));  // arithmetic shift
+    EXPECT_EQ(*eval({0x31, 0x08, 64, 0x24}), 0u);              // shift past the width
+    EXPECT_EQ(*eval({0x35, 0x23, 0x80, 0x01}), 133u);          // plus_uconst 128
+    EXPECT_EQ(eval({0x31, 0x30, 0x1b}).error(), Error::InvalidExpression);  // division by zero
+    EXPECT_EQ(eval({0x31, 0x30, 0x1d}).error(), Error::InvalidExpression);  // modulo by zero
+}
+
+TEST(CfiExpression, comparisonsAreSigned) {
+    EXPECT_EQ(*eval({0x09, 0xff, 0x31, 0x2d}), 1u);  // -1 < 1
+    EXPECT_EQ(*eval({0x09, 0xff, 0x31, 0x2b}), 0u);  // -1 > 1
+    EXPECT_EQ(*eval({0x32, 0x32, 0x29}), 1u);        // eq
+    EXPECT_EQ(*eval({0x32, 0x32, 0x2e}), 0u);        // ne
+    EXPECT_EQ(*eval({0x32, 0x32, 0x2a}), 1u);        // ge
+    EXPECT_EQ(*eval({0x32, 0x33, 0x2c}), 1u);        // le
+}
+
+TEST(CfiExpression, branchesAndSkips) {
+    // lit1; bra +1; lit5 (skipped); lit7
+    EXPECT_EQ(*eval({0x31, 0x28, 1, 0, 0x35, 0x37}), 7u);
+    // lit0; bra +1 (not taken); lit5
+    EXPECT_EQ(*eval({0x30, 0x28, 1, 0, 0x35}), 5u);
+    EXPECT_EQ(*eval({0x2f, 1, 0, 0x35, 0x36}), 6u);
+    EXPECT_EQ(eval({0x2f, 0x10, 0}).error(), Error::InvalidExpression);        // past the end
+    EXPECT_EQ(eval({0x2f, 0xfd, 0xff}).error(), Error::InvalidExpression);     // skip -3: loops forever
+}
+
+TEST(CfiExpression, registersAndMemory) {
+    fake_stack[8] = 0x1122334455667788;
+    EXPECT_EQ(*eval({0x73, 0x05}), 1003u + 5);                      // breg3 +5
+    EXPECT_EQ(*eval({0x92, 12, 0x7f}), 1012u - 1);                  // bregx r12 -1
+    EXPECT_EQ(*eval({0x77, 0, 0x06}), 0x1122334455667788u);         // breg7; deref
+    EXPECT_EQ(*eval({0x77, 0, 0x94, 2}), 0x7788u);                  // deref_size 2
+    EXPECT_EQ(eval({0x73, 0, 0x06}).error(), Error::InvalidDebugInfo);  // 1003 is not readable
+    EXPECT_EQ(eval({0x77, 0, 0x94, 9}).error(), Error::InvalidExpression);
+    EXPECT_EQ(eval({0x92, 40, 0}).error(), Error::UnsupportedRegister);
+    UnwindContext ctx = contextOnFakeStack();
+    ctx.reg_valid[3] = false;
+    EXPECT_EQ(evaluateExpression(Bytes{0x73, 0}, ctx, std::nullopt).error(), Error::InvalidRegister);
+}
+
+TEST(CfiExpression, operationsWithoutAValueAreRejected) {
+    EXPECT_EQ(eval({0x50}).error(), Error::InvalidExpression);          // reg0
+    EXPECT_EQ(eval({0x9c}).error(), Error::InvalidExpression);          // call_frame_cfa
+    EXPECT_EQ(eval({0x98, 0, 0}).error(), Error::UnimplementedExpressionCall);
+    EXPECT_EQ(eval({0xe0}).error(), Error::UnimplementedOpcode);
+    EXPECT_EQ(*eval({0x96, 0x31}), 1u);                                 // nop
+}
+
+// --- applying rows -------------------------------------------------------------
+
+TEST(CfiApply, computesCallerRegistersFromTheCfa) {
+    // The callee's frame: rsp = &fake_stack[8]; cfa = rsp + 16; the return
+    // address at cfa-8 and the saved rbp at cfa-16.
+    std::memset(fake_stack, 0, sizeof fake_stack);
+    fake_stack[8] = 0xbbbb;   // saved rbp
+    fake_stack[9] = 0x4321;   // return address
+    Bytes s;
+    const usize cie_at = appendCie(s, {});
+    appendFde(s, cie_at, kSectionAddress, 0x1000, 0x100, {0x0e, 16, 0x86, 2, 0x09, 3, 12, 0x14, 13, 1});
+    UnwindContext ctx = contextOnFakeStack();
+    ctx.pc = 0x1010;
+    const usize ra = *unwindFrameInSection(ctx, eh(s));
+    EXPECT_EQ(ra, 0x4321u);
+    EXPECT_EQ(ctx.pc, 0x4321u);
+    EXPECT_EQ(ctx.cfa, reinterpret_cast<usize>(&fake_stack[10]));
+    EXPECT_EQ(ctx.regs[7], reinterpret_cast<u64>(&fake_stack[10]));  // rsp = cfa
+    EXPECT_EQ(ctx.regs[6], 0xbbbbu);
+    EXPECT_EQ(ctx.regs[3], 1012u);                                   // rbx from r12
+    EXPECT_EQ(ctx.regs[13], reinterpret_cast<u64>(&fake_stack[9]));   // val_offset: cfa-8
+    EXPECT_EQ(ctx.regs[12], 1012u);                                   // unspecified: unchanged
+    EXPECT_FALSE(ctx.exact_pc);
+}
+
+TEST(CfiApply, lookupUsesTheCallInstructionNotTheReturnAddress) {
+    // An FDE ending at 0x1010: a return address of exactly 0x1010 still
+    // belongs to it (the call is its last instruction), unless the pc is
+    // exact.
+    Bytes s;
+    const usize cie_at = appendCie(s, {});
+    appendFde(s, cie_at, kSectionAddress, 0x1000, 0x10, {});
+    fake_stack[8] = 0x999;
+    UnwindContext ctx = contextOnFakeStack();
+    ctx.pc = 0x1010;
+    EXPECT_EQ(*unwindFrameInSection(ctx, eh(s)), 0x999u);
+    UnwindContext exact = contextOnFakeStack();
+    exact.pc = 0x1010;
+    exact.exact_pc = true;
+    EXPECT_EQ(unwindFrameInSection(exact, eh(s)).error(), Error::MissingDebugInfo);
+}
+
+TEST(CfiApply, signalFrameExpressionsRestoreTheInterruptedRegisters) {
+    // The shape of the C library's signal trampoline: the CFA is loaded
+    // from the saved context, and every register has an expression on it.
+    std::memset(fake_stack, 0, sizeof fake_stack);
+    u64* sc = &fake_stack[8];               // rsp points at the saved context
+    sc[20] = reinterpret_cast<u64>(&fake_stack[40]);  // saved rsp at +160
+    sc[21] = 0x5555;                         // saved rip at +168
+    sc[15] = 0x6666;                         // saved rbp at +120
+    CieSpec spec;
+    spec.augmentation = "zRS";
+    spec.instructions = {};
+    Bytes ins = {0x0f, 4, 0x77, 0xa0, 0x01, 0x06,  // def_cfa_expression: breg7 160; deref
+                 0x10, 6, 3, 0x77, 0xf8, 0x00,     // expression rbp: breg7 120
+                 0x10, 7, 3, 0x77, 0xa0, 0x01,     // expression rsp: breg7 160
+                 0x10, 16, 3, 0x77, 0xa8, 0x01};   // expression rip: breg7 168
+    Bytes s;
+    const usize cie_at = appendCie(s, spec);
+    appendFde(s, cie_at, kSectionAddress, 0x1fff, 0x10, ins);
+    UnwindContext ctx = contextOnFakeStack();
+    ctx.pc = 0x2000;  // the trampoline's first byte; its FDE starts one before
+    EXPECT_EQ(*unwindFrameInSection(ctx, eh(s)), 0x5555u);
+    EXPECT_EQ(ctx.regs[6], 0x6666u);
+    EXPECT_EQ(ctx.regs[7], reinterpret_cast<u64>(&fake_stack[40]));
+    EXPECT_EQ(ctx.cfa, reinterpret_cast<usize>(&fake_stack[40]));
+    // The interrupted frame's pc is the faulting instruction itself.
+    EXPECT_TRUE(ctx.exact_pc);
+    EXPECT_EQ(lookupAddress(ctx), 0x5555u);
+}
+
+TEST(CfiApply, undefinedReturnAddressEndsTheWalk) {
+    Bytes s;
+    const usize cie_at = appendCie(s, {});
+    appendFde(s, cie_at, kSectionAddress, 0x1000, 0x10, {0x07, 16});
+    UnwindContext ctx = contextOnFakeStack();
+    ctx.pc = 0x1004;
+    EXPECT_EQ(*unwindFrameInSection(ctx, eh(s)), 0u);
+    EXPECT_EQ(ctx.pc, 0u);
+    EXPECT_EQ(unwindFrameInSection(ctx, eh(s)).error(), Error::InvalidDebugInfo);  // nothing left
+}
+
+TEST(CfiApply, unreadableSavedSlotIsAnErrorAndLeavesTheContextAlone) {
+    Bytes s;
+    const usize cie_at = appendCie(s, {});
+    appendFde(s, cie_at, kSectionAddress, 0x1000, 0x10, {0x0e, 0x80, 0x08});  // cfa = rsp + 1024
+    UnwindContext ctx = contextOnFakeStack();
+    ctx.pc = 0x1004;
+    const UnwindContext before = ctx;
+    EXPECT_EQ(unwindFrameInSection(ctx, eh(s)).error(), Error::InvalidDebugInfo);
+    EXPECT_EQ(ctx.pc, before.pc);
+    EXPECT_EQ(ctx.regs[7], before.regs[7]);
+}
+
+TEST(CfiApply, cfaFromAnInvalidRegisterIsAnError) {
+    Bytes s;
+    const usize cie_at = appendCie(s, {});
+    appendFde(s, cie_at, kSectionAddress, 0x1000, 0x10, {0x0d, 6});
+    UnwindContext ctx = contextOnFakeStack();
+    ctx.reg_valid[6] = false;
+    ctx.pc = 0x1004;
+    EXPECT_EQ(unwindFrameInSection(ctx, eh(s)).error(), Error::InvalidRegister);
+}
+
+}  // namespace

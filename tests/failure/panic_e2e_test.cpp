@@ -1,0 +1,292 @@
+// Panic and fault reports of the fixture executable, checked from outside:
+// exact report lines, the ending signal, and every printed frame resolved
+// independently with llvm-symbolizer (and, for one fault, against gdb).
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "tests/e2e/child.hpp"
+
+namespace {
+
+struct Report {
+    e2e::Finished finished;
+    int pid = 0;
+};
+
+Report runTable(const std::string& table) {
+    auto child = e2e::Child::spawn(e2e::fixture(table));
+    Report r;
+    r.pid = child.pid();
+    r.finished = child.finish(std::chrono::seconds(60));
+    return r;
+}
+
+// The code addresses of the frame entries, in order ("...: 0x{x} in ...").
+std::vector<unsigned long> frameAddresses(const std::string& text) {
+    static const std::regex entry(R"(: 0x([0-9a-f]+) in )");
+    std::vector<unsigned long> out;
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), entry); it != std::sregex_iterator(); ++it)
+        out.push_back(std::stoul((*it)[1].str(), nullptr, 16));
+    return out;
+}
+
+// Function names for addresses of the fixture, outermost function only.
+std::vector<std::string> symbolize(const std::vector<unsigned long>& addresses) {
+    std::vector<std::string> names;
+    for (size_t start = 0; start < addresses.size(); start += 64) {
+        std::string cmd = "llvm-symbolizer --no-inlines --obj=" + e2e::fixturePath();
+        for (size_t i = start; i < addresses.size() && i < start + 64; ++i) {
+            char buf[32];
+            std::snprintf(buf, sizeof buf, " 0x%lx", addresses[i]);
+            cmd += buf;
+        }
+        FILE* p = popen(cmd.c_str(), "r");
+        if (p == nullptr) return names;
+        char line[4096];
+        int n = 0;
+        while (std::fgets(line, sizeof line, p) != nullptr) {
+            std::string s(line);
+            if (s == "\n") {
+                n = 0;
+                continue;
+            }
+            if (n++ == 0) names.push_back(s.substr(0, s.size() - 1));
+        }
+        pclose(p);
+    }
+    return names;
+}
+
+// True when `wanted` appear among `names` in this order (others between).
+bool inOrder(const std::vector<std::string>& names, const std::vector<std::string>& wanted) {
+    size_t w = 0;
+    for (const auto& n : names)
+        if (w < wanted.size() && n.find(wanted[w]) != std::string::npos) ++w;
+    return w == wanted.size();
+}
+
+std::string joined(const std::vector<std::string>& names) {
+    std::string s;
+    for (const auto& n : names) s += n + "\n";
+    return s;
+}
+
+int count(const std::string& text, const std::string& what) {
+    int n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
+std::string panicLine(int tid, const std::string& msg) { return "thread " + std::to_string(tid) + " panic: " + msg + "\n"; }
+
+TEST(PanicReport, namesThreadAndMessageThenStackFromThePanickingFunction) {
+    const Report r = runTable("panic_plain");
+    EXPECT_EQ(r.finished.termSignal(), SIGABRT);
+    const std::string& err = r.finished.err;
+    // The main thread's kernel id is the process id.
+    const std::string line = panicLine(r.pid, "plain panic 42");
+    ASSERT_NE(err.find("...") , std::string::npos) << err;
+    EXPECT_EQ(err.substr(err.find("...") + 3, line.size()), line) << err;
+    const auto names = symbolize(frameAddresses(err.substr(err.find(line))));
+    ASSERT_FALSE(names.empty()) << err;
+    EXPECT_NE(names[0].find("panicsPlainly"), std::string::npos) << joined(names);
+    EXPECT_TRUE(inOrder(names, {"panicsPlainly", "panicPlain", "test_runner::mainTerminal", "main"})) << joined(names);
+}
+
+TEST(PanicReport, printsTheErrorReturnTraceBeforeTheCurrentStack) {
+    const Report r = runTable("panic_with_trace");
+    EXPECT_EQ(r.finished.termSignal(), SIGABRT);
+    const std::string& err = r.finished.err;
+    const std::string line = panicLine(r.pid, "attempt to unwrap error: OutOfMemory");
+    ASSERT_NE(err.find(line), std::string::npos) << err;
+    const auto names = symbolize(frameAddresses(err.substr(err.find(line))));
+    // The error's origin, the function it passed through, then the stack
+    // from the unwrapping site; nothing the printer did in between.
+    ASSERT_GE(names.size(), 4u) << err;
+    EXPECT_NE(names[0].find("failsDeep"), std::string::npos) << joined(names);
+    EXPECT_NE(names[1].find("passesFailureOn"), std::string::npos) << joined(names);
+    EXPECT_NE(names[2].find("panicWithTrace"), std::string::npos) << joined(names);
+    EXPECT_TRUE(inOrder(names, {"panicWithTrace", "test_runner::mainTerminal"})) << joined(names);
+}
+
+TEST(PanicReport, outOfBoundsIndexNamesIndexAndLengthAndStartsAtTheIndexingFunction) {
+    const Report r = runTable("panic_out_of_bounds");
+    EXPECT_EQ(r.finished.termSignal(), SIGABRT);
+    const std::string line = panicLine(r.pid, "index out of bounds: index 10, len 10");
+    const std::string& err = r.finished.err;
+    ASSERT_NE(err.find(line), std::string::npos) << err;
+    const auto names = symbolize(frameAddresses(err.substr(err.find(line))));
+    ASSERT_FALSE(names.empty()) << err;
+    EXPECT_NE(names[0].find("indexesTen"), std::string::npos) << joined(names);
+    EXPECT_TRUE(inOrder(names, {"indexesTen", "panicOutOfBounds(StackTrace*)", "main"})) << joined(names);
+}
+
+TEST(PanicReport, narrowingThatLosesBitsPanicsFromTheNarrowingFunction) {
+    const Report r = runTable("panic_int_cast");
+    EXPECT_EQ(r.finished.termSignal(), SIGABRT);
+    const std::string line = panicLine(r.pid, "integer cast truncated bits");
+    const std::string& err = r.finished.err;
+    ASSERT_NE(err.find(line), std::string::npos) << err;
+    const auto names = symbolize(frameAddresses(err.substr(err.find(line))));
+    ASSERT_FALSE(names.empty()) << err;
+    EXPECT_NE(names[0].find("narrows"), std::string::npos) << joined(names);
+}
+
+TEST(PanicReport, messageOverTheBufferIsCutTo4096BytesAndMarked) {
+    const Report r = runTable("panic_long_message");
+    EXPECT_EQ(r.finished.termSignal(), SIGABRT);
+    std::string text;
+    for (int i = 0; i < 4096; ++i) text += static_cast<char>('0' + i % 10);
+    const std::string line = panicLine(r.pid, text + "(msg truncated)");
+    EXPECT_NE(r.finished.err.find(line), std::string::npos) << r.finished.err.substr(0, 200);
+    // Nothing of the 4097th byte onwards.
+    EXPECT_EQ(count(r.finished.err, "(msg truncated)"), 1);
+}
+
+TEST(PanicReport, messageOfExactly4096BytesIsNotMarked) {
+    const Report r = runTable("panic_exact_limit");
+    EXPECT_EQ(r.finished.termSignal(), SIGABRT);
+    const std::string line = panicLine(r.pid, std::string(4096, 'y'));
+    EXPECT_NE(r.finished.err.find(line), std::string::npos);
+    EXPECT_EQ(r.finished.err.find("(msg truncated)"), std::string::npos);
+}
+
+TEST(NestedPanic, secondPanicDuringTheReportPrintsOneNoticeAndAborts) {
+    const Report r = runTable("panic_during_panic");
+    EXPECT_EQ(r.finished.termSignal(), SIGABRT);
+    const std::string& err = r.finished.err;
+    const std::string notice = "Panicked during a panic. Aborting.\n";
+    EXPECT_EQ(count(err, notice), 1) << err.substr(err.size() > 500 ? err.size() - 500 : 0);
+    // The partial first report, then the notice as the very last bytes; the
+    // second panic's own message is never printed.
+    ASSERT_NE(err.find(panicLine(r.pid, "first panic")), std::string::npos);
+    EXPECT_LT(err.find(panicLine(r.pid, "first panic")), err.find(notice));
+    EXPECT_EQ(err.substr(err.size() - notice.size()), notice);
+    EXPECT_EQ(err.find("second panic"), std::string::npos);
+    EXPECT_EQ(count(err, " panic: "), 1);
+}
+
+TEST(ConcurrentPanic, bothReportsAppearWholeOneAfterTheOther) {
+    const Report r = runTable("panic_two_threads");
+    EXPECT_EQ(r.finished.termSignal(), SIGABRT);
+    const std::string& err = r.finished.err;
+    const size_t first = err.find(panicLine(r.pid, "panic on the first thread"));
+    ASSERT_NE(first, std::string::npos) << err.substr(0, 300);
+    static const std::regex second_re(R"(thread (\d+) panic: panic on the second thread\n)");
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(err, m, second_re)) << err.substr(err.size() > 500 ? err.size() - 500 : 0);
+    EXPECT_NE(std::stoi(m[1].str()), r.pid);
+    const size_t second = static_cast<size_t>(m.position(0));
+    ASSERT_LT(first, second);
+    // The first report: its 3000 stored entries and its whole current
+    // stack, down to main, before the second report begins.
+    const std::string first_report = err.substr(first, second - first);
+    const auto first_addresses = frameAddresses(first_report);
+    ASSERT_GT(first_addresses.size(), 3000u);
+    const std::vector<unsigned long> tail(first_addresses.begin() + 3000, first_addresses.end());
+    EXPECT_TRUE(inOrder(symbolize(tail), {"panicTwoThreads", "test_runner::mainTerminal", "main"}));
+    // The second report is complete too: it names the panicking thread's
+    // function and the output ends on a finished line.
+    const auto second_names = symbolize(frameAddresses(err.substr(second)));
+    ASSERT_FALSE(second_names.empty());
+    EXPECT_NE(second_names[0].find("secondThreadPanics"), std::string::npos) << joined(second_names);
+    EXPECT_EQ(err.back(), '\n');
+    EXPECT_EQ(count(err, " panic: "), 2);
+}
+
+struct FaultCase {
+    const char* table;
+    const char* line;       // fault line; "{pc}" stands for the first frame's address
+    const char* function;   // the function holding the interrupted instruction
+    const char* caller;     // the test function that called it
+};
+
+class FaultReport : public ::testing::TestWithParam<FaultCase> {};
+
+TEST_P(FaultReport, printsTheFaultLineAndTheStackFromTheInterruptedInstruction) {
+    const FaultCase& c = GetParam();
+    const Report r = runTable(c.table);
+    EXPECT_EQ(r.finished.termSignal(), SIGABRT);
+    const std::string& err = r.finished.err;
+    const auto dots = err.find("...");
+    ASSERT_NE(dots, std::string::npos) << err;
+    const std::string report = err.substr(dots + 3);
+    const auto addresses = frameAddresses(report);
+    ASSERT_FALSE(addresses.empty()) << err;
+    std::string line = c.line;
+    if (const auto at = line.find("{pc}"); at != std::string::npos) {
+        char buf[32];
+        std::snprintf(buf, sizeof buf, "%lx", addresses[0]);
+        line.replace(at, 4, buf);
+    }
+    EXPECT_EQ(report.substr(0, line.size()), line) << report;
+    const auto names = symbolize(addresses);
+    ASSERT_FALSE(names.empty());
+    EXPECT_NE(names[0].find(c.function), std::string::npos) << joined(names);
+    EXPECT_TRUE(inOrder(names, {c.function, c.caller, "test_runner::mainTerminal", "main"})) << joined(names);
+    EXPECT_EQ(count(err, "panic: "), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Signals, FaultReport,
+    ::testing::Values(
+        FaultCase{"fault_null_read", "Segmentation fault at address 0x10\n", "readsAt", "faultNullRead"},
+        FaultCase{"fault_non_canonical", "General protection exception (no address available)\n", "readsAt",
+                  "faultNonCanonical"},
+        FaultCase{"fault_illegal_instruction", "Illegal instruction at address 0x{pc}\n", "executesUd2",
+                  "faultIllegalInstruction"},
+        FaultCase{"fault_divide_by_zero", "Arithmetic exception at address 0x{pc}\n", "dividesByZero",
+                  "faultDivideByZero"},
+        // glibc's qsort keeps no frame pointers: only call-frame rules get
+        // from the comparator back to the function that sorted.
+        FaultCase{"fault_in_qsort_comparator", "Segmentation fault at address 0x10\n", "readsAt",
+                  "sortsWithFaultingComparator"}),
+    [](const auto& info) { return std::string(info.param.table); });
+
+TEST(FaultDuringPanic, faultInTheTracePrinterEndsByTheDefaultAction) {
+    const Report r = runTable("fault_in_trace_printer");
+    EXPECT_EQ(r.finished.termSignal(), SIGSEGV);
+    const std::string& err = r.finished.err;
+    const std::string line = panicLine(r.pid, "panic with an unreadable trace");
+    ASSERT_GE(err.size(), line.size());
+    // The report's first line and nothing after it: no second report.
+    EXPECT_EQ(err.substr(err.size() - line.size()), line) << err;
+    EXPECT_EQ(err.find("Segmentation fault"), std::string::npos);
+}
+
+// gdb stops at the fault before our handler runs; its backtrace must list
+// the same code addresses that our unwinder printed (ours are return
+// addresses minus one, gdb shows the return addresses themselves).
+TEST(FaultReport, framesThroughQsortMatchGdb) {
+    if (access("/usr/bin/gdb", X_OK) != 0) GTEST_SKIP() << "gdb not installed";
+    const Report ours = runTable("fault_in_qsort_comparator");
+    const auto addresses = frameAddresses(ours.finished.err);
+    ASSERT_GE(addresses.size(), 6u);
+
+    e2e::SpawnOptions gdb = e2e::fixture("fault_in_qsort_comparator");
+    gdb.argv = {"/usr/bin/gdb", "-batch", "-nx", "-ex", "set backtrace past-main on", "-ex", "run",
+                "-ex", "printf \"pc=%lx\\n\", $pc", "-ex", "bt", e2e::fixturePath()};
+    gdb.stdin_null = true;
+    const e2e::Finished g = e2e::run(gdb);
+    std::smatch m;
+    static const std::regex pc_re(R"(pc=([0-9a-f]+))");
+    ASSERT_TRUE(std::regex_search(g.out, m, pc_re)) << g.out << g.err;
+    std::vector<unsigned long> theirs = {std::stoul(m[1].str(), nullptr, 16)};
+    static const std::regex frame_re(R"(#\d+\s+0x([0-9a-f]+) in )");
+    for (auto it = std::sregex_iterator(g.out.begin(), g.out.end(), frame_re); it != std::sregex_iterator(); ++it)
+        theirs.push_back(std::stoul((*it)[1].str(), nullptr, 16) - 1);
+    ASSERT_GE(theirs.size(), 6u) << g.out;
+    // gdb may stop a frame or two earlier or later at the outermost end
+    // (_start); every frame both show must agree.
+    const size_t n = std::min(theirs.size(), addresses.size());
+    ASSERT_GE(n, 8u);
+    for (size_t i = 0; i < n; ++i) EXPECT_EQ(addresses[i], theirs[i]) << "frame " << i << "\n" << g.out;
+}
+
+}  // namespace
