@@ -1,0 +1,181 @@
+// Starting the display without a terminal, the standard-error lock's erase,
+// waits, sizes and the descriptor parser.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <string>
+
+#include "support/sys.hpp"
+#include "tests/progress/helpers.hpp"
+
+namespace {
+
+using namespace progress_test;
+using Progress::Node;
+using Progress::global_progress;
+
+class Lifecycle : public Tree {
+  protected:
+    char draw_buffer[256];
+    void SetUp() override {
+        Tree::SetUp();
+        unsetenv("XOV_PROGRESS");
+    }
+};
+
+TEST_F(Lifecycle, SilentStartKeepsTheRootRecordButHandsOutANoOp) {
+    const Node root = Progress::start({
+        .draw_buffer = draw_buffer,
+        .refresh_rate_ns = 5,
+        .initial_delay_ns = 7,
+        .estimated_total_items = 4,
+        .root_name = "Test",
+        .disable_printing = true,
+    });
+    EXPECT_EQ(root.index, Node::OptionalIndex::none);
+    EXPECT_EQ(global_progress.node_end_index.load(), 1u);
+    EXPECT_EQ(nameOf(Progress::storageByIndex(0)), "Test");
+    EXPECT_EQ(Progress::storageByIndex(0).estimated_total_count, 4u);
+    EXPECT_EQ(global_progress.refresh_rate_ns, 5u);
+    EXPECT_EQ(global_progress.initial_delay_ns, 7u);
+    EXPECT_EQ(global_progress.draw_buffer.data(), draw_buffer);
+    EXPECT_FALSE(global_progress.update_thread.has_value());
+}
+
+TEST_F(Lifecycle, StandardErrorThatIsNoTerminalStartsNoThread) {
+    // Under ctest standard error is a pipe or file.
+    if (sys::isTerminal(2)) GTEST_SKIP() << "standard error is a terminal here";
+    const Node root = Progress::start({.draw_buffer = draw_buffer, .root_name = "Test"});
+    EXPECT_EQ(root.index, Node::OptionalIndex::none);
+    EXPECT_FALSE(global_progress.update_thread.has_value());
+    EXPECT_EQ(global_progress.terminal_mode, Progress::TerminalMode::off);
+}
+
+TEST_F(Lifecycle, ARelayThreadStartsAndStopsPromptlyWhenTheRootEnds) {
+    int fds[2];
+    ASSERT_EQ(pipe2(fds, O_NONBLOCK | O_CLOEXEC), 0);
+    setenv("XOV_PROGRESS", std::to_string(fds[1]).c_str(), 1);
+    const Node root = Progress::start({.draw_buffer = draw_buffer,
+                                       .refresh_rate_ns = 1'000'000,
+                                       .initial_delay_ns = 1'000'000,
+                                       .estimated_total_items = 1,
+                                       .root_name = "Test"});
+    unsetenv("XOV_PROGRESS");
+    ASSERT_EQ(slotOf(root), 0);
+    EXPECT_TRUE(global_progress.update_thread.has_value());
+    const Node child = root.start("work", 0);
+    sys::sleepNs(30'000'000);
+    child.end();
+    const u64 before = sys::monotonicNs();
+    root.end();
+    EXPECT_LT(sys::monotonicNs() - before, 100'000'000u);
+    char buf[65536];
+    const ssize_t n = ::read(fds[0], buf, sizeof buf);
+    ASSERT_GE(n, 50);
+    // Whole messages only, each a root named Test.
+    ssize_t at = 0;
+    while (at < n) {
+        const usize count = static_cast<u8>(buf[at]);
+        ASSERT_GE(count, 1u);
+        ASSERT_LE(at + static_cast<ssize_t>(1 + 49 * count), n);
+        EXPECT_EQ(std::string(buf + at + 1 + 8, 4), "Test");
+        EXPECT_EQ(static_cast<u8>(buf[at + 1 + 48 * count]), 255);
+        at += static_cast<ssize_t>(1 + 49 * count);
+    }
+    close(fds[0]);
+    close(fds[1]);
+}
+
+TEST(IpcFdText, ParsesUnsignedDecimalOfAtMost31Bits) {
+    EXPECT_EQ(Progress::parseIpcFd("3"), 3u);
+    EXPECT_EQ(Progress::parseIpcFd("2147483647"), 2147483647u);
+    EXPECT_EQ(Progress::parseIpcFd("2147483648").error(), Error::Overflow);
+    EXPECT_EQ(Progress::parseIpcFd("99999999999999999999999").error(), Error::Overflow);
+    EXPECT_EQ(Progress::parseIpcFd("abc").error(), Error::InvalidCharacter);
+    EXPECT_EQ(Progress::parseIpcFd("-1").error(), Error::InvalidCharacter);
+    EXPECT_EQ(Progress::parseIpcFd("").error(), Error::InvalidCharacter);
+}
+
+class StdErrLock : public Tree {
+  protected:
+    int fds[2] = {-1, -1};
+    void SetUp() override {
+        Tree::SetUp();
+        ASSERT_EQ(pipe2(fds, O_NONBLOCK | O_CLOEXEC), 0);
+        global_progress.terminal = fds[1];
+    }
+    void TearDown() override {
+        close(fds[0]);
+        close(fds[1]);
+        Tree::TearDown();
+    }
+    std::string drain() {
+        char buf[256];
+        const ssize_t n = ::read(fds[0], buf, sizeof buf);
+        return n > 0 ? std::string(buf, static_cast<usize>(n)) : std::string();
+    }
+};
+
+TEST_F(StdErrLock, ErasesADrawnFrameOnceBeforeTheHoldersOutput) {
+    global_progress.need_clear = true;
+    Progress::lockStdErr();
+    Progress::unlockStdErr();
+    EXPECT_EQ(drain(), "\x1b[J");
+    EXPECT_FALSE(global_progress.need_clear);
+    Progress::lockStdErr();
+    Progress::unlockStdErr();
+    EXPECT_EQ(drain(), "");
+}
+
+TEST(Wait, ASetEventEndsTheWaitAndIsReset) {
+    Progress::resetForTesting();
+    global_progress.cols = 80;
+    global_progress.redraw_event.set();
+    const u64 before = sys::monotonicNs();
+    EXPECT_TRUE(Progress::wait(5'000'000'000));
+    EXPECT_LT(sys::monotonicNs() - before, 1'000'000'000u);
+    EXPECT_FALSE(global_progress.redraw_event.isSet());
+    EXPECT_FALSE(Progress::wait(1'000'000));
+    // An unknown width asks for the size again, resize or not.
+    global_progress.cols = 0;
+    EXPECT_TRUE(Progress::wait(1'000'000));
+}
+
+TEST(Wait, TheResizeHandlerWakesTheWaiter) {
+    Progress::resetForTesting();
+    global_progress.cols = 80;
+    ASSERT_TRUE(sys::installSignalAction(SIGWINCH, Progress::handleSigWinch));
+    raise(SIGWINCH);
+    EXPECT_TRUE(Progress::wait(5'000'000'000));
+    signal(SIGWINCH, SIG_DFL);
+}
+
+TEST(TerminalSize, AFailedQueryFallsBackTo80By25) {
+    Progress::resetForTesting();
+    global_progress.terminal = -1;
+    Progress::maybeUpdateSize(false);
+    EXPECT_EQ(global_progress.cols, 0);
+    Progress::maybeUpdateSize(true);
+    EXPECT_EQ(global_progress.rows, 25);
+    EXPECT_EQ(global_progress.cols, 80);
+}
+
+using LifecycleDeathTest = Lifecycle;
+
+TEST_F(LifecycleDeathTest, ASecondStartShowsTheFirstAndPanics) {
+    EXPECT_DEATH(
+        {
+            (void)Progress::start({.draw_buffer = draw_buffer, .root_name = "Test", .disable_printing = true});
+            (void)Progress::start({.draw_buffer = draw_buffer, .root_name = "Test", .disable_printing = true});
+        },
+        "first initialized here:\n(.|\n)*reached unreachable code");
+}
+
+TEST_F(LifecycleDeathTest, ADrawBufferUnder200BytesPanics) {
+    EXPECT_DEATH((void)Progress::start({.draw_buffer = std::span(draw_buffer, 199), .root_name = "Test"}),
+                 "reached unreachable code");
+}
+
+}  // namespace

@@ -1,0 +1,151 @@
+// Many threads starting and ending nodes as fast as they can while another
+// thread takes snapshots: no slot is ever handed to two owners, every
+// snapshot is a well-formed tree, and no completion is lost.
+#include <atomic>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/progress/helpers.hpp"
+
+namespace {
+
+using namespace progress_test;
+using Progress::Node;
+
+constexpr int no_owner = -1;
+
+struct Ownership {
+    std::atomic<int> owner[Progress::node_capacity];
+    std::atomic<u64> double_hand_outs{0};
+
+    Ownership() {
+        for (auto& o : owner) o.store(no_owner);
+    }
+    void claim(Node node, int who) {
+        int expected = no_owner;
+        if (!owner[slotOf(node)].compare_exchange_strong(expected, who)) double_hand_outs.fetch_add(1);
+    }
+    void release(Node node) { owner[slotOf(node)].store(no_owner); }
+};
+
+using Stress = Tree;
+
+TEST_F(Stress, ConcurrentStartsEndsAndSnapshotsKeepTheTreeWhole) {
+    const Node root = Progress::initTree("root", 0);
+    Ownership ownership;
+    std::atomic<bool> stop{false};
+    std::atomic<u64> workers_ended{0};
+    std::atomic<u64> snapshots{0};
+    std::vector<std::string> violations;
+
+    std::thread snapshotter([&] {
+        Progress::Serialized::Buffer buffer;
+        char frame_buffer[4096];
+        u32 last_root_count = 0;
+        while (!stop.load(std::memory_order_relaxed)) {
+            const Progress::Serialized s = Progress::serialize(buffer);
+            snapshots.fetch_add(1, std::memory_order_relaxed);
+            const usize n = s.parents.size();
+            auto fail = [&](const std::string& what) {
+                if (violations.size() < 10) violations.push_back(what);
+            };
+            if (n < 1 || n > 83) fail("length " + std::to_string(n));
+            if (s.parents[0] != Node::Parent::none || nameOf(s.storage[0]) != "root") fail("root not first");
+            if (s.storage[0].completed_count < last_root_count) fail("root count went back");
+            last_root_count = s.storage[0].completed_count;
+            for (usize j = 1; j < n; ++j) {
+                const Node::Parent p = s.parents[j];
+                if (p != Node::Parent::none && static_cast<u8>(p) >= n) fail("parent out of range");
+                if (p == Node::Parent::unused) fail("unused parent in snapshot");
+                if (static_cast<u8>(p) == j) fail("node is its own parent");
+                // Workers hang off the root, inner nodes off workers.
+                const bool worker = p == parentAt(0);
+                const std::string name = nameOf(s.storage[j]);
+                if (name != (worker ? "worker" : "inner")) fail("torn record: " + name);
+                if (s.storage[j].estimated_total_count != (worker ? 7u : 0u)) fail("torn total");
+                if (s.storage[j].completed_count > (worker ? 1u : 0u)) fail("impossible count");
+            }
+            const Progress::Frame frame = Progress::composeFrame(frame_buffer, s, 100, 200);
+            if (!frame.bytes.starts_with("\x1b[?2026h\x1b[J") || !frame.bytes.ends_with("\x1b[?2026l"))
+                fail("frame not closed");
+        }
+    });
+
+    constexpr int pair_threads = 3;
+    constexpr int iterations = 60000;
+    std::vector<std::thread> workers;
+    for (int t = 0; t < pair_threads; ++t)
+        workers.emplace_back([&, t] {
+            for (int k = 0; k < iterations; ++k) {
+                const Node worker = root.start("worker", 7);
+                if (worker.index == Node::OptionalIndex::none) continue;
+                ownership.claim(worker, t);
+                const Node inner = worker.start("inner", 0);
+                if (inner.index != Node::OptionalIndex::none) {
+                    ownership.claim(inner, t);
+                    ownership.release(inner);
+                    inner.end();
+                }
+                ownership.release(worker);
+                worker.end();
+                workers_ended.fetch_add(1, std::memory_order_relaxed);
+            }
+        });
+    // One thread fills the table in bursts, so the others meet a full table
+    // and the end index's claim-and-undo.
+    workers.emplace_back([&] {
+        Node held[83];
+        for (int round = 0; round < iterations / 100; ++round) {
+            usize count = 0;
+            while (count < std::size(held)) {
+                const Node n = root.start("worker", 7);
+                if (n.index == Node::OptionalIndex::none) break;
+                ownership.claim(n, pair_threads);
+                held[count++] = n;
+            }
+            for (usize k = count; k-- > 0;) {
+                ownership.release(held[k]);
+                held[k].end();
+                workers_ended.fetch_add(1, std::memory_order_relaxed);
+            }
+        }
+    });
+    for (auto& w : workers) w.join();
+    stop.store(true);
+    snapshotter.join();
+
+    EXPECT_EQ(ownership.double_hand_outs.load(), 0u);
+    EXPECT_TRUE(violations.empty()) << violations.front();
+    EXPECT_GT(snapshots.load(), 0u);
+    EXPECT_EQ(Progress::storageByIndex(0).completed_count, workers_ended.load());
+
+    // Every handed-out slot is free again and on the free list exactly once.
+    const u32 end = Progress::global_progress.node_end_index.load();
+    EXPECT_LE(end, 83u);
+    for (usize i = 1; i < end; ++i) EXPECT_EQ(Progress::parentByIndex(i), Node::Parent::unused) << i;
+    std::set<u8> listed;
+    auto top = Progress::FreelistHead::index(Progress::global_progress.node_freelist_first.load());
+    for (usize steps = 0; steps <= 83 && top != Node::OptionalIndex::none; ++steps) {
+        EXPECT_TRUE(listed.insert(static_cast<u8>(top)).second) << "free list revisits slot " << int(static_cast<u8>(top));
+        top = Progress::freelistByIndex(static_cast<u8>(top));
+    }
+    EXPECT_EQ(listed.size(), end - 1);
+}
+
+TEST_F(Stress, ConcurrentEndsOfSiblingsLoseNoCount) {
+    const Node root = Progress::initTree("root", 0);
+    const Node parent = root.start("parent", 0);
+    constexpr int threads = 4;
+    constexpr int per_thread = 20000;
+    std::vector<std::thread> workers;
+    for (int t = 0; t < threads; ++t)
+        workers.emplace_back([&] {
+            for (int k = 0; k < per_thread; ++k) parent.start("child", 0).end();
+        });
+    for (auto& w : workers) w.join();
+    EXPECT_EQ(Progress::storageByIndex(slotOf(parent)).completed_count, u32{threads * per_thread});
+}
+
+}  // namespace
