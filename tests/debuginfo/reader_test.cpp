@@ -1,0 +1,297 @@
+// The reader's building blocks on hand-made bytes, and lookups of this
+// test program's own functions.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "debuginfo/byte_reader.hpp"
+#include "debuginfo/debuginfo.hpp"
+#include "debuginfo/dwarf_info.hpp"
+#include "debuginfo/elf_image.hpp"
+
+namespace {
+
+using dwarf::ByteReader;
+
+std::span<const u8> bytesOf(const std::vector<u8>& v) { return {v.data(), v.size()}; }
+
+TEST(ByteReader, decodesMultiByteLeb128) {
+    const std::vector<u8> bytes = {0xe5, 0x8e, 0x26,   // uleb 624485
+                                   0xc0, 0xbb, 0x78,   // sleb -123456
+                                   0x3f,               // sleb 63 (sign bit clear)
+                                   0x40};              // sleb -64
+    ByteReader r(bytesOf(bytes));
+    EXPECT_EQ(*r.readUleb(), 624485u);
+    EXPECT_EQ(*r.readSleb(), -123456);
+    EXPECT_EQ(*r.readSleb(), 63);
+    EXPECT_EQ(*r.readSleb(), -64);
+    EXPECT_TRUE(r.atEnd());
+}
+
+TEST(ByteReader, rejectsOverlongAndUnterminatedLeb128) {
+    const std::vector<u8> overlong(11, 0x80);
+    ByteReader a(bytesOf(overlong));
+    EXPECT_EQ(a.readUleb().error(), Error::InvalidDebugInfo);
+    const std::vector<u8> unterminated = {0x80, 0x80};
+    ByteReader b(bytesOf(unterminated));
+    EXPECT_EQ(b.readSleb().error(), Error::InvalidDebugInfo);
+}
+
+TEST(ByteReader, readsNeverPassTheEnd) {
+    const std::vector<u8> bytes = {1, 2, 3};
+    ByteReader r(bytesOf(bytes));
+    EXPECT_EQ(r.readU32().error(), Error::InvalidDebugInfo);
+    EXPECT_EQ(r.pos, 0u);  // a failed read consumes nothing
+    EXPECT_EQ(*r.readU16(), 0x0201u);
+    EXPECT_EQ(r.skip(2).error(), Error::InvalidDebugInfo);
+    EXPECT_EQ(r.take(~u64{0}).error(), Error::InvalidDebugInfo);
+    EXPECT_EQ(r.seek(4).error(), Error::InvalidDebugInfo);
+    const std::vector<u8> text = {'a', 'b'};
+    ByteReader s(bytesOf(text));
+    EXPECT_EQ(s.readCString().error(), Error::InvalidDebugInfo);
+}
+
+TEST(ByteReader, initialLengthSelectsOffsetSize) {
+    const std::vector<u8> dwarf64 = {0xff, 0xff, 0xff, 0xff, 0x10, 0, 0, 0, 0, 0, 0, 0};
+    ByteReader r(bytesOf(dwarf64));
+    u8 offset_size = 0;
+    EXPECT_EQ(*r.readInitialLength(offset_size), 0x10u);
+    EXPECT_EQ(offset_size, 8);
+    const std::vector<u8> reserved = {0xf0, 0xff, 0xff, 0xff};
+    ByteReader q(bytesOf(reserved));
+    EXPECT_EQ(q.readInitialLength(offset_size).error(), Error::InvalidDebugInfo);
+}
+
+// A version 4 line program: header, one directory, two files, then a
+// program exercising special, standard, unknown-standard and extended
+// opcodes.
+std::vector<u8> lineProgram(u8 line_range, bool truncate_program = false) {
+    std::vector<u8> header = {
+        1,                     // minimum instruction length
+        1,                     // maximum operations per instruction
+        1,                     // default is_stmt
+        static_cast<u8>(-5),   // line_base
+        line_range,            // line_range
+        14,                    // opcode_base: one vendor opcode (13) beyond the 12 standard
+        0, 1, 1, 1, 1, 0, 0, 0, 1, 0, 0, 1,  // operand counts of opcodes 1..12
+        2,                     // opcode 13 takes two operands
+        'i', 'n', 'c', 0, 0,   // include_directories: "inc", end
+        'a', '.', 'c', 0, 0, 0, 0,  // file 1: a.c in the unit's directory
+        'b', '.', 'h', 0, 1, 0, 0,  // file 2: b.h in "inc"
+        0,                     // end of files
+    };
+    std::vector<u8> program = {
+        0, 9, 2, 0x00, 0x10, 0, 0, 0, 0, 0, 0,  // DW_LNE_set_address 0x1000
+        5, 7,                                    // set_column 7
+        1,                                       // copy: row 0x1000 line 1 col 7
+        3, 9,                                    // advance_line +9 -> 10
+        13, 0x81, 0x01, 5,                       // vendor opcode with two operands, skipped
+        static_cast<u8>(14 + 5 + 2 * 14),        // special: address +2, line +0 -> row 0x1002 line 10
+        4, 2,                                    // set_file 2
+        2, 6,                                    // advance_pc 6 -> 0x1008
+        1,                                       // copy: row 0x1008 file 2 line 10
+        2, 8,                                    // advance_pc 8 -> 0x1010
+        0, 1, 1,                                 // end_sequence at 0x1010
+    };
+    if (truncate_program) program.resize(program.size() - 2);
+    std::vector<u8> unit;
+    auto put16 = [&](u16 v) { unit.push_back(v & 0xff); unit.push_back(v >> 8); };
+    auto put32 = [&](u32 v) { for (int i = 0; i < 4; ++i) unit.push_back((v >> (8 * i)) & 0xff); };
+    put16(4);
+    put32(static_cast<u32>(header.size()));
+    unit.insert(unit.end(), header.begin(), header.end());
+    unit.insert(unit.end(), program.begin(), program.end());
+    std::vector<u8> out;
+    const u32 length = static_cast<u32>(unit.size());
+    for (int i = 0; i < 4; ++i) out.push_back((length >> (8 * i)) & 0xff);
+    out.insert(out.end(), unit.begin(), unit.end());
+    return out;
+}
+
+TEST(LineTable, runsSpecialStandardAndExtendedOpcodes) {
+    const auto bytes = lineProgram(14);
+    dwarf::Sections s{};
+    s.line = bytesOf(bytes);
+    auto table = dwarf::parseLineTable(s, 0, 8, "/src", "a.c", debug::debugInfoAllocator());
+    ASSERT_TRUE(table.has_value()) << errorName(table.error());
+    ASSERT_EQ(table->sequences.size(), 1u);
+    EXPECT_EQ(table->sequences[0].lo, 0x1000u);
+    EXPECT_EQ(table->sequences[0].hi, 0x1010u);
+
+    auto at = [&](u64 address) { return table->find(address); };
+    EXPECT_FALSE(at(0xfff).has_value());
+    ASSERT_TRUE(at(0x1000).has_value());
+    EXPECT_EQ(at(0x1000)->line, 1u);
+    EXPECT_EQ(at(0x1000)->column, 7u);
+    EXPECT_EQ(at(0x1001)->line, 1u);
+    EXPECT_EQ(at(0x1002)->line, 10u);
+    EXPECT_EQ(at(0x1007)->file, 1u);
+    EXPECT_EQ(at(0x1008)->file, 2u);
+    EXPECT_EQ(at(0x100f)->line, 10u);
+    EXPECT_FALSE(at(0x1010).has_value());  // the end address is outside
+
+    EXPECT_EQ(*table->filePath(1, "/src", debug::debugInfoAllocator()), "/src/a.c");
+    EXPECT_EQ(*table->filePath(2, "/src", debug::debugInfoAllocator()), "/src/inc/b.h");
+    EXPECT_EQ(table->filePath(3, "/src", debug::debugInfoAllocator()).error(), Error::InvalidDebugInfo);
+}
+
+TEST(LineTable, zeroLineRangeIsInvalidNotADivisionByZero) {
+    const auto bytes = lineProgram(0);
+    dwarf::Sections s{};
+    s.line = bytesOf(bytes);
+    EXPECT_EQ(dwarf::parseLineTable(s, 0, 8, "/src", "a.c", debug::debugInfoAllocator()).error(),
+              Error::InvalidDebugInfo);
+}
+
+TEST(LineTable, truncatedProgramAndBadOffsetAreInvalid) {
+    const auto full = lineProgram(14);
+    for (usize cut = 1; cut < full.size(); cut += 3) {
+        std::vector<u8> bytes(full.begin(), full.begin() + static_cast<long>(cut));
+        dwarf::Sections s{};
+        s.line = bytesOf(bytes);
+        EXPECT_FALSE(dwarf::parseLineTable(s, 0, 8, "/src", "a.c", debug::debugInfoAllocator()).has_value())
+            << "cut at " << cut;
+    }
+    dwarf::Sections s{};
+    s.line = bytesOf(full);
+    EXPECT_EQ(dwarf::parseLineTable(s, full.size(), 8, "", "", debug::debugInfoAllocator()).error(),
+              Error::InvalidDebugInfo);
+}
+
+// ---------------------------------------------------------------------------
+// This program's own functions.
+
+[[gnu::noinline]] usize returnAddress() {
+    return reinterpret_cast<usize>(__builtin_extract_return_addr(__builtin_return_address(0)));
+}
+
+namespace probe_space {
+struct Probe {
+    [[gnu::noinline]] static usize where(int* line) {
+        *line = __LINE__ + 1;
+        const usize address = returnAddress();
+        __asm__ volatile("" ::: "memory");
+        return address;
+    }
+};
+}  // namespace probe_space
+
+TEST(SelfDebugInfo, namesAFunctionOfThisProgramWithItsScopesFileAndLine) {
+    int line = 0;
+    const usize address = probe_space::Probe::where(&line);
+    auto info = debug::getSelfDebugInfo();
+    ASSERT_TRUE(info.has_value());
+    auto module = (*info)->getModuleForAddress(address);
+    ASSERT_TRUE(module.has_value());
+    auto symbol = (*module)->getSymbolAtAddress(debug::debugInfoAllocator(), address - 1);
+    ASSERT_TRUE(symbol.has_value()) << errorName(symbol.error());
+    EXPECT_EQ(symbol->symbol_name, "(anonymous namespace)::probe_space::Probe::where");
+    EXPECT_EQ(symbol->compile_unit_name, __FILE__);
+    ASSERT_TRUE(symbol->line_info.has_value());
+    EXPECT_EQ(symbol->line_info->file_name, __FILE__);
+    EXPECT_EQ(symbol->line_info->line, static_cast<u64>(line));
+    EXPECT_GT(symbol->line_info->column, 0u);
+}
+
+TEST(SelfDebugInfo, moduleNameIsTheExecutablesRealPath) {
+    auto info = debug::getSelfDebugInfo();
+    ASSERT_TRUE(info.has_value());
+    char path[4096];
+    const ssize_t n = readlink("/proc/self/exe", path, sizeof path);
+    ASSERT_GT(n, 0);
+    const auto name = (*info)->getModuleNameForAddress(reinterpret_cast<usize>(&returnAddress));
+    ASSERT_TRUE(name.has_value());
+    EXPECT_EQ(*name, std::string_view(path, static_cast<usize>(n)));
+    EXPECT_FALSE((*info)->getModuleNameForAddress(0x10).has_value());
+    EXPECT_EQ((*info)->getModuleForAddress(0x10).error(), Error::MissingDebugInfo);
+}
+
+TEST(SelfDebugInfo, sectionsByNameForTheUnwinder) {
+    auto info = debug::getSelfDebugInfo();
+    ASSERT_TRUE(info.has_value());
+    auto module = (*info)->getModuleForAddress(reinterpret_cast<usize>(&returnAddress));
+    ASSERT_TRUE(module.has_value());
+    auto eh_frame = (*module)->section(".eh_frame");
+    ASSERT_TRUE(eh_frame.has_value());
+    EXPECT_GT(eh_frame->size(), 0u);
+    auto absent = (*module)->section(".no_such_section");
+    ASSERT_TRUE(absent.has_value());
+    EXPECT_TRUE(absent->empty());
+}
+
+TEST(SelfDebugInfo, lookupsAreCachedAndRepeatable) {
+    auto info = debug::getSelfDebugInfo();
+    ASSERT_TRUE(info.has_value());
+    const usize address = reinterpret_cast<usize>(&returnAddress) + 1;
+    auto module = (*info)->getModuleForAddress(address);
+    ASSERT_TRUE(module.has_value());
+    auto first = (*module)->getSymbolAtAddress(debug::debugInfoAllocator(), address);
+    auto second = (*module)->getSymbolAtAddress(debug::debugInfoAllocator(), address);
+    ASSERT_TRUE(first && second);
+    EXPECT_EQ(first->symbol_name, "(anonymous namespace)::returnAddress");
+    EXPECT_EQ(first->symbol_name.data(), second->symbol_name.data());  // the same cached string
+    EXPECT_EQ(*(*info)->getModuleForAddress(address), *module);
+}
+
+// ---------------------------------------------------------------------------
+// Separate debug files
+
+std::vector<u8> readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<u8>(std::istreambuf_iterator<char>(in), {});
+}
+
+void writeFile(const std::string& path, const std::vector<u8>& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+TEST(SeparateDebugFile, foundByDebuglinkNextToTheBinary) {
+    auto module = debug::Module::openFile(XOV_SAMPLE_STRIPPED_PATH);
+    ASSERT_TRUE(module.has_value());
+    EXPECT_TRUE((*module)->usesSeparateDebugFile());
+    auto info = (*module)->section(".debug_info");
+    ASSERT_TRUE(info.has_value());
+    EXPECT_FALSE(info->empty());
+}
+
+TEST(SeparateDebugFile, aDebugFileWithTheWrongChecksumIsNotUsed) {
+    char dir[] = "/tmp/trace_debuglink_XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string stripped = std::string(dir) + "/trace_sample";
+    const std::string debug_file = std::string(dir) + "/trace_sample.debug";
+    writeFile(stripped, readFile(XOV_SAMPLE_STRIPPED_PATH));
+    auto debug_bytes = readFile(std::string(XOV_SAMPLE_STRIPPED_PATH) + ".debug");
+    ASSERT_GT(debug_bytes.size(), 100u);
+    debug_bytes.back() ^= 0xff;  // same file name, different contents
+    writeFile(debug_file, debug_bytes);
+
+    auto module = debug::Module::openFile(stripped);
+    ASSERT_TRUE(module.has_value());
+    EXPECT_FALSE((*module)->usesSeparateDebugFile());
+    auto symbol = (*module)->getSymbolAtAddress(debug::debugInfoAllocator(), 0x1000);
+    EXPECT_EQ(symbol.error(), Error::MissingDebugInfo);
+    unlink(stripped.c_str());
+    unlink(debug_file.c_str());
+    rmdir(dir);
+}
+
+TEST(ElfImage, rejectsWhatIsNotA64BitLittleEndianElf) {
+    std::vector<u8> bytes(128, 0);
+    EXPECT_EQ(dwarf::ElfImage::parse(bytesOf(bytes), debug::debugInfoAllocator()).error(), Error::InvalidDebugInfo);
+    std::vector<u8> tiny = {0x7f, 'E', 'L', 'F'};
+    EXPECT_EQ(dwarf::ElfImage::parse(bytesOf(tiny), debug::debugInfoAllocator()).error(), Error::InvalidDebugInfo);
+    EXPECT_EQ(debug::Module::openFile("/nonexistent/file").error(), Error::MissingDebugInfo);
+}
+
+TEST(ElfImage, crc32MatchesTheDebuglinkPolynomial) {
+    const std::string text = "123456789";
+    EXPECT_EQ(dwarf::crc32(std::span<const u8>(reinterpret_cast<const u8*>(text.data()), text.size())), 0xcbf43926u);
+}
+
+}  // namespace

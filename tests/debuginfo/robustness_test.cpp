@@ -1,0 +1,228 @@
+// The reader on damaged copies of a real binary: truncated files, every
+// section header's offset and size mangled, random bytes in the DWARF
+// sections, corrupt compressed sections. Every lookup must come back as a
+// result or as MissingDebugInfo / InvalidDebugInfo: no crash, no hang, no
+// read outside the file (the sanitizer builds run these too).
+#include <elf.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "debuginfo/debuginfo.hpp"
+
+namespace {
+
+std::vector<u8> readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<u8>(std::istreambuf_iterator<char>(in), {});
+}
+
+struct SectionInfo {
+    std::string name;
+    usize header_offset;  // of the Elf64_Shdr in the file
+    Elf64_Shdr header;
+};
+
+std::vector<SectionInfo> sectionsOf(const std::vector<u8>& file) {
+    Elf64_Ehdr ehdr;
+    std::memcpy(&ehdr, file.data(), sizeof ehdr);
+    std::vector<SectionInfo> out;
+    Elf64_Shdr names;
+    std::memcpy(&names, file.data() + ehdr.e_shoff + ehdr.e_shstrndx * sizeof(Elf64_Shdr), sizeof names);
+    for (usize i = 0; i < ehdr.e_shnum; ++i) {
+        SectionInfo s;
+        s.header_offset = ehdr.e_shoff + i * sizeof(Elf64_Shdr);
+        std::memcpy(&s.header, file.data() + s.header_offset, sizeof s.header);
+        s.name = reinterpret_cast<const char*>(file.data() + names.sh_offset + s.header.sh_name);
+        out.push_back(s);
+    }
+    return out;
+}
+
+const SectionInfo& section(const std::vector<SectionInfo>& sections, const std::string& name) {
+    for (const auto& s : sections)
+        if (s.name == name) return s;
+    ADD_FAILURE() << "no section " << name;
+    return sections.front();
+}
+
+class DamagedBinary : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        original_ = readFile(XOV_SAMPLE_PATH);
+        ASSERT_GT(original_.size(), sizeof(Elf64_Ehdr));
+        sections_ = sectionsOf(original_);
+        const SectionInfo& text = section(sections_, ".text");
+        for (u64 a = text.header.sh_addr; a < text.header.sh_addr + text.header.sh_size; a += 5) addresses_.push_back(a);
+        // The undamaged file resolves most of these: the damage is what
+        // makes the difference below.
+        auto module = debug::Module::openFile(XOV_SAMPLE_PATH);
+        ASSERT_TRUE(module.has_value());
+        for (u64 a : addresses_)
+            if ((*module)->getSymbolAtAddress(debug::debugInfoAllocator(), a)) intact_resolved_ += 1;
+        ASSERT_GT(intact_resolved_, addresses_.size() / 2);
+    }
+
+    struct Outcome {
+        bool opened = false;
+        usize resolved = 0;
+        usize failed = 0;
+    };
+
+    // Writes the damaged copy, opens it and looks up every address.
+    Outcome probe(const std::vector<u8>& bytes) {
+        char path[] = "/tmp/trace_damaged_XXXXXX";
+        const int fd = mkstemp(path);
+        EXPECT_GE(fd, 0);
+        EXPECT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+        close(fd);
+        Outcome outcome;
+        auto module = debug::Module::openFile(path);
+        unlink(path);  // the mapping keeps the contents
+        if (!module) {
+            EXPECT_TRUE(module.error() == Error::MissingDebugInfo || module.error() == Error::InvalidDebugInfo)
+                << errorName(module.error());
+            return outcome;
+        }
+        outcome.opened = true;
+        for (u64 a : addresses_) {
+            auto symbol = (*module)->getSymbolAtAddress(debug::debugInfoAllocator(), a);
+            if (symbol) {
+                outcome.resolved += 1;
+                EXPECT_FALSE(symbol->symbol_name.empty());
+            } else {
+                outcome.failed += 1;
+                EXPECT_TRUE(symbol.error() == Error::MissingDebugInfo || symbol.error() == Error::InvalidDebugInfo)
+                    << errorName(symbol.error());
+            }
+        }
+        return outcome;
+    }
+
+    std::vector<u8> original_;
+    std::vector<SectionInfo> sections_;
+    std::vector<u64> addresses_;
+    usize intact_resolved_ = 0;
+};
+
+TEST_F(DamagedBinary, truncatedCopiesNeverResolve) {
+    // The section headers sit at the end of the file, so every truncation
+    // loses them (or points them past the end): nothing may resolve.
+    for (usize i = 1; i <= 40; ++i) {
+        std::vector<u8> bytes(original_.begin(), original_.begin() + static_cast<long>(original_.size() * i / 41));
+        const Outcome outcome = probe(bytes);
+        EXPECT_EQ(outcome.resolved, 0u) << "truncated to " << bytes.size();
+    }
+    for (const auto& s : sections_) {
+        if (s.header.sh_type == SHT_NOBITS || s.header.sh_offset == 0) continue;
+        std::vector<u8> bytes(original_.begin(), original_.begin() + static_cast<long>(s.header.sh_offset + 1));
+        EXPECT_EQ(probe(bytes).resolved, 0u) << "truncated inside " << s.name;
+    }
+}
+
+TEST_F(DamagedBinary, mangledSectionOffsetsAndSizes) {
+    const u64 size = original_.size();
+    for (const auto& s : sections_) {
+        const u64 values[] = {~u64{0}, size, size - 1, size + 1, 0x7fffffff, s.header.sh_offset + 1,
+                              s.header.sh_size * 2 + 4096, 0};
+        for (const usize field : {offsetof(Elf64_Shdr, sh_offset), offsetof(Elf64_Shdr, sh_size)}) {
+            for (const u64 value : values) {
+                std::vector<u8> bytes = original_;
+                std::memcpy(bytes.data() + s.header_offset + field, &value, sizeof value);
+                const Outcome outcome = probe(bytes);
+                // A debug section moved outside the file cannot be read.
+                if (s.name.starts_with(".debug_info") && value >= size && outcome.opened)
+                    EXPECT_EQ(outcome.resolved, 0u) << s.name << " field " << field << " = " << value;
+            }
+        }
+    }
+}
+
+TEST_F(DamagedBinary, mangledElfHeader) {
+    const usize fields[] = {offsetof(Elf64_Ehdr, e_shoff), offsetof(Elf64_Ehdr, e_shnum),
+                            offsetof(Elf64_Ehdr, e_shstrndx), offsetof(Elf64_Ehdr, e_shentsize)};
+    for (const usize field : fields) {
+        for (const u64 value : {u64{0}, u64{1}, u64{0xffff}, u64{0xffffffff}, u64{original_.size()}}) {
+            std::vector<u8> bytes = original_;
+            const usize width = field == offsetof(Elf64_Ehdr, e_shoff) ? 8 : 2;
+            std::memcpy(bytes.data() + field, &value, width);
+            probe(bytes);
+        }
+    }
+}
+
+TEST_F(DamagedBinary, randomBytesInDwarfSections) {
+    std::mt19937_64 rng(20261208);
+    usize damaged_lookups_failed = 0;
+    for (const char* name : {".debug_info", ".debug_line", ".debug_abbrev", ".debug_rnglists", ".debug_str",
+                             ".debug_line_str", ".debug_aranges"}) {
+        const SectionInfo& s = section(sections_, name);
+        if (s.header.sh_size == 0) continue;
+        for (int round = 0; round < 60; ++round) {
+            std::vector<u8> bytes = original_;
+            const int flips = 1 + static_cast<int>(rng() % 24);
+            for (int i = 0; i < flips; ++i)
+                bytes[s.header.sh_offset + rng() % s.header.sh_size] = static_cast<u8>(rng());
+            damaged_lookups_failed += probe(bytes).failed;
+        }
+        // And the whole section replaced by noise.
+        std::vector<u8> bytes = original_;
+        for (u64 i = 0; i < s.header.sh_size; ++i) bytes[s.header.sh_offset + i] = static_cast<u8>(rng());
+        const Outcome noise = probe(bytes);
+        if (std::string(name) == ".debug_info" || std::string(name) == ".debug_abbrev")
+            EXPECT_EQ(noise.resolved, 0u) << name << " replaced by noise";
+    }
+    // Damage is noticed, not silently absorbed.
+    EXPECT_GT(damaged_lookups_failed, 0u);
+}
+
+TEST(DamagedCompressedSection, corruptZlibStreamIsInvalidDebugInfo) {
+    std::vector<u8> original = readFile(XOV_SAMPLE_GZ_PATH);
+    ASSERT_FALSE(original.empty());
+    const auto sections = sectionsOf(original);
+    const SectionInfo& info = section(sections, ".debug_info");
+    ASSERT_NE(info.header.sh_flags & SHF_COMPRESSED, 0u);
+    const SectionInfo& text = section(sections, ".text");
+
+    auto lookupAfter = [&](const std::function<void(std::vector<u8>&)>& damage) {
+        std::vector<u8> bytes = original;
+        damage(bytes);
+        char path[] = "/tmp/trace_gz_XXXXXX";
+        const int fd = mkstemp(path);
+        EXPECT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+        close(fd);
+        auto module = debug::Module::openFile(path);
+        unlink(path);
+        EXPECT_TRUE(module.has_value());
+        return (*module)->getSymbolAtAddress(debug::debugInfoAllocator(), text.header.sh_addr + 16);
+    };
+    // Stream bytes after the compression header overwritten.
+    auto corrupt = lookupAfter([&](std::vector<u8>& b) {
+        for (usize i = sizeof(Elf64_Chdr); i < sizeof(Elf64_Chdr) + 32; ++i) b[info.header.sh_offset + i] ^= 0x5a;
+    });
+    EXPECT_EQ(corrupt.error(), Error::InvalidDebugInfo);
+    // An announced size that does not match what inflates.
+    auto wrong_size = lookupAfter([&](std::vector<u8>& b) {
+        u64 announced;
+        std::memcpy(&announced, b.data() + info.header.sh_offset + offsetof(Elf64_Chdr, ch_size), 8);
+        announced += 1;
+        std::memcpy(b.data() + info.header.sh_offset + offsetof(Elf64_Chdr, ch_size), &announced, 8);
+    });
+    EXPECT_EQ(wrong_size.error(), Error::InvalidDebugInfo);
+    // An absurd announced size is refused without mapping it.
+    auto huge = lookupAfter([&](std::vector<u8>& b) {
+        const u64 announced = u64{1} << 40;
+        std::memcpy(b.data() + info.header.sh_offset + offsetof(Elf64_Chdr, ch_size), &announced, 8);
+    });
+    EXPECT_EQ(huge.error(), Error::InvalidDebugInfo);
+    // Untouched, the same lookup works.
+    EXPECT_TRUE(lookupAfter([](std::vector<u8>&) {}).has_value());
+}
+
+}  // namespace
