@@ -2,7 +2,6 @@
 // fault line, the stack from the interrupted instruction, then SIGABRT.
 #include <csignal>
 
-#include "debuginfo/unwind.hpp"
 #include "failure/panic.hpp"
 #include "failure/stack_trace.hpp"
 #include "support/sys.hpp"
@@ -24,33 +23,6 @@ struct FaultWriter final : Writer {
         return {};
     }
 };
-
-bool isMappedPage(usize address) {
-    const usize page = address & ~usize{4095};
-    if (page == 0) return false;
-    return sys::msyncAsync(reinterpret_cast<void*>(page), 4096).has_value();
-}
-
-// The interrupted instruction first, then each caller found by call-frame
-// rules. Stored as address + 1 because a stored trace is printed one byte
-// back (inside the call instruction), and the first entry must be the
-// faulting instruction itself.
-// FIXME: hand the context to debug::dumpStackTraceFromBase once it exists;
-// this keeps fault reports useful until then.
-void dumpFromContext(const ucontext_t* context) {
-    usize addrs[64];
-    StackTrace trace{0, addrs};
-    auto ctx = dwarf::UnwindContext::init(context, isMappedPage);
-    if (!ctx) return;
-    ctx->exact_pc = true;
-    addrs[trace.index++] = ctx->pc + 1;
-    while (trace.index < std::size(addrs)) {
-        const auto ret = dwarf::unwindFrame(*ctx);
-        if (!ret || *ret == 0) break;
-        addrs[trace.index++] = *ret;
-    }
-    dumpStackTrace(trace);
-}
 
 }  // namespace
 
@@ -92,7 +64,8 @@ void dumpSegfaultInfoPosix(int sig, int code, usize addr, const ucontext_t* cont
         case SIGFPE: (void)fmt::format(out, "Arithmetic exception at address 0x{x}\n", addr); break;
         default: break;
     }
-    dumpFromContext(context);
+    // The trace starts at the interrupted instruction itself.
+    dumpStackTraceFromBase(context);
 }
 
 void handleSegfaultPosix(int sig, siginfo_t* info, void* context) {

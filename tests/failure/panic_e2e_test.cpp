@@ -63,6 +63,24 @@ std::vector<std::string> symbolize(const std::vector<unsigned long>& addresses) 
     return names;
 }
 
+// Where the report resolved a frame's function itself, it must agree with
+// llvm-symbolizer on the same address (the symbolizer adds parameter lists
+// and clone suffixes; the report does not).
+void expectPrintedNamesMatchSymbolizer(const std::string& text) {
+    static const std::regex line_re(R"(: 0x([0-9a-f]+) in (.+) \([^()]*\)\n)");
+    std::vector<unsigned long> addresses;
+    std::vector<std::string> printed;
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), line_re); it != std::sregex_iterator(); ++it) {
+        if ((*it)[2].str() == "???") continue;
+        addresses.push_back(std::stoul((*it)[1].str(), nullptr, 16));
+        printed.push_back((*it)[2].str());
+    }
+    const auto names = symbolize(addresses);
+    ASSERT_EQ(names.size(), printed.size());
+    for (size_t i = 0; i < names.size(); ++i)
+        EXPECT_EQ(names[i].substr(0, printed[i].size()), printed[i]) << "at 0x" << std::hex << addresses[i];
+}
+
 // True when `wanted` appear among `names` in this order (others between).
 bool inOrder(const std::vector<std::string>& names, const std::vector<std::string>& wanted) {
     size_t w = 0;
@@ -97,6 +115,7 @@ TEST(PanicReport, namesThreadAndMessageThenStackFromThePanickingFunction) {
     ASSERT_FALSE(names.empty()) << err;
     EXPECT_NE(names[0].find("panicsPlainly"), std::string::npos) << joined(names);
     EXPECT_TRUE(inOrder(names, {"panicsPlainly", "panicPlain", "test_runner::mainTerminal", "main"})) << joined(names);
+    expectPrintedNamesMatchSymbolizer(err);
 }
 
 TEST(PanicReport, printsTheErrorReturnTraceBeforeTheCurrentStack) {
@@ -113,6 +132,7 @@ TEST(PanicReport, printsTheErrorReturnTraceBeforeTheCurrentStack) {
     EXPECT_NE(names[1].find("passesFailureOn"), std::string::npos) << joined(names);
     EXPECT_NE(names[2].find("panicWithTrace"), std::string::npos) << joined(names);
     EXPECT_TRUE(inOrder(names, {"panicWithTrace", "test_runner::mainTerminal"})) << joined(names);
+    expectPrintedNamesMatchSymbolizer(err);
 }
 
 TEST(PanicReport, outOfBoundsIndexNamesIndexAndLengthAndStartsAtTheIndexingFunction) {
@@ -125,6 +145,7 @@ TEST(PanicReport, outOfBoundsIndexNamesIndexAndLengthAndStartsAtTheIndexingFunct
     ASSERT_FALSE(names.empty()) << err;
     EXPECT_NE(names[0].find("indexesTen"), std::string::npos) << joined(names);
     EXPECT_TRUE(inOrder(names, {"indexesTen", "panicOutOfBounds(StackTrace*)", "main"})) << joined(names);
+    expectPrintedNamesMatchSymbolizer(err);
 }
 
 TEST(PanicReport, narrowingThatLosesBitsPanicsFromTheNarrowingFunction) {
@@ -231,6 +252,25 @@ TEST_P(FaultReport, printsTheFaultLineAndTheStackFromTheInterruptedInstruction) 
     EXPECT_NE(names[0].find(c.function), std::string::npos) << joined(names);
     EXPECT_TRUE(inOrder(names, {c.function, c.caller, "test_runner::mainTerminal", "main"})) << joined(names);
     EXPECT_EQ(count(err, "panic: "), 0);
+    expectPrintedNamesMatchSymbolizer(err);
+}
+
+// A panic inside a callback that glibc's qsort calls: the current stack
+// is walked by call-frame rules through qsort's frames, which keep no
+// frame pointers.
+TEST(PanicReport, stackFromInsideAQsortComparatorReachesTheSortingFunction) {
+    const Report r = runTable("panic_in_qsort_comparator");
+    EXPECT_EQ(r.finished.termSignal(), SIGABRT);
+    const std::string& err = r.finished.err;
+    const std::string line = panicLine(r.pid, "panic in a comparator");
+    ASSERT_NE(err.find(line), std::string::npos) << err;
+    const auto names = symbolize(frameAddresses(err.substr(err.find(line))));
+    ASSERT_FALSE(names.empty()) << err;
+    EXPECT_NE(names[0].find("comparatorPanics"), std::string::npos) << joined(names);
+    EXPECT_TRUE(inOrder(names, {"comparatorPanics", "qsort", "sortsWithPanickingComparator", "panicInQsortComparator",
+                                "test_runner::mainTerminal", "main"}))
+        << joined(names);
+    expectPrintedNamesMatchSymbolizer(err);
 }
 
 INSTANTIATE_TEST_SUITE_P(
