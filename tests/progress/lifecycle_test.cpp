@@ -1,12 +1,15 @@
 // Starting the display without a terminal, the standard-error lock's erase,
 // waits, sizes and the descriptor parser.
 #include <fcntl.h>
+#include <pty.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <csignal>
 #include <cstdlib>
 #include <string>
 
+#include "support/print.hpp"
 #include "support/sys.hpp"
 #include "tests/progress/helpers.hpp"
 
@@ -86,6 +89,95 @@ TEST_F(Lifecycle, ARelayThreadStartsAndStopsPromptlyWhenTheRootEnds) {
     }
     close(fds[0]);
     close(fds[1]);
+}
+
+// Standard error on a pseudo-terminal for one test, restored afterwards.
+struct StdErrOnTerminal {
+    int master = -1;
+    int slave = -1;
+    int saved = -1;
+    StdErrOnTerminal() {
+        winsize ws{};
+        ws.ws_row = 10;
+        ws.ws_col = 60;
+        EXPECT_EQ(openpty(&master, &slave, nullptr, nullptr, &ws), 0);
+        termios t{};
+        tcgetattr(slave, &t);
+        cfmakeraw(&t);
+        tcsetattr(slave, TCSANOW, &t);
+        fcntl(master, F_SETFL, O_NONBLOCK);
+        saved = dup(2);
+        dup2(slave, 2);
+    }
+    ~StdErrOnTerminal() {
+        dup2(saved, 2);
+        close(saved);
+        close(slave);
+        close(master);
+    }
+    std::string drain(std::string& into) const {
+        char buf[65536];
+        for (;;) {
+            const ssize_t n = ::read(master, buf, sizeof buf);
+            if (n <= 0) break;
+            into.append(buf, static_cast<usize>(n));
+        }
+        return into;
+    }
+};
+
+TEST_F(Lifecycle, PrintsOnOtherThreadsEraseTheFrameAndNeverSplitOne) {
+    unsetenv("TERM");
+    StdErrOnTerminal terminal;
+    char buffer[4096];
+    const Node root = Progress::start({.draw_buffer = buffer,
+                                       .refresh_rate_ns = 1'000'000,
+                                       .initial_delay_ns = 1'000'000,
+                                       .estimated_total_items = 50,
+                                       .root_name = "Test"});
+    ASSERT_EQ(slotOf(root), 0);
+    ASSERT_EQ(global_progress.terminal_mode, Progress::TerminalMode::ansi_escape_codes);
+    std::string out;
+    for (int k = 0; k < 50; ++k) {
+        const Node item = root.start("item", 0);
+        sys::sleepNs(2'000'000);
+        debug::print("line {d}\n", k);
+        item.end();
+        terminal.drain(out);
+    }
+    root.end();
+    terminal.drain(out);
+
+    // Frames are whole; each print starts on an erased screen when a frame
+    // was drawn since the last erase; the last frame is erased at the end.
+    const std::string frame_start = "\x1b[?2026h\x1b[J";
+    const std::string frame_end = "\x1b[?2026l";
+    usize frames = 0;
+    bool drawn = false;
+    usize at = 0;
+    int next_line = 0;
+    while (at < out.size()) {
+        if (out.compare(at, frame_start.size(), frame_start) == 0) {
+            const usize end = out.find(frame_end, at);
+            ASSERT_NE(end, std::string::npos) << "unfinished frame";
+            EXPECT_EQ(out.substr(at, end - at).find("line "), std::string::npos) << "a print inside a frame";
+            EXPECT_NE(out.substr(at, end - at).find("] Test\n"), std::string::npos);
+            at = end + frame_end.size();
+            ++frames;
+            drawn = true;
+        } else if (out.compare(at, 3, "\x1b[J") == 0) {
+            at += 3;
+            drawn = false;
+        } else {
+            const std::string expected = "line " + std::to_string(next_line++) + "\n";
+            ASSERT_EQ(out.compare(at, expected.size(), expected), 0) << "at " << at << ": " << out.substr(at, 40);
+            EXPECT_FALSE(drawn) << "a print over a drawn frame";
+            at += expected.size();
+        }
+    }
+    EXPECT_EQ(next_line, 50);
+    EXPECT_FALSE(drawn) << "a frame left on the screen";
+    EXPECT_GT(frames, 5u);
 }
 
 TEST(IpcFdText, ParsesUnsignedDecimalOfAtMost31Bits) {

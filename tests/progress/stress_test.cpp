@@ -2,6 +2,7 @@
 // thread takes snapshots: no slot is ever handed to two owners, every
 // snapshot is a well-formed tree, and no completion is lost.
 #include <atomic>
+#include <chrono>
 #include <set>
 #include <string>
 #include <thread>
@@ -73,31 +74,42 @@ TEST_F(Stress, ConcurrentStartsEndsAndSnapshotsKeepTheTreeWhole) {
         }
     });
 
+    // Each iteration pops two slots and pushes the first back while the
+    // second is still held: exactly the interleaving in which a pop that
+    // read the head before it would install a slot that is in use.
     constexpr int pair_threads = 3;
-    constexpr int iterations = 60000;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
     std::vector<std::thread> workers;
     for (int t = 0; t < pair_threads; ++t)
         workers.emplace_back([&, t] {
-            for (int k = 0; k < iterations; ++k) {
-                const Node worker = root.start("worker", 7);
-                if (worker.index == Node::OptionalIndex::none) continue;
-                ownership.claim(worker, t);
-                const Node inner = worker.start("inner", 0);
+            for (u64 k = 0;; ++k) {
+                if (k % 1024 == 0 && std::chrono::steady_clock::now() > deadline) break;
+                const Node first = root.start("worker", 7);
+                if (first.index == Node::OptionalIndex::none) continue;
+                ownership.claim(first, t);
+                const Node inner = first.start("inner", 0);
+                if (inner.index != Node::OptionalIndex::none) ownership.claim(inner, t);
+                const Node second = root.start("worker", 7);
+                if (second.index != Node::OptionalIndex::none) ownership.claim(second, t);
                 if (inner.index != Node::OptionalIndex::none) {
-                    ownership.claim(inner, t);
                     ownership.release(inner);
                     inner.end();
                 }
-                ownership.release(worker);
-                worker.end();
+                ownership.release(first);
+                first.end();
                 workers_ended.fetch_add(1, std::memory_order_relaxed);
+                if (second.index != Node::OptionalIndex::none) {
+                    ownership.release(second);
+                    second.end();
+                    workers_ended.fetch_add(1, std::memory_order_relaxed);
+                }
             }
         });
     // One thread fills the table in bursts, so the others meet a full table
     // and the end index's claim-and-undo.
     workers.emplace_back([&] {
         Node held[83];
-        for (int round = 0; round < iterations / 100; ++round) {
+        while (std::chrono::steady_clock::now() < deadline) {
             usize count = 0;
             while (count < std::size(held)) {
                 const Node n = root.start("worker", 7);
