@@ -1,0 +1,406 @@
+// Stack-trace text byte for byte, the stack walk, capture and colour
+// choice.
+#include <gtest/gtest.h>
+#include <pty.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+#include "failure/stack_trace.hpp"
+#include "tests/runner/stderr_capture.hpp"
+
+namespace {
+
+using io::tty::Config;
+
+struct StringWriter final : Writer {
+    std::string text;
+    Result<void> writeAll(std::string_view bytes) override {
+        text.append(bytes);
+        return {};
+    }
+};
+
+class SourceFile {
+  public:
+    explicit SourceFile(const std::string& contents) {
+        char path[] = "/tmp/trace_source_XXXXXX";
+        const int fd = mkstemp(path);
+        (void)!write(fd, contents.data(), contents.size());
+        close(fd);
+        path_ = path;
+    }
+    ~SourceFile() { unlink(path_.c_str()); }
+    const std::string& path() const { return path_; }
+
+  private:
+    std::string path_;
+};
+
+std::string entry(const std::string& file, u64 line, u64 column, Config config = Config::no_color) {
+    StringWriter w;
+    const debug::LineInfo info{line, column, file};
+    EXPECT_TRUE(debug::printLineInfo(w, info, 0x10, "fn", "cu", config).has_value());
+    return w.text;
+}
+
+const std::string sample_source = "first\n\tint\tx = 1;\nthird line\nlast without newline";
+
+TEST(TraceEntry, columnSeventeenGivesLocationSourceAndCaretLines) {
+    SourceFile f("0123456789abcdefghij\n");
+    EXPECT_EQ(entry(f.path(), 1, 17),
+              f.path() + ":1:17: 0x10 in fn (cu)\n0123456789abcdefghij\n" + std::string(16, ' ') + "^\n");
+}
+
+TEST(TraceEntry, columnOneIsJustTheCaretAndColumnZeroAnEmptyLine) {
+    SourceFile f(sample_source);
+    EXPECT_EQ(entry(f.path(), 3, 1), f.path() + ":3:1: 0x10 in fn (cu)\nthird line\n^\n");
+    EXPECT_EQ(entry(f.path(), 3, 0), f.path() + ":3:0: 0x10 in fn (cu)\nthird line\n\n");
+}
+
+TEST(TraceEntry, tabsPrintAsOneSpaceSoTheCaretStaysAligned) {
+    SourceFile f(sample_source);
+    EXPECT_EQ(entry(f.path(), 2, 6), f.path() + ":2:6: 0x10 in fn (cu)\n int x = 1;\n     ^\n");
+}
+
+TEST(TraceEntry, lastLineWithoutNewlineStillEndsWithOne) {
+    SourceFile f(sample_source);
+    EXPECT_EQ(entry(f.path(), 4, 2), f.path() + ":4:2: 0x10 in fn (cu)\nlast without newline\n ^\n");
+}
+
+TEST(TraceEntry, lineBeyondTheEndOrMissingFileGivesTheFirstLineOnly) {
+    SourceFile f(sample_source);
+    EXPECT_EQ(entry(f.path(), 5, 3), f.path() + ":5:3: 0x10 in fn (cu)\n");
+    EXPECT_EQ(entry(f.path(), 99, 3), f.path() + ":99:3: 0x10 in fn (cu)\n");
+    EXPECT_EQ(entry("/nonexistent/dir/file.cpp", 1, 1), "/nonexistent/dir/file.cpp:1:1: 0x10 in fn (cu)\n");
+}
+
+TEST(TraceEntry, linesAcrossChunkBoundaries) {
+    // Line 1 ends exactly at the first chunk's last byte; line 3 spans two
+    // chunks; line 4 is the rest.
+    const std::string line1(4095, 'a');
+    const std::string line2 = "second";
+    const std::string line3 = std::string(3000, 'c') + std::string(3000, 'd');
+    SourceFile f(line1 + "\n" + line2 + "\n" + line3 + "\n" + "four");
+    EXPECT_EQ(entry(f.path(), 1, 0), f.path() + ":1:0: 0x10 in fn (cu)\n" + line1 + "\n\n");
+    EXPECT_EQ(entry(f.path(), 2, 0), f.path() + ":2:0: 0x10 in fn (cu)\n" + line2 + "\n\n");
+    EXPECT_EQ(entry(f.path(), 3, 0), f.path() + ":3:0: 0x10 in fn (cu)\n" + line3 + "\n\n");
+    EXPECT_EQ(entry(f.path(), 4, 0), f.path() + ":4:0: 0x10 in fn (cu)\nfour\n\n");
+    // A file of exactly one full chunk with no newline at all.
+    SourceFile g(std::string(4096, 'x'));
+    EXPECT_EQ(entry(g.path(), 1, 0), g.path() + ":1:0: 0x10 in fn (cu)\n" + std::string(4096, 'x') + "\n\n");
+}
+
+TEST(TraceEntry, colouredEntryPutsEscapesExactlyAroundEachPart) {
+    SourceFile f(sample_source);
+    EXPECT_EQ(entry(f.path(), 3, 2, Config::escape_codes),
+              "\x1b[1m" + f.path() + ":3:2\x1b[0m: \x1b[2m0x10 in fn (cu)\x1b[0m\nthird line\n \x1b[32m^\x1b[0m\n");
+}
+
+TEST(TraceEntry, unknownSourceForm) {
+    StringWriter w;
+    ASSERT_TRUE(debug::printLineInfo(w, std::nullopt, 0xabc, "???", "mod", Config::no_color).has_value());
+    EXPECT_EQ(w.text, "???:?:?: 0xabc in ??? (mod)\n");
+    StringWriter c;
+    ASSERT_TRUE(debug::printLineInfo(c, std::nullopt, 0xabc, "???", "mod", Config::escape_codes).has_value());
+    EXPECT_EQ(c.text, "\x1b[1m???:?:?\x1b[0m: \x1b[2m0xabc in ??? (mod)\x1b[0m\n");
+}
+
+TEST(TraceEntry, colourTable) {
+    StringWriter w;
+    for (auto color : {io::tty::Color::black, io::tty::Color::white, io::tty::Color::bright_black,
+                       io::tty::Color::bright_white, io::tty::Color::dim, io::tty::Color::bold, io::tty::Color::reset})
+        ASSERT_TRUE(io::tty::setColor(Config::escape_codes, w, color).has_value());
+    EXPECT_EQ(w.text, "\x1b[30m\x1b[37m\x1b[90m\x1b[97m\x1b[2m\x1b[1m\x1b[0m");
+    StringWriter none;
+    ASSERT_TRUE(io::tty::setColor(Config::no_color, none, io::tty::Color::red).has_value());
+    EXPECT_EQ(none.text, "");
+}
+
+// Addresses in no module resolve to the unknown-source form naming no
+// module, which makes whole traces comparable byte for byte.
+TEST(StoredTrace, twelveAddressesInTenSlotsPrintTenEntriesAndTheSkippedLine) {
+    usize addresses[10];
+    for (usize i = 0; i < 10; ++i) addresses[i] = 0x11 + i;
+    const StackTrace trace{12, addresses};
+    auto info = debug::getSelfDebugInfo();
+    ASSERT_TRUE(info.has_value());
+    std::string expected;
+    for (usize i = 0; i < 10; ++i) {
+        char line[64];
+        std::snprintf(line, sizeof line, "???:?:?: 0x%zx in ??? (???)\n", 0x10 + i);
+        expected += line;
+    }
+    StringWriter plain;
+    ASSERT_TRUE(debug::writeStackTrace(trace, plain, **info, Config::no_color).has_value());
+    EXPECT_EQ(plain.text, expected + "(2 additional stack frames skipped...)\n");
+
+    StringWriter coloured;
+    ASSERT_TRUE(debug::writeStackTrace(trace, coloured, **info, Config::escape_codes).has_value());
+    EXPECT_TRUE(coloured.text.ends_with("\x1b[1m(2 additional stack frames skipped...)\n\x1b[0m")) << coloured.text;
+}
+
+TEST(StoredTrace, indexZeroPrintsNothingAndFormatAddsTheLeadingNewline) {
+    usize addresses[4] = {};
+    auto info = debug::getSelfDebugInfo();
+    ASSERT_TRUE(info.has_value());
+    StringWriter w;
+    ASSERT_TRUE(debug::writeStackTrace(StackTrace{0, addresses}, w, **info, Config::no_color).has_value());
+    EXPECT_EQ(w.text, "");
+
+    addresses[0] = 0x21;
+    setenv("NO_COLOR", "1", 1);
+    char buf[256];
+    auto formatted = fmt::bufPrint(buf, "trace:{}", StackTrace{1, addresses});
+    unsetenv("NO_COLOR");
+    ASSERT_TRUE(formatted.has_value());
+    EXPECT_EQ(*formatted, "trace:\n???:?:?: 0x20 in ??? (???)\n");
+}
+
+TEST(UnwindMessages, missingInformationAndOtherErrorsInDim) {
+    auto info = debug::getSelfDebugInfo();
+    ASSERT_TRUE(info.has_value());
+    StringWriter w;
+    debug::printUnwindError(**info, w, 0x10, Error::MissingDebugInfo, Config::no_color);
+    EXPECT_EQ(w.text, "Unwind information for `???:0x10` was not available, trace may be incomplete\n\n");
+    StringWriter c;
+    debug::printUnwindError(**info, c, 0x10, Error::InvalidCFA, Config::escape_codes);
+    EXPECT_EQ(c.text, "\x1b[2mUnwind error at address `???:0x10` (error.InvalidCFA), trace may be incomplete\n\n\x1b[0m");
+}
+
+// ---------------------------------------------------------------------------
+// Walking and capturing
+
+std::string nameAt(usize return_address) {
+    auto info = debug::getSelfDebugInfo();
+    if (!info) return "(no info)";
+    auto module = (*info)->getModuleForAddress(return_address - 1);
+    if (!module) return "(no module)";
+    auto symbol = (*module)->getSymbolAtAddress(debug::debugInfoAllocator(), return_address - 1);
+    return symbol ? std::string(symbol->symbol_name) : "(no symbol)";
+}
+
+[[gnu::noinline]] void captureInner(StackTrace* trace, usize first_address) {
+    debug::captureStackTrace(first_address, trace);
+    __asm__ volatile("" ::: "memory");
+}
+[[gnu::noinline]] void captureMiddle(StackTrace* trace, usize first_address) {
+    captureInner(trace, first_address);
+    __asm__ volatile("" ::: "memory");
+}
+[[gnu::noinline]] void captureOuter(StackTrace* trace, usize first_address) {
+    captureMiddle(trace, first_address);
+    __asm__ volatile("" ::: "memory");
+}
+
+TEST(Capture, walksFramePointersFromTheCallerOutwards) {
+    usize addresses[16] = {};
+    StackTrace trace{0, addresses};
+    captureOuter(&trace, 0);
+    ASSERT_GE(trace.index, 4u);
+    EXPECT_EQ(nameAt(addresses[0]), "(anonymous namespace)::captureInner");
+    EXPECT_EQ(nameAt(addresses[1]), "(anonymous namespace)::captureMiddle");
+    EXPECT_EQ(nameAt(addresses[2]), "(anonymous namespace)::captureOuter");
+}
+
+TEST(Capture, startsAtTheGivenReturnAddressAndStopsWhenFull) {
+    usize full[16] = {};
+    StackTrace reference{0, full};
+    captureOuter(&reference, 0);
+    ASSERT_GE(reference.index, 3u);
+
+    usize two[2] = {};
+    StackTrace trace{0, two};
+    captureOuter(&trace, full[1]);  // start at captureMiddle's call
+    EXPECT_EQ(trace.index, 2u);
+    EXPECT_EQ(two[0], full[1]);
+    EXPECT_EQ(two[1], full[2]);
+}
+
+TEST(Capture, aFirstAddressNotOnTheStackGivesAnEmptyTrace) {
+    usize addresses[8] = {};
+    StackTrace trace{5, addresses};
+    captureOuter(&trace, 0x1234);
+    EXPECT_EQ(trace.index, 0u);
+}
+
+TEST(StackIterator, validMemoryIsMappedMemoryIncludingTheNextWord) {
+    int local = 0;
+    EXPECT_TRUE(debug::StackIterator::isValidMemory(reinterpret_cast<usize>(&local) & ~usize{7}));
+    EXPECT_FALSE(debug::StackIterator::isValidMemory(0));
+    EXPECT_FALSE(debug::StackIterator::isValidMemory(8));
+
+    void* pages = mmap(nullptr, 8192, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(pages, MAP_FAILED);
+    const usize base = reinterpret_cast<usize>(pages);
+    EXPECT_TRUE(debug::StackIterator::isValidMemory(base + 4088));  // both words on mapped pages
+    ASSERT_EQ(munmap(reinterpret_cast<void*>(base + 4096), 4096), 0);
+    EXPECT_TRUE(debug::StackIterator::isValidMemory(base + 4080));
+    EXPECT_FALSE(debug::StackIterator::isValidMemory(base + 4088));  // the return address would be unmapped
+    EXPECT_FALSE(debug::StackIterator::isValidMemory(base + 4096));
+    munmap(pages, 4096);
+    EXPECT_FALSE(debug::StackIterator::isValidMemory(base));
+}
+
+TEST(StackIterator, brokenFrameChainsEndTheWalkQuietly) {
+    // A descending saved frame pointer, a misaligned one and a null one.
+    alignas(16) usize frames[6] = {};
+    frames[0] = reinterpret_cast<usize>(&frames[0]) - 64;  // saved fp below this frame
+    frames[1] = 0x401000;
+    auto descending = debug::StackIterator::init(std::nullopt, reinterpret_cast<usize>(&frames[0]));
+    EXPECT_FALSE(descending.next().has_value());
+
+    frames[2] = reinterpret_cast<usize>(&frames[4]) + 1;  // misaligned next frame
+    frames[3] = 0x401234;
+    auto misaligned = debug::StackIterator::init(std::nullopt, reinterpret_cast<usize>(&frames[2]));
+    EXPECT_EQ(misaligned.next(), std::optional<usize>(0x401234));
+    EXPECT_FALSE(misaligned.next().has_value());
+
+    frames[4] = 0;
+    frames[5] = 0x405678;
+    auto last = debug::StackIterator::init(std::nullopt, reinterpret_cast<usize>(&frames[4]));
+    EXPECT_EQ(last.next(), std::optional<usize>(0x405678));
+    EXPECT_FALSE(last.next().has_value());
+
+    auto null_fp = debug::StackIterator::init(std::nullopt, 0);
+    EXPECT_FALSE(null_fp.next().has_value());
+}
+
+TEST(StackIterator, aFailedUnwindIsReportedOnceAndTheWalkFallsBackToFramePointers) {
+    ucontext_t context;
+    ASSERT_EQ(getcontext(&context), 0);
+    auto info = debug::getSelfDebugInfo();
+    ASSERT_TRUE(info.has_value());
+    auto it = debug::StackIterator::initWithContext(std::nullopt, *info, &context);
+    ASSERT_TRUE(it.has_value());
+    // A pc in no module: no call-frame information can cover it.
+    it->unwind_state->dwarf_context.pc = 0x10;
+    alignas(16) usize frame[2] = {0, 0x409999};
+    it->unwind_state->dwarf_context.regs[6] = reinterpret_cast<usize>(&frame[0]);
+    it->unwind_state->dwarf_context.reg_valid[6] = true;
+    const auto first = it->next();
+    const auto error = it->getLastError();
+    ASSERT_TRUE(error.has_value());
+    EXPECT_EQ(error->address, 0x10u);
+    EXPECT_FALSE(it->getLastError().has_value());  // taken once
+    EXPECT_TRUE(it->unwind_state->failed);
+    // The frame-pointer walk continued from the context's frame register.
+    EXPECT_EQ(first, std::optional<usize>(0x409999));
+    it->deinit();
+}
+
+[[gnu::noinline]] std::string currentTraceFromHere() {
+    auto info = debug::getSelfDebugInfo();
+    StringWriter w;
+    EXPECT_TRUE(debug::writeCurrentStackTrace(w, **info, Config::no_color, 0).has_value());
+    __asm__ volatile("" ::: "memory");
+    return w.text;
+}
+
+TEST(CurrentTrace, firstEntryIsTheCallerWithItsSourceLine) {
+    const std::string text = currentTraceFromHere();
+    const std::string first_line = text.substr(0, text.find('\n'));
+    EXPECT_TRUE(first_line.starts_with(std::string(__FILE__) + ":")) << text;
+    EXPECT_NE(first_line.find(" in (anonymous namespace)::currentTraceFromHere ("), std::string::npos) << text;
+    EXPECT_NE(text.find("debug::writeCurrentStackTrace(w, **info"), std::string::npos) << text;
+}
+
+[[gnu::noinline]] void noteHere(debug::ConfigurableTrace<2, 4, true>& trace, const char* note) {
+    trace.addNoInline(note);
+    __asm__ volatile("" ::: "memory");
+}
+
+TEST(ConfigurableTrace, aThirdAdditionIsOnlyCounted) {
+    debug::ConfigurableTrace<2, 4, true> trace;
+    noteHere(trace, "first");
+    noteHere(trace, "second");
+    noteHere(trace, "third");
+    EXPECT_EQ(trace.index, 3u);
+    EXPECT_EQ(trace.notes[0], "first");
+    EXPECT_EQ(trace.notes[1], "second");
+    EXPECT_EQ(nameAt(trace.addrs[0][0]), "(anonymous namespace)::noteHere");
+    EXPECT_EQ(trace.addrs[0][0], trace.addrs[1][0]);
+
+    setenv("NO_COLOR", "1", 1);
+    StderrCapture capture;
+    trace.dump();
+    const std::string out = capture.take();
+    unsetenv("NO_COLOR");
+    ASSERT_TRUE(out.starts_with("first:\n" + std::string(__FILE__) + ":")) << out;
+    EXPECT_NE(out.find("\nsecond:\n"), std::string::npos) << out;
+    EXPECT_EQ(out.find("third"), std::string::npos) << out;
+    EXPECT_TRUE(out.ends_with("\n1 more traces not shown; consider increasing trace size\n")) << out;
+}
+
+TEST(ConfigurableTrace, disabledHoldsNothing) {
+    debug::ConfigurableTrace<2, 4, false> trace;
+    trace.addNoInline("ignored");
+    EXPECT_EQ(trace.index, 0u);
+    EXPECT_EQ(trace.addrs.size(), 0u);
+    EXPECT_EQ(trace.notes.size(), 0u);
+}
+
+// ---------------------------------------------------------------------------
+// Colour choice
+
+class ColourEnvironment : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        for (const char* name : {"NO_COLOR", "CLICOLOR_FORCE", "TERM"}) {
+            const char* value = getenv(name);
+            saved_.push_back({name, value ? std::optional<std::string>(value) : std::nullopt});
+            unsetenv(name);
+        }
+        ASSERT_EQ(openpty(&master_, &slave_, nullptr, nullptr, nullptr), 0);
+    }
+    void TearDown() override {
+        for (auto& [name, value] : saved_) {
+            if (value)
+                setenv(name.c_str(), value->c_str(), 1);
+            else
+                unsetenv(name.c_str());
+        }
+        close(master_);
+        close(slave_);
+    }
+    // Runs f with standard error on the pseudo-terminal.
+    Config onTerminalStderr() {
+        const int saved = dup(2);
+        dup2(slave_, 2);
+        const Config config = io::tty::detectConfig(2);
+        dup2(saved, 2);
+        close(saved);
+        return config;
+    }
+    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+    int master_ = -1;
+    int slave_ = -1;
+};
+
+TEST_F(ColourEnvironment, terminalsGetColourUnlessDumbOrNoColor) {
+    EXPECT_EQ(onTerminalStderr(), Config::escape_codes);
+    setenv("TERM", "dumb", 1);
+    EXPECT_EQ(onTerminalStderr(), Config::no_color);
+    // TERM=dumb only speaks for standard output and error.
+    EXPECT_EQ(io::tty::detectConfig(slave_), Config::escape_codes);
+    unsetenv("TERM");
+    setenv("NO_COLOR", "", 1);  // present but empty still counts
+    EXPECT_EQ(onTerminalStderr(), Config::no_color);
+}
+
+TEST_F(ColourEnvironment, cliColorForceColoursRedirectedOutput) {
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    EXPECT_EQ(io::tty::detectConfig(fds[1]), Config::no_color);
+    setenv("CLICOLOR_FORCE", "", 1);
+    EXPECT_EQ(io::tty::detectConfig(fds[1]), Config::escape_codes);
+    setenv("NO_COLOR", "1", 1);
+    EXPECT_EQ(io::tty::detectConfig(fds[1]), Config::no_color);
+    close(fds[0]);
+    close(fds[1]);
+}
+
+}  // namespace
