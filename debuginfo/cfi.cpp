@@ -248,7 +248,7 @@ Result<Entry> parseEntry(const Section& section, usize offset, Cie* cie_out) {
         fde.pc_range = TRY(readEncodedPointer(r, static_cast<u8>(cie.fde_pointer_encoding & 0x0f), section));
     } else {
         const u8 enc = cie.address_size == 8 ? pe::udata8 : pe::udata4;
-        fde.pc_begin = TRY(readEncodedPointer(r, enc, section));
+        fde.pc_begin = TRY(readEncodedPointer(r, enc, section)) + section.load_bias;
         fde.pc_range = TRY(readEncodedPointer(r, enc, section));
     }
     if (cie.has_augmentation_data) {
@@ -417,7 +417,11 @@ struct Machine {
                 switch (opcode) {
                     case op::nop: break;
                     case op::set_loc: {
-                        const u64 loc = TRY(readEncodedPointer(r, cie.fde_pointer_encoding, section));
+                        const u64 loc =
+                            section.kind == SectionKind::eh_frame
+                                ? TRY(readEncodedPointer(r, cie.fde_pointer_encoding, section))
+                                : TRY(readEncodedPointer(r, cie.address_size == 8 ? pe::udata8 : pe::udata4, section)) +
+                                      section.load_bias;
                         if (loc > pc) done = true;
                         else row.location = loc;
                         break;

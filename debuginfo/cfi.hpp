@@ -22,6 +22,9 @@ struct Section {
     usize address = 0;
     SectionKind kind = SectionKind::eh_frame;
     usize data_base = 0;
+    // Added to the absolute addresses of a .debug_frame (which are the
+    // file's own) to give run-time addresses.
+    usize load_bias = 0;
 };
 
 // Pointer-encoding bytes (DW_EH_PE_*).

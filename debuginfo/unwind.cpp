@@ -7,6 +7,7 @@
 #include <link.h>
 
 #include "debuginfo/cfi.hpp"
+#include "debuginfo/debuginfo.hpp"
 
 namespace dwarf {
 
@@ -72,10 +73,20 @@ Result<std::span<const u8>> segmentTail(const ModuleTables& m, usize address) {
     return XOV_FAIL(Error::InvalidDebugInfo);
 }
 
-}  // namespace
+// Code built without unwind tables has its rules only in .debug_frame,
+// which is not loaded: it comes from the module's file through the debug
+// information, when that has already been opened (never opened from here:
+// unwinding runs inside fault handlers).
+Result<usize> unwindFromDebugFrame(UnwindContext& ctx) {
+    if (debug::self_debug_info == nullptr) return XOV_FAIL(Error::MissingDebugInfo);
+    debug::Module* module = TRY(debug::self_debug_info->getModuleForAddress(lookupAddress(ctx)));
+    const std::span<const u8> bytes = TRY(module->section(".debug_frame"));
+    if (bytes.empty()) return XOV_FAIL(Error::MissingDebugInfo);
+    const cfi::Section debug_frame{bytes, 0, cfi::SectionKind::debug_frame, 0, module->baseAddress()};
+    return cfi::unwindFrameInSection(ctx, debug_frame);
+}
 
-Result<usize> unwindFrame(UnwindContext& ctx) {
-    if (ctx.pc == 0) return XOV_FAIL(Error::InvalidDebugInfo);
+Result<usize> unwindFromEhFrame(UnwindContext& ctx) {
     const usize lookup = lookupAddress(ctx);
     ModuleTables m;
     m.address = lookup;
@@ -96,6 +107,15 @@ Result<usize> unwindFrame(UnwindContext& ctx) {
         fde = TRY(cfi::findFdeLinear(eh_frame, lookup, &cie));
     }
     return cfi::unwindFrameWith(ctx, eh_frame, cie, fde);
+}
+
+}  // namespace
+
+Result<usize> unwindFrame(UnwindContext& ctx) {
+    if (ctx.pc == 0) return XOV_FAIL(Error::InvalidDebugInfo);
+    const auto from_eh_frame = unwindFromEhFrame(ctx);
+    if (from_eh_frame || from_eh_frame.error() != Error::MissingDebugInfo) return from_eh_frame;
+    return unwindFromDebugFrame(ctx);
 }
 
 }  // namespace dwarf

@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "debuginfo/unwind.hpp"
+#include "debuginfo/debuginfo.hpp"
+#include "tests/debuginfo/unwind_dbgframe_helper.hpp"
 #include "tests/debuginfo/unwind_nofp_helper.hpp"
 
 namespace {
@@ -56,6 +58,18 @@ TEST(UnwindLive, walksThroughFramesWithoutFramePointers) {
     EXPECT_EQ(captured[1], nofp::recorded_returns[2]);
     EXPECT_EQ(captured[2], nofp::recorded_returns[1]);
     EXPECT_EQ(captured[3], nofp::recorded_returns[0]);
+}
+
+TEST(UnwindLive, framesDescribedOnlyInDebugFrameAreWalkedOnceDebugInfoIsOpen) {
+    // The file's .debug_frame is read through the debug information, which
+    // the unwinder uses only when somebody has opened it already.
+    ASSERT_TRUE(debug::getSelfDebugInfo().has_value());
+    captured.clear();
+    (void)dbgframe::levelA(unwindHere);
+    ASSERT_GE(captured.size(), 4u);
+    EXPECT_EQ(captured[1], dbgframe::recorded_returns[2]);
+    EXPECT_EQ(captured[2], dbgframe::recorded_returns[1]);
+    EXPECT_EQ(captured[3], dbgframe::recorded_returns[0]);
 }
 
 TEST(UnwindLive, walkReachesTheOutermostFrameWithoutError) {
