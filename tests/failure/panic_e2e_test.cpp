@@ -221,6 +221,68 @@ TEST(ConcurrentPanic, bothReportsAppearWholeOneAfterTheOther) {
     EXPECT_EQ(count(err, " panic: "), 2);
 }
 
+struct SafetyCase {
+    const char* table;
+    const char* message;
+    const char* function;  // where the check failed: the report's first frame
+};
+
+class SafetyCheckPanic : public ::testing::TestWithParam<SafetyCase> {};
+
+TEST_P(SafetyCheckPanic, printsTheCheckMessageAndStartsAtTheCheckingFunction) {
+    const SafetyCase& c = GetParam();
+    const Report r = runTable(c.table);
+    EXPECT_EQ(r.finished.termSignal(), SIGABRT);
+    const std::string& err = r.finished.err;
+    const std::string line = panicLine(r.pid, c.message);
+    ASSERT_NE(err.find(line), std::string::npos) << err;
+    const auto names = symbolize(frameAddresses(err.substr(err.find(line))));
+    ASSERT_FALSE(names.empty()) << err;
+    EXPECT_NE(names[0].find(c.function), std::string::npos) << joined(names);
+    expectPrintedNamesMatchSymbolizer(err);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Checks, SafetyCheckPanic,
+    ::testing::Values(
+        SafetyCase{"panic_negative_cast", "attempt to cast negative value to unsigned integer", "castsNegative"},
+        SafetyCase{"panic_start_after_end", "start index 5 is larger than end index 3", "slicesBackwards"},
+        SafetyCase{"panic_slice_past_end", "index out of bounds: index 9, len 8", "slicesPastTheEnd"},
+        SafetyCase{"panic_overflow", "integer overflow", "addsPastTheTop"},
+        SafetyCase{"panic_division_by_zero", "division by zero", "dividesCheckedByZero"}),
+    [](const auto& info) { return std::string(info.param.table); });
+
+// Code with frame pointers but no call-frame information: the report says
+// once that unwind information is missing there, then carries on by frame
+// pointers to the callers.
+TEST(PanicReport, missingUnwindInformationIsReportedOnceAndTheWalkContinues) {
+    const Report r = runTable("panic_below_code_without_cfi");
+    EXPECT_EQ(r.finished.termSignal(), SIGABRT);
+    const std::string& err = r.finished.err;
+    static const std::regex message_re(
+        R"(\nUnwind information for `([^`]+):0x([0-9a-f]+)` was not available, trace may be incomplete\n\n)");
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(err, m, message_re)) << err;
+    EXPECT_EQ(m[1].str(), e2e::fixturePath());
+    EXPECT_EQ(count(err, "Unwind information for"), 1);
+    // The address named is inside the function without rules.
+    const auto where = symbolize({std::stoul(m[2].str(), nullptr, 16)});
+    ASSERT_EQ(where.size(), 1u);
+    EXPECT_EQ(where[0], "xov_call_without_cfi");
+    // Before the message: the panicking function and the one without rules;
+    // after it: the callers found by frame pointers, down to main.
+    const size_t at = static_cast<size_t>(m.position(0));
+    const auto before = symbolize(frameAddresses(err.substr(0, at)));
+    ASSERT_EQ(before.size(), 2u) << err;
+    EXPECT_NE(before[0].find("panicsBelowCodeWithoutCfi"), std::string::npos);
+    EXPECT_EQ(before[1], "xov_call_without_cfi");
+    const auto after = symbolize(frameAddresses(err.substr(at)));
+    EXPECT_TRUE(inOrder(after, {"callsCodeWithoutCfi", "panicBelowCodeWithoutCfi", "test_runner::mainTerminal", "main"}))
+        << joined(after);
+    ASSERT_FALSE(after.empty());
+    EXPECT_NE(after[0].find("callsCodeWithoutCfi"), std::string::npos);
+}
+
 struct FaultCase {
     const char* table;
     const char* line;       // fault line; "{pc}" stands for the first frame's address
