@@ -1,0 +1,182 @@
+// Traces printed by the real executables: a failing test's error-return
+// trace, the panic on a bad argument, the current stack and short noted
+// traces, checked against the source files they quote.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <fstream>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "tests/e2e/child.hpp"
+
+namespace {
+
+const std::string source_dir = XOV_SOURCE_DIR;
+
+// 1-based number of the first line of file containing needle (after the
+// first line containing after, when given).
+unsigned lineOf(const std::string& file, const std::string& needle, const std::string& after = "") {
+    std::ifstream in(source_dir + "/" + file);
+    std::string line;
+    unsigned number = 0;
+    bool armed = after.empty();
+    while (std::getline(in, line)) {
+        ++number;
+        if (!armed && line.find(after) != std::string::npos) armed = true;
+        if (armed && line.find(needle) != std::string::npos) return number;
+    }
+    ADD_FAILURE() << needle << " not in " << file;
+    return 0;
+}
+
+std::string sourceLine(const std::string& file, unsigned wanted) {
+    std::ifstream in(source_dir + "/" + file);
+    std::string line;
+    for (unsigned n = 1; std::getline(in, line); ++n)
+        if (n == wanted) break;
+    for (char& c : line)
+        if (c == '\t') c = ' ';
+    return line;
+}
+
+struct Entry {
+    std::string file;
+    unsigned line;
+    unsigned column;
+    std::string function;
+    std::string unit;
+    std::string source;  // the quoted source line
+    std::string caret;
+};
+
+// Every entry with line information in the text, in order.
+std::vector<Entry> entries(const std::string& text) {
+    static const std::regex location(R"((/[^:\n ]+):(\d+):(\d+): 0x[0-9a-f]+ in (.+) \(([^()\n]+)\)$)");
+    std::vector<Entry> out;
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < text.size()) {
+        const size_t end = text.find('\n', start);
+        lines.push_back(text.substr(start, end == std::string::npos ? std::string::npos : end - start));
+        if (end == std::string::npos) break;
+        start = end + 1;
+    }
+    for (size_t i = 0; i < lines.size(); ++i) {
+        std::smatch m;
+        if (!std::regex_search(lines[i], m, location)) continue;
+        Entry e{m[1], static_cast<unsigned>(std::stoul(m[2])), static_cast<unsigned>(std::stoul(m[3])), m[4], m[5],
+                i + 1 < lines.size() ? lines[i + 1] : "", i + 2 < lines.size() ? lines[i + 2] : ""};
+        out.push_back(e);
+    }
+    return out;
+}
+
+void expectQuotesSource(const Entry& e, const std::string& relative) {
+    EXPECT_EQ(e.file, source_dir + "/" + relative);
+    EXPECT_EQ(e.unit, source_dir + "/" + relative);
+    EXPECT_EQ(e.source, sourceLine(relative, e.line));
+    ASSERT_GT(e.column, 0u);
+    EXPECT_EQ(e.caret, std::string(e.column - 1, ' ') + "^");
+}
+
+TEST(TraceEndToEnd, failingExpectNamesTheAssertionThenTheTestLine) {
+    const auto r = e2e::run(e2e::fixture("expect_fails"));
+    EXPECT_EQ(r.exitCode(), 1);
+    const auto found = entries(r.err);
+    ASSERT_GE(found.size(), 2u) << r.err;
+    EXPECT_EQ(found[0].function, "testing::expect");
+    EXPECT_EQ(found[0].line, lineOf("runner/testing.cpp", "builtin::returnError(trace);", "Result<void> expect("));
+    expectQuotesSource(found[0], "runner/testing.cpp");
+    EXPECT_EQ(found[1].function, "(anonymous namespace)::failsExpect");
+    EXPECT_EQ(found[1].line, lineOf("tests/fixture/runner_cases.cpp", "expect(trace, 1 + 1 == 3)"));
+    expectQuotesSource(found[1], "tests/fixture/runner_cases.cpp");
+    // The trace sits right after the FAIL line.
+    EXPECT_NE(r.err.find("FAIL (TestUnexpectedResult)\n" + found[0].file + ":"), std::string::npos) << r.err;
+}
+
+TEST(TraceEndToEnd, forcedColourWrapsEachPartOfAnEntry) {
+    auto options = e2e::fixture("expect_fails");
+    options.set_env.push_back("CLICOLOR_FORCE=1");
+    const auto r = e2e::run(options);
+    const unsigned line = lineOf("tests/fixture/runner_cases.cpp", "expect(trace, 1 + 1 == 3)");
+    const std::string file = source_dir + "/tests/fixture/runner_cases.cpp";
+    const std::regex coloured("\x1b\\[1m" + file + ":" + std::to_string(line) +
+                              R"(:(\d+)\x1b\[0m: \x1b\[2m0x[0-9a-f]+ in \(anonymous namespace\)::failsExpect \()" + file +
+                              R"(\)\x1b\[0m\n[^\n]*\n *\x1b\[32m\^\x1b\[0m\n)");
+    EXPECT_TRUE(std::regex_search(r.err, coloured)) << r.err;
+}
+
+TEST(TraceEndToEnd, badArgumentPanicsWithTheArgumentCheckFirst) {
+    const auto r = e2e::run(e2e::product({"--bogus"}));
+    EXPECT_EQ(r.termSignal(), SIGABRT);
+    const auto found = entries(r.err);
+    ASSERT_GE(found.size(), 3u) << r.err;
+    EXPECT_EQ(found[0].function, "test_runner::parseListenFlag");
+    EXPECT_EQ(found[0].line, lineOf("runner/args.cpp", "debug::panic(\"unrecognized"));
+    expectQuotesSource(found[0], "runner/args.cpp");
+    EXPECT_EQ(found[1].function, "test_runner::main");
+    EXPECT_EQ(found.back().function, "main");
+    // The first entry follows the panic line directly.
+    EXPECT_NE(r.err.find("panic: unrecognized command line argument\n" + found[0].file + ":"), std::string::npos)
+        << r.err;
+}
+
+TEST(TraceEndToEnd, currentStackFromNestedCalls) {
+    const auto r = e2e::run(e2e::fixture("trace_current"));
+    EXPECT_EQ(r.exitCode(), 0);
+    const auto found = entries(r.err);
+    ASSERT_GE(found.size(), 5u) << r.err;
+    EXPECT_EQ(found[0].function, "(anonymous namespace)::dumpsInner");
+    EXPECT_EQ(found[1].function, "(anonymous namespace)::dumpsOuter");
+    EXPECT_EQ(found[2].function, "(anonymous namespace)::dumpsCurrentStack");
+    EXPECT_EQ(found[3].function, "test_runner::mainTerminal");
+    for (int i = 0; i < 3; ++i) expectQuotesSource(found[static_cast<size_t>(i)], "tests/fixture/trace_cases.cpp");
+    // Frames in code without DWARF (the C library's start-up) use the
+    // unknown-source form naming the executable.
+    EXPECT_NE(r.err.find("???:?:?: 0x"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(" in ??? (" + e2e::fixturePath() + ")\n"), std::string::npos) << r.err;
+}
+
+TEST(TraceEndToEnd, notedTracesShowTwoAndCountTheRest) {
+    const auto r = e2e::run(e2e::fixture("trace_noted"));
+    EXPECT_EQ(r.exitCode(), 0);
+    const std::string first = "first initialized here:\n" + source_dir + "/tests/fixture/trace_cases.cpp:";
+    EXPECT_NE(r.err.find(first), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("\nthen here:\n"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("and once more"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("1 more traces not shown; consider increasing trace size\n"), std::string::npos) << r.err;
+    const auto found = entries(r.err);
+    ASSERT_EQ(found.size(), 8u) << r.err;  // two traces of four frames
+    EXPECT_EQ(found[0].function, "(anonymous namespace)::noteFrom");
+    EXPECT_EQ(found[1].function, "(anonymous namespace)::notesThreeTimes");
+    EXPECT_EQ(found[1].line, lineOf("tests/fixture/trace_cases.cpp", "noteFrom(\"first initialized here\")"));
+    EXPECT_EQ(found[5].line, lineOf("tests/fixture/trace_cases.cpp", "noteFrom(\"then here\")"));
+}
+
+TEST(TraceEndToEnd, storedTraceAddressesMatchThePrintedEntries) {
+    const auto r = e2e::run(e2e::fixture("trace_ten_frames"));
+    EXPECT_EQ(r.exitCode(), 0);
+    std::vector<std::string> addresses;
+    size_t start = 0;
+    while (start < r.out.size()) {
+        const size_t end = r.out.find('\n', start);
+        addresses.push_back(r.out.substr(start, end - start));
+        start = end + 1;
+    }
+    ASSERT_EQ(addresses.size(), 10u) << r.out;
+    size_t at = 0;
+    for (const auto& address : addresses) {
+        at = r.err.find(": " + address + " in ", at);
+        ASSERT_NE(at, std::string::npos) << address << "\n" << r.err;
+    }
+    const auto found = entries(r.err);
+    ASSERT_EQ(found.size(), 10u) << r.err;
+    EXPECT_EQ(found[0].function, "(anonymous namespace)::level<0>");
+    EXPECT_EQ(found[5].function, "(anonymous namespace)::level<5>");
+    EXPECT_EQ(found[6].function, "(anonymous namespace)::printsTenFrames");
+    EXPECT_EQ(found[9].function, "main");
+}
+
+}  // namespace
