@@ -142,9 +142,14 @@ Result<void> Server::serveMessage(Message::Header header, std::span<const std::s
     const Message::Header wire_header{static_cast<Message::Tag>(toLittle(static_cast<u32>(header.tag))),
                                       toLittle(header.bytes_len)};
     iovec ranges[1 + max_pieces];
-    ranges[0] = {const_cast<Message::Header*>(&wire_header), sizeof wire_header};
-    for (usize i = 0; i < bufs.size(); ++i) ranges[i + 1] = {const_cast<u8*>(bufs[i].data()), bufs[i].size()};
-    TRY(writevAll(out.handle, std::span<iovec>(ranges, 1 + bufs.size()),
+    usize range_count = 0;
+    ranges[range_count++] = {const_cast<Message::Header*>(&wire_header), sizeof wire_header};
+    // Empty pieces carry nothing and are left out: the pointer of an empty
+    // allocation need not be a user address, and the kernel rejects the
+    // whole write (EFAULT) for such a range even at length 0.
+    for (const std::span<const u8> piece : bufs)
+        if (!piece.empty()) ranges[range_count++] = {const_cast<u8*>(piece.data()), piece.size()};
+    TRY(writevAll(out.handle, std::span<iovec>(ranges, range_count),
                   [](i32 fd, const iovec* iov, int iovcnt) { return sys::writev(fd, iov, iovcnt); }));
     return {};
 }

@@ -478,6 +478,16 @@ TEST(ServerSend, NinePiecesIncludingEmptyOnesGoOutInOrder) {
     EXPECT_EQ(e.wire.received(), header(2, u32(body.size())) + body);
 }
 
+TEST(ServerSend, EmptyPiecesAtNonUserAddressesAreNotHandedToTheKernel) {
+    Endpoint e;
+    // What an allocator returns for zero items: no memory behind it.
+    const auto* nowhere = reinterpret_cast<const u8*>(~usize{0} & ~usize{3});
+    const u8 table[] = {0};
+    const std::span<const u32> no_offsets(reinterpret_cast<const u32*>(nowhere), 0);
+    ASSERT_TRUE(e.server.serveTestMetadata({no_offsets, no_offsets, table}).has_value());
+    EXPECT_EQ(e.wire.received(), header(3, 9) + le32(1) + le32(0) + std::string(1, '\0'));
+}
+
 TEST(ServerSend, TenPiecesAreRefusedAndNothingIsWritten) {
     Endpoint e;
     const u8 byte = 'x';
