@@ -124,15 +124,20 @@ extern u64 remaining_write_trash_bytes;
 void copyRoot(Node::Storage& dest, const Node::Storage& src);
 
 // Frame composition.
-enum class TreeSymbol : u8 {
-    tee = 0,
-    line = 1,
-    langle = 2,
+// One tree symbol of a frame's line prefix, and its byte forms.
+struct TreeSymbol {
+    enum Value : u8 { tee = 0, line = 1, langle = 2 };
+    enum class Encoding : u8 { ansi_escapes = 0, code_page_437 = 1, utf8 = 2, ascii = 3 };
+
+    Value value;
+    constexpr TreeSymbol(Value v) : value(v) {}
+
+    [[nodiscard]] std::string_view bytes(Encoding encoding) const;
+    // The drawn form: line-drawing set on, glyphs, ASCII back, padding.
+    [[nodiscard]] std::string_view escapeSeq() const;
+    // The longest form over all encodings: what a line reserves for it.
+    [[nodiscard]] usize maxByteLen() const;
 };
-enum class TreeSymbolEncoding : u8 { ansi_escapes = 0, code_page_437 = 1, utf8 = 2, ascii = 3 };
-[[nodiscard]] std::string_view treeSymbolBytes(TreeSymbol symbol, TreeSymbolEncoding encoding);
-[[nodiscard]] std::string_view treeSymbolEscapeSeq(TreeSymbol symbol);
-[[nodiscard]] usize treeSymbolMaxByteLen(TreeSymbol symbol);
 
 inline constexpr std::string_view start_sync = "\x1b[?2026h";
 inline constexpr std::string_view clear = "\x1b[J";

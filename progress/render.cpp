@@ -10,49 +10,48 @@
 
 namespace Progress {
 
-std::string_view treeSymbolBytes(TreeSymbol symbol, TreeSymbolEncoding encoding) {
+std::string_view TreeSymbol::bytes(Encoding encoding) const {
     switch (encoding) {
-        case TreeSymbolEncoding::ansi_escapes: return treeSymbolEscapeSeq(symbol);
-        case TreeSymbolEncoding::code_page_437:
-            switch (symbol) {
-                case TreeSymbol::tee: return "\xC3\xC4 ";
-                case TreeSymbol::line: return "\xB3  ";
-                case TreeSymbol::langle: return "\xC0\xC4 ";
+        case Encoding::ansi_escapes: return escapeSeq();
+        case Encoding::code_page_437:
+            switch (value) {
+                case tee: return "\xC3\xC4 ";
+                case line: return "\xB3  ";
+                case langle: return "\xC0\xC4 ";
             }
             break;
-        case TreeSymbolEncoding::utf8:
-            switch (symbol) {
-                case TreeSymbol::tee: return "\u251C\u2500 ";
-                case TreeSymbol::line: return "\u2502  ";
-                case TreeSymbol::langle: return "\u2514\u2500 ";
+        case Encoding::utf8:
+            switch (value) {
+                case tee: return "\u251C\u2500 ";
+                case line: return "\u2502  ";
+                case langle: return "\u2514\u2500 ";
             }
             break;
-        case TreeSymbolEncoding::ascii:
-            switch (symbol) {
-                case TreeSymbol::tee: return "|- ";
-                case TreeSymbol::line: return "|  ";
-                case TreeSymbol::langle: return "+- ";
+        case Encoding::ascii:
+            switch (value) {
+                case tee: return "|- ";
+                case line: return "|  ";
+                case langle: return "+- ";
             }
             break;
     }
     builtin::unreachable();
 }
 
-std::string_view treeSymbolEscapeSeq(TreeSymbol symbol) {
-    // Line-drawing set on, the glyphs, ASCII back on, padding to 3 columns.
-    switch (symbol) {
-        case TreeSymbol::tee: return "\x1b(0tq\x1b(B ";
-        case TreeSymbol::line: return "\x1b(0x\x1b(B  ";
-        case TreeSymbol::langle: return "\x1b(0mq\x1b(B ";
+std::string_view TreeSymbol::escapeSeq() const {
+    switch (value) {
+        case tee: return "\x1b(0tq\x1b(B ";
+        case line: return "\x1b(0x\x1b(B  ";
+        case langle: return "\x1b(0mq\x1b(B ";
     }
     builtin::unreachable();
 }
 
-usize treeSymbolMaxByteLen(TreeSymbol symbol) {
+usize TreeSymbol::maxByteLen() const {
     usize longest = 0;
-    for (const auto encoding : {TreeSymbolEncoding::ansi_escapes, TreeSymbolEncoding::code_page_437,
-                                TreeSymbolEncoding::utf8, TreeSymbolEncoding::ascii})
-        longest = std::max(longest, treeSymbolBytes(symbol, encoding).size());
+    for (const auto encoding :
+         {Encoding::ansi_escapes, Encoding::code_page_437, Encoding::utf8, Encoding::ascii})
+        longest = std::max(longest, bytes(encoding).size());
     return longest;
 }
 
@@ -86,6 +85,10 @@ struct Composer {
         return i + bytes.size();
     }
 
+    // Frames only ever reach an escape-code terminal, so the drawn form is
+    // the only encoding written.
+    usize appendTreeSymbol(TreeSymbol symbol, usize i) const { return append(i, symbol.escapeSeq()); }
+
     [[nodiscard]] bool withinRowLimit(usize nl_n) const { return nl_n + 2 < rows; }
 
     [[nodiscard]] Node::OptionalIndex child(usize node) const { return children[node].child; }
@@ -103,7 +106,7 @@ struct Composer {
             return append(i, "   ");
         }
         if (i + symbol_len + lineUpperBoundLen(nl_n) > buffer.size()) return buffer.size();
-        return append(i, treeSymbolEscapeSeq(TreeSymbol::line));
+        return appendTreeSymbol(TreeSymbol::line, i);
     }
 
     // A width cut that lands inside a tree symbol moves back to the symbol's
@@ -131,8 +134,7 @@ struct Composer {
 
         const Node::Parent parent = serialized.parents[node];
         if (parent != Node::Parent::none && !(parent == static_cast<Node::Parent>(0) && root_hidden))
-            i = append(i, treeSymbolEscapeSeq(sibling(node) == Node::OptionalIndex::none ? TreeSymbol::langle
-                                                                                       : TreeSymbol::tee));
+            i = appendTreeSymbol(sibling(node) == Node::OptionalIndex::none ? TreeSymbol::langle : TreeSymbol::tee, i);
         const usize symbols_end = i;
 
         usize nl_n = start_nl_n;

@@ -170,14 +170,14 @@ TEST(Frame, TheSmallestBufferStillClosesTheFrame) {
 
 TEST(TreeSymbols, EveryEncodingHasItsBytesAndTheLongestIsNine) {
     using Progress::TreeSymbol;
-    using Progress::TreeSymbolEncoding;
-    EXPECT_EQ(Progress::treeSymbolBytes(TreeSymbol::tee, TreeSymbolEncoding::code_page_437), "\xC3\xC4 ");
-    EXPECT_EQ(Progress::treeSymbolBytes(TreeSymbol::line, TreeSymbolEncoding::utf8), "\xE2\x94\x82  ");
-    EXPECT_EQ(Progress::treeSymbolBytes(TreeSymbol::langle, TreeSymbolEncoding::utf8), "\xE2\x94\x94\xE2\x94\x80 ");
-    EXPECT_EQ(Progress::treeSymbolBytes(TreeSymbol::langle, TreeSymbolEncoding::ascii), "+- ");
-    EXPECT_EQ(Progress::treeSymbolEscapeSeq(TreeSymbol::tee), tee);
+    using Encoding = TreeSymbol::Encoding;
+    EXPECT_EQ(TreeSymbol(TreeSymbol::tee).bytes(Encoding::code_page_437), "\xC3\xC4 ");
+    EXPECT_EQ(TreeSymbol(TreeSymbol::line).bytes(Encoding::utf8), "\xE2\x94\x82  ");
+    EXPECT_EQ(TreeSymbol(TreeSymbol::langle).bytes(Encoding::utf8), "\xE2\x94\x94\xE2\x94\x80 ");
+    EXPECT_EQ(TreeSymbol(TreeSymbol::langle).bytes(Encoding::ascii), "+- ");
+    EXPECT_EQ(TreeSymbol(TreeSymbol::tee).bytes(Encoding::ansi_escapes), tee);
     for (auto symbol : {TreeSymbol::tee, TreeSymbol::line, TreeSymbol::langle})
-        EXPECT_EQ(Progress::treeSymbolMaxByteLen(symbol), 9u);
+        EXPECT_EQ(TreeSymbol(symbol).maxByteLen(), 9u);
     EXPECT_EQ(Progress::lineUpperBoundLen(3), 91u);
 }
 
