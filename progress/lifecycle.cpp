@@ -17,33 +17,9 @@ Mutex stderr_mutex;
 
 namespace {
 
-// Where start() was first called, so a second call can say so. Two notes
+// Where start() was first called, so a second call can say so: two notes
 // of four return addresses each; only the first is ever taken.
-struct StartTrace {
-    static constexpr usize notes_capacity = 2;
-    static constexpr usize addresses_per_note = 4;
-    usize addresses[notes_capacity][addresses_per_note] = {};
-    usize index[notes_capacity] = {};
-    std::string_view labels[notes_capacity] = {};
-    usize notes_len = 0;
-
-    void add(usize first_address, std::string_view label) {
-        if (notes_len == notes_capacity) return;
-        StackTrace trace{0, addresses[notes_len]};
-        debug::captureStackTrace(first_address, &trace);
-        index[notes_len] = trace.index;
-        labels[notes_len] = label;
-        notes_len += 1;
-    }
-
-    void dump() {
-        for (usize k = 0; k < notes_len; ++k) {
-            debug::print("{s}:\n", labels[k]);
-            debug::dumpStackTrace(StackTrace{index[k], addresses[k]});
-        }
-    }
-};
-
+using StartTrace = debug::ConfigurableTrace<2, 4, true>;
 StartTrace debug_start_trace;
 
 bool isDone() {
@@ -143,7 +119,7 @@ Result<u32> parseIpcFd(std::string_view text) {
         debug_start_trace.dump();
         builtin::unreachable();
     }
-    debug_start_trace.add(reinterpret_cast<usize>(__builtin_return_address(0)), "first initialized here");
+    debug_start_trace.add("first initialized here", reinterpret_cast<usize>(__builtin_return_address(0)));
 
     const Node root = initTree(options.root_name, options.estimated_total_items);
     XOV_ASSERT(options.draw_buffer.size() >= 200);
