@@ -70,8 +70,13 @@ struct ByteList {
 
 Result<void> buildAndServeMetadata(Server& server, std::span<const builtin::TestFn> tests, ByteList& string_bytes,
                                    std::span<u32>& names, std::span<u32>& expected_panic_msgs) {
+    // Room for the whole table at once: each growth would be another trip
+    // through the leak-checking allocator. The per-name reservations below
+    // then find the room already there.
+    usize table_len = 1;
+    for (const builtin::TestFn& test : tests) table_len += test.name.size() + 1;
+    TRY(string_bytes.ensureUnusedCapacity(table_len));
     // Offset 0 is the empty string.
-    TRY(string_bytes.ensureUnusedCapacity(1));
     string_bytes.appendAssumeCapacity(std::string_view("\0", 1));
     const mem::Allocator allocator = testing::allocator();
     names = TRY(allocator.alloc<u32>(tests.size()));
