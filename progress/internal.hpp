@@ -85,6 +85,7 @@ struct SavedMetadata {
     u8 start_index;
     u8 nodes_len;
 };
+static_assert(sizeof(SavedMetadata) == 6);
 
 // Working memory of one background thread, reused frame to frame; the
 // _copy arrays carry the previous frame's mounted children.
@@ -103,6 +104,8 @@ struct Serialized::Buffer {
 
     static constexpr u8 no_position = 255;
 };
+// Lives on the background thread's stack for the thread's whole life.
+static_assert(sizeof(Serialized::Buffer) < 10 * 1024);
 
 // Relay bookkeeping of the background thread (process-wide by design: one
 // relay or update thread per process).

@@ -2,6 +2,7 @@
 // waits, sizes and the descriptor parser.
 #include <fcntl.h>
 #include <pty.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -178,6 +179,51 @@ TEST_F(Lifecycle, PrintsOnOtherThreadsEraseTheFrameAndNeverSplitOne) {
     EXPECT_EQ(next_line, 50);
     EXPECT_FALSE(drawn) << "a frame left on the screen";
     EXPECT_GT(frames, 5u);
+}
+
+// Waits up to two seconds for `needle` in the terminal's output.
+bool awaitOutput(const StdErrOnTerminal& terminal, std::string& out, std::string_view needle) {
+    for (int k = 0; k < 200; ++k) {
+        terminal.drain(out);
+        if (out.find(needle) != std::string::npos) return true;
+        sys::sleepNs(10'000'000);
+    }
+    return false;
+}
+
+TEST_F(Lifecycle, AResizeEndsTheInitialDelayAndTheNextFrameUsesTheNewWidth) {
+    unsetenv("TERM");
+    StdErrOnTerminal terminal;
+    char buffer[4096];
+    // Periods far longer than the test: every frame here is a resize's.
+    const Node root = Progress::start({.draw_buffer = buffer,
+                                       .refresh_rate_ns = 60'000'000'000,
+                                       .initial_delay_ns = 60'000'000'000,
+                                       .estimated_total_items = 3,
+                                       .root_name = "Test"});
+    ASSERT_EQ(slotOf(root), 0);
+    const Node child = root.start("a child with a long enough name", 0);
+    std::string out;
+    raise(SIGWINCH);
+    ASSERT_TRUE(awaitOutput(terminal, out, "\x1b[?2026l")) << "no frame after the resize";
+    EXPECT_NE(out.find("[0/3] Test\n\x1b(0mq\x1b(B a child with a long enough name\n"), std::string::npos) << out;
+
+    winsize narrow{};
+    narrow.ws_row = 10;
+    narrow.ws_col = 20;
+    ASSERT_EQ(ioctl(terminal.master, TIOCSWINSZ, &narrow), 0);
+    out.clear();
+    raise(SIGWINCH);
+    ASSERT_TRUE(awaitOutput(terminal, out, "\x1b[?2026l")) << "no frame after the second resize";
+    EXPECT_NE(out.find("[0/3] Test\n\x1b(0mq\x1b(B a child wit\n"), std::string::npos) << out;
+
+    child.end();
+    const u64 before = sys::monotonicNs();
+    root.end();
+    EXPECT_LT(sys::monotonicNs() - before, 1'000'000'000u);
+    terminal.drain(out);
+    EXPECT_TRUE(out.ends_with("\x1b[?2026l\x1b[J")) << "the last frame was not erased";
+    signal(SIGWINCH, SIG_DFL);
 }
 
 TEST(IpcFdText, ParsesUnsignedDecimalOfAtMost31Bits) {
