@@ -110,9 +110,30 @@ struct Abbrev {
     u64 code;
     u64 tag;
     bool has_children;
+    bool interesting;  // a DIE the function scan decodes; the rest are skipped
+    i32 fixed_size;    // bytes of all attributes when every form has a fixed size, else -1
     u32 first_attr;
     u32 attr_count;
 };
+
+// Size of a form's value when it does not depend on the bytes, else -1.
+i32 fixedFormSize(u64 form, const FormContext& c) {
+    switch (form) {
+        case 0x01: return c.address_size;
+        case 0x0b: case 0x11: case 0x0c: case 0x25: case 0x29: return 1;
+        case 0x05: case 0x12: case 0x26: case 0x2a: return 2;
+        case 0x27: case 0x2b: return 3;
+        case 0x06: case 0x13: case 0x28: case 0x2c: case 0x1c: return 4;
+        case 0x07: case 0x14: case 0x20: case 0x24: return 8;
+        case 0x1e: return 16;
+        case 0x0e: case 0x1f: case 0x17: case 0x1d: case 0x1f20: case 0x1f21: return c.offset_size;
+        case 0x10: return c.version <= 2 ? c.address_size : c.offset_size;
+        case 0x19: case 0x21: return 0;
+        default: return -1;
+    }
+}
+
+bool isInterestingTag(u64 t);
 
 struct AbbrevTable {
     u64 offset = ~u64{0};
@@ -129,7 +150,8 @@ struct AbbrevTable {
     }
 };
 
-Result<AbbrevTable> parseAbbrevTable(std::span<const u8> section, u64 offset, mem::Allocator allocator) {
+Result<AbbrevTable> parseAbbrevTable(std::span<const u8> section, u64 offset, const FormContext& context,
+                                     mem::Allocator allocator) {
     ByteReader r(section);
     TRY(r.seek(static_cast<usize>(offset < section.size() ? offset : section.size() + 1)));
     ArenaList<Abbrev> abbrevs;
@@ -138,8 +160,9 @@ Result<AbbrevTable> parseAbbrevTable(std::span<const u8> section, u64 offset, me
     for (;;) {
         const u64 code = TRY(r.readUleb());
         if (code == 0) break;
-        Abbrev abbrev{code, TRY(r.readUleb()), false, static_cast<u32>(attrs.len), 0};
+        Abbrev abbrev{code, TRY(r.readUleb()), false, false, 0, static_cast<u32>(attrs.len), 0};
         abbrev.has_children = TRY(r.readU8()) != 0;
+        abbrev.interesting = isInterestingTag(abbrev.tag);
         for (;;) {
             const u64 name = TRY(r.readUleb());
             const u64 form = TRY(r.readUleb());
@@ -147,6 +170,8 @@ Result<AbbrevTable> parseAbbrevTable(std::span<const u8> section, u64 offset, me
             const i64 implicit = form == 0x21 ? TRY(r.readSleb()) : 0;
             TRY(attrs.append(allocator, AbbrevAttr{name, form, implicit}));
             abbrev.attr_count += 1;
+            const i32 size = fixedFormSize(form, context);
+            abbrev.fixed_size = size < 0 || abbrev.fixed_size < 0 ? -1 : abbrev.fixed_size + size;
         }
         if (abbrevs.len != 0 && abbrevs.items[abbrevs.len - 1].code >= code) sorted = false;
         TRY(abbrevs.append(allocator, abbrev));
@@ -204,6 +229,9 @@ struct DwarfInfo::Unit {
     u64 rnglists_base = 0;
     u64 base_address = 0;
     bool code_unit = false;
+
+    u8 die_state = 0;  // unit DIE and abbreviations: 0 not read, 1 read, 2 failed
+    Error die_error = Error::InvalidDebugInfo;
 
     u8 scan_state = 0;  // 0 not scanned, 1 scanned, 2 failed
     Error scan_error = Error::InvalidDebugInfo;
@@ -426,6 +454,48 @@ const AddressRange* findRange(std::span<const AddressRange> ranges, u64 address)
     return best;
 }
 
+bool isInterestingTag(u64 t) {
+    return t == tag::namespace_ || t == tag::class_type || t == tag::structure_type || t == tag::union_type ||
+           t == tag::subprogram || t == tag::inlined_subroutine || t == tag::compile_unit ||
+           t == tag::partial_unit || t == tag::skeleton_unit;
+}
+
+// The unit's abbreviations and the attributes of its unit DIE, read on
+// the first lookup that needs them.
+Result<void> readUnitDie(const Sections& s, Unit& unit, mem::Allocator allocator) {
+    unit.abbrevs = TRY(parseAbbrevTable(s.abbrev, unit.abbrev_offset, unit.context(), allocator));
+    ByteReader die_reader(s.info.first(static_cast<usize>(unit.end)), static_cast<usize>(unit.die_offset));
+    const Die die = TRY(readDie(unit, die_reader));
+    if (die.abbrev == nullptr) return XOV_FAIL(Error::InvalidDebugInfo);
+    const u64 t = die.abbrev->tag;
+    if (t != tag::compile_unit && t != tag::partial_unit && t != tag::skeleton_unit)
+        return XOV_FAIL(Error::InvalidDebugInfo);
+    unit.str_offsets_base = die.str_offsets_base.present() ? die.str_offsets_base.u : (unit.version >= 5 ? 8 : 0);
+    unit.addr_base = die.addr_base.present() ? die.addr_base.u : (unit.version >= 5 ? 8 : 0);
+    unit.rnglists_base = die.rnglists_base.present() ? die.rnglists_base.u : (unit.version >= 5 ? 12 : 0);
+    if (die.name.present()) {
+        if (auto n = resolveString(s, &unit, die.name)) unit.name = *n;
+    }
+    if (die.comp_dir.present()) {
+        if (auto d = resolveString(s, &unit, die.comp_dir)) unit.comp_dir = *d;
+    }
+    if (die.stmt_list.present()) unit.stmt_list = die.stmt_list.u;
+    if (die.low_pc.present()) {
+        if (auto lo = resolveAddress(s, unit, die.low_pc)) unit.base_address = *lo;
+    }
+    return {};
+}
+
+Result<void> ensureUnitDie(const Sections& s, Unit& unit, mem::Allocator allocator) {
+    if (unit.die_state == 0) {
+        auto read = readUnitDie(s, unit, allocator);
+        unit.die_state = read ? 1 : 2;
+        if (!read) unit.die_error = read.error();
+    }
+    if (unit.die_state == 2) return XOV_FAIL(unit.die_error);
+    return {};
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -475,31 +545,6 @@ Result<void> DwarfInfo::buildIndex() {
         unit.code_unit = unit.unit_type == 1 || unit.unit_type == 3 || unit.unit_type == 4;
         if (!unit.code_unit) continue;
 
-        // Units of one object often share nothing, but identical offsets
-        // (split or merged objects) reuse the table already read.
-        if (units.len != 0 && units.items[units.len - 1].abbrevs.offset == unit.abbrev_offset)
-            unit.abbrevs = units.items[units.len - 1].abbrevs;
-        else
-            unit.abbrevs = TRY(parseAbbrevTable(s.abbrev, unit.abbrev_offset, allocator_));
-
-        ByteReader die_reader(s.info.first(static_cast<usize>(unit.end)), static_cast<usize>(unit.die_offset));
-        const Die die = TRY(readDie(unit, die_reader));
-        if (die.abbrev == nullptr) continue;
-        const u64 t = die.abbrev->tag;
-        if (t != tag::compile_unit && t != tag::partial_unit && t != tag::skeleton_unit) continue;
-        unit.str_offsets_base = die.str_offsets_base.present() ? die.str_offsets_base.u : (unit.version >= 5 ? 8 : 0);
-        unit.addr_base = die.addr_base.present() ? die.addr_base.u : (unit.version >= 5 ? 8 : 0);
-        unit.rnglists_base = die.rnglists_base.present() ? die.rnglists_base.u : (unit.version >= 5 ? 12 : 0);
-        if (die.name.present()) {
-            if (auto n = resolveString(s, &unit, die.name)) unit.name = *n;
-        }
-        if (die.comp_dir.present()) {
-            if (auto d = resolveString(s, &unit, die.comp_dir)) unit.comp_dir = *d;
-        }
-        if (die.stmt_list.present()) unit.stmt_list = die.stmt_list.u;
-        if (die.low_pc.present()) {
-            if (auto lo = resolveAddress(s, unit, die.low_pc)) unit.base_address = *lo;
-        }
         TRY(units.append(allocator_, unit));
     }
     units_ = units.span();
@@ -549,6 +594,7 @@ Result<void> DwarfInfo::buildIndex() {
     for (usize i = 0; i < units_.size(); ++i) {
         if (covered_flags.items[i] != 0) continue;
         Unit& unit = units_[i];
+        TRY(ensureUnitDie(s, unit, allocator_));
         ByteReader die_reader(s.info.first(static_cast<usize>(unit.end)), static_cast<usize>(unit.die_offset));
         const Die die = TRY(readDie(unit, die_reader));
         TRY(collectRanges(s, unit, die, ranges, allocator_, static_cast<u32>(i)));
@@ -575,8 +621,7 @@ namespace {
 constexpr usize max_die_depth = 256;
 
 bool isNamedScope(u64 t) {
-    return t == tag::namespace_ || t == tag::class_type || t == tag::structure_type || t == tag::union_type ||
-           t == tag::enumeration_type;
+    return t == tag::namespace_ || t == tag::class_type || t == tag::structure_type || t == tag::union_type;
 }
 
 Result<void> scanUnit(const Sections& s, Unit& unit, mem::Allocator allocator) {
@@ -595,15 +640,41 @@ Result<void> scanUnit(const Sections& s, Unit& unit, mem::Allocator allocator) {
     ArenaList<InlineCall> calls;
     ArenaList<Decl> decls;
     ArenaList<Scope> scopes;
+    // Rough shares of a unit's bytes, so the lists rarely have to move.
+    const usize unit_bytes = static_cast<usize>(unit.end - unit.die_offset);
+    TRY(decls.reserve(allocator, unit_bytes / 256));
+    TRY(scopes.reserve(allocator, unit_bytes / 256));
+    TRY(functions.reserve(allocator, unit_bytes / 1024));
 
     ByteReader r(s.info.first(static_cast<usize>(unit.end)), static_cast<usize>(unit.die_offset));
+    const FormContext form_context = unit.context();
     while (!r.atEnd()) {
-        const Die die = TRY(readDie(unit, r));
-        if (die.abbrev == nullptr) {
+        // Most DIEs (types, parameters, variables, call sites) say nothing
+        // about functions: step over them without decoding.
+        const usize die_start = r.pos;
+        const u64 code = TRY(r.readUleb());
+        if (code == 0) {
             if (depth == 0) continue;  // padding after the unit's last DIE
             current = stack[--depth];
             continue;
         }
+        const Abbrev* abbrev = unit.abbrevs.find(code);
+        if (abbrev == nullptr) return XOV_FAIL(Error::InvalidDebugInfo);
+        if (!abbrev->interesting) {
+            if (abbrev->fixed_size >= 0) {
+                TRY(r.skip(static_cast<u64>(abbrev->fixed_size)));
+            } else {
+                for (const AbbrevAttr& attr : unit.abbrevs.attrs.subspan(abbrev->first_attr, abbrev->attr_count))
+                    TRY(readForm(r, attr.form, form_context, attr.implicit_const));
+            }
+            if (abbrev->has_children) {
+                if (depth == max_die_depth) return XOV_FAIL(Error::InvalidDebugInfo);
+                stack[depth++] = current;
+            }
+            continue;
+        }
+        r.pos = die_start;
+        const Die die = TRY(readDie(unit, r));
         Context child = current;
         const u64 t = die.abbrev->tag;
         if (isNamedScope(t)) {
@@ -657,6 +728,7 @@ Result<void> scanUnit(const Sections& s, Unit& unit, mem::Allocator allocator) {
 }
 
 Result<void> ensureScanned(const Sections& s, Unit& unit, mem::Allocator allocator) {
+    TRY(ensureUnitDie(s, unit, allocator));
     if (unit.scan_state == 0) {
         auto scanned = scanUnit(s, unit, allocator);
         unit.scan_state = scanned ? 1 : 2;

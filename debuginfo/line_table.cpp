@@ -133,6 +133,8 @@ Result<LineTable> parseLineTable(const Sections& s, u64 offset, u8 address_size,
     TRY(r.seek(program_start));
     ArenaList<LineRow> rows;
     ArenaList<LineSequence> sequences;
+    // Most opcodes of a program emit a row.
+    TRY(rows.reserve(allocator, (end - program_start) / 2));
     struct State {
         u64 address = 0;
         u32 file = 1;

@@ -205,6 +205,37 @@ struct FileCloser {
     ~FileCloser() { sys::close(fd); }
 };
 
+// Standard error for traces: an entry is written in many small pieces, so
+// they are gathered and written a line at a time. Whole lines still reach
+// the descriptor as soon as they are complete, so a report cut short by a
+// second fault keeps everything up to its last full line.
+struct LineBufferedFdWriter final : Writer {
+    int fd;
+    char buf[1024];
+    usize len = 0;
+
+    explicit LineBufferedFdWriter(int fd_) : fd(fd_) {}
+    ~LineBufferedFdWriter() { (void)flush(); }
+
+    Result<void> writeAll(std::string_view bytes) override {
+        if (bytes.size() > sizeof buf - len) {
+            TRY(flush());
+            if (bytes.size() > sizeof buf) return FdWriter(fd).writeAll(bytes);
+        }
+        std::memcpy(buf + len, bytes.data(), bytes.size());
+        len += bytes.size();
+        if (!bytes.empty() && bytes.back() == '\n') TRY(flush());
+        return {};
+    }
+
+    Result<void> flush() {
+        if (len == 0) return {};
+        const usize n = len;
+        len = 0;
+        return FdWriter(fd).writeAll(std::string_view(buf, n));
+    }
+};
+
 }  // namespace
 
 Result<void> printLineFromFileAnyOs(Writer& writer, const LineInfo& line_info) {
@@ -378,7 +409,7 @@ Result<void> writeCurrentStackTrace(Writer& writer, SelfInfo& debug_info, io::tt
 }
 
 void dumpStackTrace(const StackTrace& trace) {
-    FdWriter out(2);
+    LineBufferedFdWriter out(2);
     auto debug_info = getSelfDebugInfo();
     if (!debug_info) {
         (void)fmt::format(out, "Unable to dump stack trace: Unable to open debug info: {s}\n", debug_info.error());
@@ -390,7 +421,7 @@ void dumpStackTrace(const StackTrace& trace) {
 
 void dumpCurrentStackTrace(usize start_addr) {
     if (start_addr == 0) start_addr = reinterpret_cast<usize>(__builtin_return_address(0));
-    FdWriter out(2);
+    LineBufferedFdWriter out(2);
     auto debug_info = getSelfDebugInfo();
     if (!debug_info) {
         (void)fmt::format(out, "Unable to dump stack trace: Unable to open debug info: {s}\n", debug_info.error());
@@ -401,7 +432,7 @@ void dumpCurrentStackTrace(usize start_addr) {
 }
 
 void dumpStackTraceFromBase(const ucontext_t* context) {
-    FdWriter out(2);
+    LineBufferedFdWriter out(2);
     auto debug_info = getSelfDebugInfo();
     if (!debug_info) {
         (void)fmt::format(out, "Unable to dump stack trace: Unable to open debug info: {s}\n", debug_info.error());
@@ -421,7 +452,7 @@ namespace detail {
 
 void dumpNotedTraces(std::span<const std::span<const usize>> traces, std::span<const std::string_view> notes,
                      usize index) {
-    FdWriter out(2);
+    LineBufferedFdWriter out(2);
     const io::tty::Config config = io::tty::detectConfig(2);
     auto debug_info = getSelfDebugInfo();
     if (!debug_info) {
