@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <string>
 #include <vector>
 
@@ -131,13 +130,11 @@ TEST(ProgressOnTerminal, FramesShowTheRunAndLeaveOnlyTheRunnersLines) {
 }
 
 TEST(ProgressOnTerminal, ARunShorterThanTheInitialDelayDrawsNothing) {
-    const auto before = std::chrono::steady_clock::now();
+    // (That ending the root wakes the thread at once, rather than after the
+    // delay, is timed in-process by the lifecycle tests.)
     const e2e::Finished run = e2e::run(onTerminal("progress_fast"));
-    const auto took = std::chrono::steady_clock::now() - before;
     EXPECT_EQ(run.exitCode(), 0);
     EXPECT_EQ(run.err, "All 2 tests passed.\n");
-    // Ending the root wakes the thread instead of waiting out its delay.
-    EXPECT_LT(took, std::chrono::milliseconds(190));
 }
 
 TEST(ProgressOnTerminal, ADumbTerminalGetsNoFrames) {
