@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <vector>
 
 #include "debuginfo/unwind.hpp"
 #include "debuginfo/debuginfo.hpp"
@@ -23,28 +22,43 @@ bool mapped(usize address) {
     return page != 0 && msync(reinterpret_cast<void*>(page), 4096, MS_ASYNC) == 0;
 }
 
+// Return addresses of one walk. Fixed storage: walks also run inside a
+// signal handler, where allocating is not allowed.
+struct Frames {
+    usize addresses[64] = {};
+    usize count = 0;
+
+    [[nodiscard]] usize size() const { return count; }
+    [[nodiscard]] bool empty() const { return count == 0; }
+    void clear() { count = 0; }
+    usize operator[](usize i) const { return addresses[i]; }
+    [[nodiscard]] bool contains(usize address) const {
+        return std::find(addresses, addresses + count, address) != addresses + count;
+    }
+};
+
 // Unwinds from ctx until the walk ends or fails; the return addresses.
-std::vector<usize> walk(dwarf::UnwindContext ctx, Error* last_error = nullptr) {
-    std::vector<usize> out;
-    for (int i = 0; i < 64 && ctx.pc != 0; ++i) {
+Frames walk(dwarf::UnwindContext ctx, Error* last_error = nullptr) {
+    Frames out;
+    while (out.count < std::size(out.addresses) && ctx.pc != 0) {
         const auto ra = dwarf::unwindFrame(ctx);
         if (!ra) {
             if (last_error) *last_error = ra.error();
             break;
         }
         if (*ra == 0) break;
-        out.push_back(*ra);
+        out.addresses[out.count++] = *ra;
     }
     return out;
 }
 
-std::vector<usize> captured;
+Frames captured;
 
 [[gnu::noinline]] usize unwindHere(usize seed) {
     ucontext_t uc;
     getcontext(&uc);
     auto ctx = dwarf::UnwindContext::init(&uc, mapped);
-    captured = ctx ? walk(*ctx) : std::vector<usize>{};
+    captured = ctx ? walk(*ctx) : Frames{};
     __asm__ volatile("" ::: "memory");
     return seed;
 }
@@ -105,11 +119,11 @@ TEST(UnwindLive, walksFromAQsortComparatorBackToTheSortingFunction) {
     sortsWithUnwindingComparator();
     // Past qsort's own frames, the return address of the function that
     // called qsort, into this test.
-    EXPECT_NE(std::find(captured.begin(), captured.end(), sorter_return), captured.end());
+    EXPECT_TRUE(captured.contains(sorter_return));
 }
 
 usize raiser_return = 0;
-std::vector<usize> from_handler_context;
+Frames from_handler_context;
 
 void handlerUnwinds(int, siginfo_t*, void* context) {
     (void)unwindHere(0);
@@ -138,10 +152,9 @@ TEST(UnwindLive, walksThroughTheSignalTrampolineAndFromASignalContext) {
     sigaction(SIGUSR1, &old, nullptr);
     // From inside the handler: through the trampoline and the interrupted
     // frames to the function that raised the signal, and on to its caller.
-    EXPECT_NE(std::find(captured.begin(), captured.end(), raiser_return), captured.end());
+    EXPECT_TRUE(captured.contains(raiser_return));
     // From the machine context the kernel passed: the same caller.
-    EXPECT_NE(std::find(from_handler_context.begin(), from_handler_context.end(), raiser_return),
-              from_handler_context.end());
+    EXPECT_TRUE(from_handler_context.contains(raiser_return));
 }
 
 TEST(UnwindLive, addressOutsideEveryModuleHasNoUnwindInformation) {
