@@ -5,7 +5,9 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
+#include <thread>
 #include <fstream>
 #include <string>
 
@@ -225,6 +227,56 @@ TEST(Capture, aFirstAddressNotOnTheStackGivesAnEmptyTrace) {
     StackTrace trace{5, addresses};
     captureOuter(&trace, 0x1234);
     EXPECT_EQ(trace.index, 0u);
+}
+
+TEST(Capture, eachThreadWalksItsOwnStack) {
+    usize addresses[16] = {};
+    StackTrace trace{0, addresses};
+    std::thread worker([&] { captureOuter(&trace, 0); });
+    worker.join();
+    ASSERT_GE(trace.index, 3u);
+    EXPECT_EQ(nameAt(addresses[0]), "(anonymous namespace)::captureInner");
+    EXPECT_EQ(nameAt(addresses[2]), "(anonymous namespace)::captureOuter");
+}
+
+usize signal_addresses[8];
+StackTrace signal_trace{0, signal_addresses};
+
+[[gnu::noinline]] void captureInHandler(int) {
+    debug::captureStackTrace(0, &signal_trace);
+    __asm__ volatile("" ::: "memory");
+}
+
+// The known-stack shortcut must not learn an alternate signal stack: it
+// may be unmapped later while the thread lives on.
+TEST(Capture, aSignalHandlerOnAnAlternateStackDoesNotTeachItsStack) {
+    std::thread worker([] {
+        void* alt = mmap(nullptr, 65536, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        ASSERT_NE(alt, MAP_FAILED);
+        stack_t ss{};
+        ss.ss_sp = alt;
+        ss.ss_size = 65536;
+        ASSERT_EQ(sigaltstack(&ss, nullptr), 0);
+        struct sigaction act {}, old {};
+        act.sa_handler = captureInHandler;
+        act.sa_flags = SA_ONSTACK;
+        sigemptyset(&act.sa_mask);
+        ASSERT_EQ(sigaction(SIGUSR2, &act, &old), 0);
+        raise(SIGUSR2);  // this thread's first walk runs on the alternate stack
+        sigaction(SIGUSR2, &old, nullptr);
+        stack_t off{};
+        off.ss_flags = SS_DISABLE;
+        sigaltstack(&off, nullptr);
+        ASSERT_GE(signal_trace.index, 1u);
+        EXPECT_EQ(nameAt(signal_addresses[0]), "(anonymous namespace)::captureInHandler");
+        const usize inside = reinterpret_cast<usize>(alt) + 32768;
+        munmap(alt, 65536);
+        EXPECT_FALSE(debug::StackIterator::isValidMemory(inside));
+        // Off the signal stack the thread's own stack is learned and used.
+        int local = 0;
+        EXPECT_TRUE(debug::StackIterator::isValidMemory(reinterpret_cast<usize>(&local) & ~usize{7}));
+    });
+    worker.join();
 }
 
 TEST(StackIterator, validMemoryIsMappedMemoryIncludingTheNextWord) {
