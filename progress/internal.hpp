@@ -55,7 +55,7 @@ struct State {
     std::atomic<u64> node_freelist_first{static_cast<u8>(Node::OptionalIndex::none)};
 };
 
-extern State global_progress;
+extern constinit State global_progress;
 
 // Entry i of each table; an index at or beyond the capacity panics.
 Node::Storage& storageByIndex(usize i);

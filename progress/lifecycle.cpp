@@ -13,7 +13,7 @@
 namespace Progress {
 
 char default_draw_buffer[4096];
-Mutex stderr_mutex;
+constinit Mutex stderr_mutex;
 
 namespace {
 

@@ -25,7 +25,8 @@ std::atomic_ref<u32> nameWord(Node::Storage& s, usize w) {
 
 }  // namespace
 
-State global_progress{
+// Constant-initialized: usable from any static initializer.
+constinit State global_progress{
     .node_parents = node_parents_buffer,
     .node_storage = node_storage_buffer,
     .node_freelist = node_freelist_buffer,
