@@ -23,12 +23,13 @@ size_t countOf(const std::string& text, const std::string& needle) {
 
 // Once traces resolve to source, the first frame of an allocation trace is
 // the allocating line of the fixture; until then it is an unresolved entry.
-void expectFirstFrameInFixture(const std::string& trace) {
+void expectFirstFrameIn(const std::string& trace, const std::string& function) {
     const std::string first = trace.substr(0, trace.find('\n'));
     if (first.rfind("???", 0) == 0) {
         EXPECT_NE(first.find(": 0x"), std::string::npos) << first;
     } else {
         EXPECT_NE(first.find("gpa_cases.cpp:"), std::string::npos) << first;
+        EXPECT_NE(first.find(" in (anonymous namespace)::" + function + " ("), std::string::npos) << first;
     }
 }
 
@@ -44,7 +45,7 @@ TEST(GpaTerminal, LeakIsReportedWithItsAddressAndCounted) {
         "1 errors were logged\\.\n"
         "1 tests leaked memory\\.\n");
     ASSERT_TRUE(std::regex_match(r.err, m, shape)) << r.err;
-    expectFirstFrameInFixture(m[2].str());
+    expectFirstFrameIn(m[2].str(), "leaksOne");
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.exitCode(), 1);
 }
@@ -76,12 +77,19 @@ TEST(GpaTerminal, DoubleFreeIsReportedAndTheRunContinues) {
     auto r = run(fixture("gpa_double_free"));
     const std::regex shape(
         "1/2 fixture\\.test\\.frees twice\\.\\.\\."
-        "\\[gpa\\] \\(err\\): Double free detected\\. Allocation: \n[\\s\\S]+? First free: \n[\\s\\S]+? Second free: \n[\\s\\S]+?\n"
+        "\\[gpa\\] \\(err\\): Double free detected\\. Allocation: \n([\\s\\S]+?) First free: \n([\\s\\S]+?)"
+        " Second free: \n([\\s\\S]+?)\n"
         "OK\n"
         "2/2 fixture\\.test\\.passes\\.\\.\\.OK\n"
         "All 2 tests passed\\.\n"
         "1 errors were logged\\.\n");
-    EXPECT_TRUE(std::regex_match(r.err, shape)) << r.err;
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(r.err, m, shape)) << r.err;
+    for (int i = 1; i <= 3; ++i) expectFirstFrameIn(m[i].str(), "freesTwice");
+    // Allocation, first and second free are three different lines.
+    const auto firstLine = [&](int i) { return m[i].str().substr(0, m[i].str().find('\n')); };
+    EXPECT_NE(firstLine(1), firstLine(2));
+    EXPECT_NE(firstLine(2), firstLine(3));
     EXPECT_EQ(countOf(r.err, "leaked"), 0u);
     EXPECT_EQ(r.exitCode(), 1);
 }
