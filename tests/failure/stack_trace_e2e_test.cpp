@@ -117,7 +117,11 @@ TEST(TraceEndToEnd, badArgumentPanicsWithTheArgumentCheckFirst) {
     EXPECT_EQ(found[0].line, lineOf("runner/args.cpp", "debug::panic(\"unrecognized"));
     expectQuotesSource(found[0], "runner/args.cpp");
     EXPECT_EQ(found[1].function, "test_runner::main");
-    EXPECT_EQ(found.back().function, "main");
+    // Further out: main, and in builds linked against a C library whose
+    // debug file is installed, its start-up functions.
+    bool has_main = false;
+    for (size_t i = 2; i < found.size(); ++i) has_main = has_main || found[i].function == "main";
+    EXPECT_TRUE(has_main) << r.err;
     // The first entry follows the panic line directly.
     EXPECT_NE(r.err.find("panic: unrecognized command line argument\n" + found[0].file + ":"), std::string::npos)
         << r.err;
