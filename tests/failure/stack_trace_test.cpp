@@ -96,6 +96,29 @@ TEST(TraceEntry, linesAcrossChunkBoundaries) {
     EXPECT_EQ(entry(g.path(), 1, 0), g.path() + ":1:0: 0x10 in fn (cu)\n" + std::string(4096, 'x') + "\n\n");
 }
 
+TEST(TraceEntry, otherSourceErrorsAreReturnedAfterTheLocationLine) {
+    // A directory opens but cannot be read: not one of the errors that
+    // merely end the entry.
+    StringWriter w;
+    const debug::LineInfo info{1, 1, "/tmp"};
+    auto printed = debug::printLineInfo(w, info, 0x10, "fn", "cu", Config::no_color);
+    ASSERT_FALSE(printed.has_value());
+    EXPECT_EQ(printed.error(), Error::IsDir);
+    EXPECT_EQ(w.text, "/tmp:1:1: 0x10 in fn (cu)\n");
+}
+
+TEST(StoredTrace, writerErrorsEndThePrintingAndAreReturned) {
+    usize addresses[3] = {0x11, 0x12, 0x13};
+    auto info = debug::getSelfDebugInfo();
+    ASSERT_TRUE(info.has_value());
+    char small[40];
+    FixedBufferWriter w(small);
+    auto written = debug::writeStackTrace(StackTrace{3, addresses}, w, **info, Config::no_color);
+    ASSERT_FALSE(written.has_value());
+    EXPECT_EQ(written.error(), Error::NoSpaceLeft);
+    EXPECT_EQ(w.written(), std::string_view("???:?:?: 0x10 in ??? (???)\n???:?:?: 0x11"));  // 40 bytes
+}
+
 TEST(TraceEntry, colouredEntryPutsEscapesExactlyAroundEachPart) {
     SourceFile f(sample_source);
     EXPECT_EQ(entry(f.path(), 3, 2, Config::escape_codes),
