@@ -4,6 +4,7 @@
 #include <signal.h>
 
 #include <chrono>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,13 @@ const std::string query = header(4, 0);
 const std::string exit_request = header(0, 0);
 
 bool contains(const std::string& s, std::string_view part) { return s.find(part) != std::string::npos; }
+
+// Trace text without its code addresses, which move between runs of a
+// position-independent build.
+std::string withoutAddresses(const std::string& s) {
+    static const std::regex address("0x[0-9a-f]+");
+    return std::regex_replace(s, address, "0x?");
+}
 
 const std::vector<std::string> product_names = {
     "w4_input.test.Input: KeyMods is 1 byte",
@@ -394,7 +402,7 @@ TEST(ServerFixture, AFailuresTraceIsTheSameAfterAPassingTestThatHandledErrors) {
     d.send(exit_request);
     const auto f = d.finish();
     ASSERT_FALSE(alone.empty());
-    EXPECT_EQ(f.err, alone);
+    EXPECT_EQ(withoutAddresses(f.err), withoutAddresses(alone));
     EXPECT_FALSE(contains(f.err, "alwaysFails")) << f.err;
 }
 
