@@ -386,6 +386,24 @@ INSTANTIATE_TEST_SUITE_P(
                   "sortsWithFaultingComparator"}),
     [](const auto& info) { return std::string(info.param.table); });
 
+// Ending the process: a first SIGABRT that is ignored or caught is
+// followed by one with the default action restored.
+TEST(PanicAbort, ignoredSigabrtStillEndsTheProcessBySigabrt) {
+    const Report r = runTable("panic_abort_ignored");
+    EXPECT_EQ(r.finished.termSignal(), SIGABRT);
+    EXPECT_NE(r.finished.err.find(panicLine(r.pid, "abort ignored")), std::string::npos);
+}
+
+TEST(PanicAbort, caughtSigabrtRunsTheHandlerOnceThenEndsBySigabrt) {
+    const Report r = runTable("panic_abort_caught");
+    EXPECT_EQ(r.finished.termSignal(), SIGABRT);
+    const std::string& err = r.finished.err;
+    EXPECT_NE(err.find(panicLine(r.pid, "abort caught")), std::string::npos);
+    EXPECT_EQ(count(err, "caught SIGABRT\n"), 1) << err;
+    // The handler ran after the whole report.
+    EXPECT_EQ(err.substr(err.size() - 15), "caught SIGABRT\n");
+}
+
 TEST(FaultDuringPanic, faultInTheTracePrinterEndsByTheDefaultAction) {
     const Report r = runTable("fault_in_trace_printer");
     EXPECT_EQ(r.finished.termSignal(), SIGSEGV);
