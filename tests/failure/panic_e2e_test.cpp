@@ -386,6 +386,25 @@ INSTANTIATE_TEST_SUITE_P(
                   "sortsWithFaultingComparator"}),
     [](const auto& info) { return std::string(info.param.table); });
 
+// The product installs the fault handler at start-up: while it serves the
+// build driver, the kernel lists the four fault signals as caught.
+TEST(FaultHandler, productCatchesTheFourFaultSignalsOnceStarted) {
+    auto child = e2e::Child::spawn(e2e::product({"--listen=-"}));
+    // The version announcement comes after start-up.
+    ASSERT_GE(child.readStdout(8).size(), 8u);
+    FILE* f = std::fopen(("/proc/" + std::to_string(child.pid()) + "/status").c_str(), "r");
+    ASSERT_NE(f, nullptr);
+    char line[256];
+    unsigned long long caught = 0;
+    while (std::fgets(line, sizeof line, f) != nullptr)
+        if (std::sscanf(line, "SigCgt: %llx", &caught) == 1) break;
+    std::fclose(f);
+    for (int sig : {SIGSEGV, SIGILL, SIGBUS, SIGFPE}) EXPECT_TRUE(caught >> (sig - 1) & 1) << "signal " << sig;
+    EXPECT_FALSE(caught >> (SIGABRT - 1) & 1);
+    child.kill(SIGTERM);
+    (void)child.finish();
+}
+
 // Ending the process: a first SIGABRT that is ignored or caught is
 // followed by one with the default action restored.
 TEST(PanicAbort, ignoredSigabrtStillEndsTheProcessBySigabrt) {
