@@ -238,7 +238,11 @@ struct LineBufferedFdWriter final : Writer {
 
 }  // namespace
 
-Result<void> printLineFromFileAnyOs(Writer& writer, const LineInfo& line_info) {
+namespace {
+
+// The source line as printLineFromFileAnyOs writes it; returns its length
+// without the newline.
+Result<u64> printSourceLine(Writer& writer, const LineInfo& line_info) {
     char path[4096];
     const std::string_view name = line_info.file_name;
     if (name.empty() || name.size() >= sizeof path || name.find('\0') != std::string_view::npos)
@@ -273,18 +277,30 @@ Result<void> printLineFromFileAnyOs(Writer& writer, const LineInfo& line_info) {
     // On the wanted line.
     if (const void* nl = std::memchr(buf + pos, '\n', amt - pos)) {
         const usize end = static_cast<usize>(static_cast<const char*>(nl) - buf) + 1;
-        return writeDetabbed(writer, std::string_view(buf + pos, end - pos));
+        TRY(writeDetabbed(writer, std::string_view(buf + pos, end - pos)));
+        return end - pos - 1;
     }
+    u64 length = amt - pos;
     TRY(writeDetabbed(writer, std::string_view(buf + pos, amt - pos)));
     while (amt == chunk_size) {
         amt = TRY(sys::read(fd, buf, chunk_size));
         if (const void* nl = std::memchr(buf, '\n', amt)) {
             const usize end = static_cast<usize>(static_cast<const char*>(nl) - buf) + 1;
-            return writeDetabbed(writer, std::string_view(buf, end));
+            TRY(writeDetabbed(writer, std::string_view(buf, end)));
+            return length + end - 1;
         }
+        length += amt;
         TRY(writeDetabbed(writer, std::string_view(buf, amt)));
     }
-    return writer.writeAll("\n");
+    TRY(writer.writeAll("\n"));
+    return length;
+}
+
+}  // namespace
+
+Result<void> printLineFromFileAnyOs(Writer& writer, const LineInfo& line_info) {
+    TRY(printSourceLine(writer, line_info));
+    return {};
 }
 
 Result<void> printLineInfo(Writer& writer, const std::optional<LineInfo>& line_info, usize address,
@@ -302,7 +318,8 @@ Result<void> printLineInfo(Writer& writer, const std::optional<LineInfo>& line_i
     TRY(writer.writeAll("\n"));
 
     if (!line_info) return {};
-    if (auto printed = printLineFromFileAnyOs(writer, *line_info); !printed) {
+    auto printed = printSourceLine(writer, *line_info);
+    if (!printed) {
         if (isSourceReadError(printed.error())) return {};
         return std::unexpected(printed.error());
     }
@@ -312,7 +329,10 @@ Result<void> printLineInfo(Writer& writer, const std::optional<LineInfo>& line_i
                                             ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ',
                                             ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ',
                                             ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
-        u64 remaining = line_info->column - 1;
+        // A column past the end of the line (only damaged debug data says
+        // so) puts the caret just after the line rather than writing up to
+        // four billion spaces.
+        u64 remaining = line_info->column - 1 < *printed ? line_info->column - 1 : *printed;
         while (remaining > 0) {
             const usize n = remaining < sizeof spaces ? static_cast<usize>(remaining) : sizeof spaces;
             TRY(writer.writeAll(std::string_view(spaces, n)));

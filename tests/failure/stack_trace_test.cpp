@@ -96,6 +96,13 @@ TEST(TraceEntry, linesAcrossChunkBoundaries) {
     EXPECT_EQ(entry(g.path(), 1, 0), g.path() + ":1:0: 0x10 in fn (cu)\n" + std::string(4096, 'x') + "\n\n");
 }
 
+TEST(TraceEntry, aColumnPastTheLineEndPutsTheCaretJustAfterIt) {
+    SourceFile f(sample_source);
+    EXPECT_EQ(entry(f.path(), 3, 4000000000u), f.path() + ":3:4000000000: 0x10 in fn (cu)\nthird line\n" +
+                                                   std::string(10, ' ') + "^\n");
+    EXPECT_EQ(entry(f.path(), 3, 11), f.path() + ":3:11: 0x10 in fn (cu)\nthird line\n" + std::string(10, ' ') + "^\n");
+}
+
 TEST(TraceEntry, otherSourceErrorsAreReturnedAfterTheLocationLine) {
     // A directory opens but cannot be read: not one of the errors that
     // merely end the entry.
