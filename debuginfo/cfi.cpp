@@ -544,6 +544,9 @@ Result<Row> runProgram(const Cie& cie, const Fde& fde, const Section& section, u
 // Stack slots of other frames are read on purpose; the memory check, not
 // the sanitizer, decides what may be read.
 [[gnu::no_sanitize_address]] Result<u64> readMemory(const UnwindContext& ctx, usize address) {
+    // A range that wraps past the top of the address space is never
+    // readable, whatever a page check says about its first byte.
+    if (address > ~usize{0} - 8) return XOV_FAIL(Error::InvalidDebugInfo);
     if (ctx.is_valid_memory == nullptr || !ctx.is_valid_memory(address) ||
         ((address & 4095) > 4088 && !ctx.is_valid_memory(address + 7)))
         return XOV_FAIL(Error::InvalidDebugInfo);
@@ -556,6 +559,7 @@ namespace {
 
 [[gnu::no_sanitize_address]] Result<u64> readMemorySized(const UnwindContext& ctx, usize address, u8 size) {
     if (size == 0 || size > 8) return XOV_FAIL(Error::InvalidExpression);
+    if (address > ~usize{0} - size) return XOV_FAIL(Error::InvalidDebugInfo);
     if (ctx.is_valid_memory == nullptr || !ctx.is_valid_memory(address) ||
         ((address & 4095) > 4096u - size && !ctx.is_valid_memory(address + size - 1)))
         return XOV_FAIL(Error::InvalidDebugInfo);

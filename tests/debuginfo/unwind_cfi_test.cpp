@@ -106,7 +106,7 @@ Section eh(const Bytes& b, usize address = kSectionAddress) { return Section{b, 
 alignas(16) u64 fake_stack[64];
 bool inFakeStack(usize a) {
     const usize lo = reinterpret_cast<usize>(fake_stack);
-    return a >= lo && a + 8 <= lo + sizeof fake_stack;
+    return a >= lo && a - lo <= sizeof fake_stack - 8;
 }
 UnwindContext contextOnFakeStack() {
     UnwindContext ctx;
@@ -573,6 +573,12 @@ TEST(CfiExpression, registersAndMemory) {
     EXPECT_EQ(eval({0x73, 0, 0x06}).error(), Error::InvalidDebugInfo);  // 1003 is not readable
     EXPECT_EQ(eval({0x77, 0, 0x94, 9}).error(), Error::InvalidExpression);
     EXPECT_EQ(eval({0x92, 40, 0}).error(), Error::UnsupportedRegister);
+    // An address whose 8 bytes would wrap past the top is refused even when
+    // the check only looks at the first byte.
+    UnwindContext lax = contextOnFakeStack();
+    lax.is_valid_memory = [](usize) { return true; };
+    EXPECT_EQ(evaluateExpression(Bytes{0x09, 0xf8, 0x06}, lax, std::nullopt).error(), Error::InvalidDebugInfo);
+    EXPECT_EQ(evaluateExpression(Bytes{0x09, 0xff, 0x94, 2}, lax, std::nullopt).error(), Error::InvalidDebugInfo);
     UnwindContext ctx = contextOnFakeStack();
     ctx.reg_valid[3] = false;
     EXPECT_EQ(evaluateExpression(Bytes{0x73, 0}, ctx, std::nullopt).error(), Error::InvalidRegister);
@@ -688,6 +694,54 @@ TEST(CfiApply, cfaFromAnInvalidRegisterIsAnError) {
     ctx.reg_valid[6] = false;
     ctx.pc = 0x1004;
     EXPECT_EQ(unwindFrameInSection(ctx, eh(s)).error(), Error::InvalidRegister);
+}
+
+// Damaged tables: every byte of a valid table flipped at random, thousands
+// of times. Each attempt either fails with an error or yields a row that
+// belongs to the FDE it came from, and applying it reads memory only
+// through the check (the sanitizer builds would catch a stray read).
+TEST(CfiRobustness, randomlyDamagedTablesGiveErrorsOrConsistentRows) {
+    Bytes good;
+    CieSpec spec;
+    spec.instructions = {0x0c, 7, 8, 0x90, 1, 0x0a, 0x0b};
+    const usize cie_at = appendCie(good, spec);
+    appendFde(good, cie_at, kSectionAddress, 0x1000, 0x40,
+              {0x41, 0x0e, 16, 0x86, 2, 0x0a, 0x41, 0x0f, 3, 0x77, 0x10, 0x06, 0x10, 3, 2, 0x77, 0x08, 0x0b});
+    le32(good, 0);
+    u64 state = 0x9e3779b97f4a7c15u;
+    auto next = [&] {
+        state ^= state << 13;
+        state ^= state >> 7;
+        state ^= state << 17;
+        return state;
+    };
+    int errors = 0, rows = 0;
+    for (int attempt = 0; attempt < 5000; ++attempt) {
+        Bytes damaged = good;
+        const int flips = 1 + static_cast<int>(next() % 4);
+        for (int f = 0; f < flips; ++f) damaged[next() % damaged.size()] = static_cast<u8>(next());
+        const u64 pc = 0x1000 + next() % 0x40;
+        Cie cie;
+        const auto fde = findFdeLinear(eh(damaged), pc, &cie);
+        if (!fde) {
+            ++errors;
+            continue;
+        }
+        const auto row = runProgram(cie, *fde, eh(damaged), pc);
+        if (!row) {
+            ++errors;
+            continue;
+        }
+        ++rows;
+        ASSERT_GE(row->location, fde->pc_begin);
+        ASSERT_LE(row->location, pc);
+        UnwindContext ctx = contextOnFakeStack();
+        ctx.pc = pc;
+        (void)applyRow(*row, cie, ctx);
+    }
+    // Both outcomes occur: the damage is neither always fatal nor ignored.
+    EXPECT_GT(errors, 100);
+    EXPECT_GT(rows, 100);
 }
 
 }  // namespace
