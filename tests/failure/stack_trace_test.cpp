@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <csetjmp>
 #include <cstdlib>
 #include <thread>
 #include <fstream>
@@ -388,6 +389,46 @@ TEST(CurrentTrace, firstEntryIsTheCallerWithItsSourceLine) {
     EXPECT_TRUE(first_line.starts_with(std::string(__FILE__) + ":")) << text;
     EXPECT_NE(first_line.find(" in (anonymous namespace)::currentTraceFromHere ("), std::string::npos) << text;
     EXPECT_NE(text.find("debug::writeCurrentStackTrace(w, **info"), std::string::npos) << text;
+}
+
+sigjmp_buf fault_jump;
+int trap_line = 0;
+
+void dumpOnIllegalInstruction(int, siginfo_t*, void* context) {
+    debug::dumpStackTraceFromBase(static_cast<const ucontext_t*>(context));
+    siglongjmp(fault_jump, 1);
+}
+
+[[gnu::noinline]] void executesIllegalInstruction() {
+    trap_line = __LINE__ + 1;
+    __builtin_trap();
+}
+
+[[gnu::noinline]] void callsIllegalInstruction() {
+    executesIllegalInstruction();
+    __asm__ volatile("" ::: "memory");
+}
+
+TEST(SignalContextTrace, startsAtTheInterruptedInstructionItself) {
+    struct sigaction act {}, old {};
+    act.sa_sigaction = dumpOnIllegalInstruction;
+    act.sa_flags = SA_SIGINFO | SA_NODEFER;
+    sigemptyset(&act.sa_mask);
+    ASSERT_EQ(sigaction(SIGILL, &act, &old), 0);
+    setenv("NO_COLOR", "1", 1);
+    StderrCapture capture;
+    if (sigsetjmp(fault_jump, 1) == 0) callsIllegalInstruction();
+    const std::string out = capture.take();
+    unsetenv("NO_COLOR");
+    sigaction(SIGILL, &old, nullptr);
+
+    const std::string first_line = out.substr(0, out.find('\n'));
+    EXPECT_TRUE(first_line.starts_with(std::string(__FILE__) + ":" + std::to_string(trap_line) + ":")) << out;
+    EXPECT_NE(first_line.find(" in (anonymous namespace)::executesIllegalInstruction ("), std::string::npos) << out;
+    // The interrupted pc is printed as is, not one byte back.
+    const usize printed_pc = std::stoul(first_line.substr(first_line.find(": 0x") + 4), nullptr, 16);
+    EXPECT_NE(out.find(" in (anonymous namespace)::callsIllegalInstruction ("), std::string::npos) << out;
+    EXPECT_EQ(nameAt(printed_pc + 1), "(anonymous namespace)::executesIllegalInstruction");
 }
 
 [[gnu::noinline]] void noteHere(debug::ConfigurableTrace<2, 4, true>& trace, const char* note) {
