@@ -7,6 +7,7 @@
 
 #include "failure/stack_trace.hpp"
 #include "memory/general_purpose_allocator.hpp"
+#include "support/mutex.hpp"
 
 namespace {
 
@@ -80,6 +81,17 @@ void BM_MallocFreeSliding(benchmark::State& state) {
     std::free(previous);
 }
 BENCHMARK(BM_MallocFreeSliding)->Arg(16)->Arg(100)->Arg(1000)->Arg(5000);
+
+// The allocator's mutex is taken once per operation; its lock asks the
+// kernel for the thread id each time.
+void BM_MutexLockUnlock(benchmark::State& state) {
+    Mutex mutex;
+    for (auto _ : state) {
+        mutex.lock();
+        mutex.unlock();
+    }
+}
+BENCHMARK(BM_MutexLockUnlock);
 
 [[gnu::noinline]] void captureFromHere(usize* words) {
     StackTrace trace{0, std::span<usize>(words, 10)};
