@@ -490,6 +490,75 @@ TEST_F(Gpa, FullOlderBucketsAreFoundThroughTheTree) {
     for (usize i = 0; i < blocks.size(); i += 16) EXPECT_FALSE(isMapped(blocks[i]));
 }
 
+// ---- out of memory ----
+
+// The page allocator, except that the fail_at-th allocation (from 1) is
+// refused; records every free.
+struct FailingBacking {
+    int allocs = 0;
+    int fail_at = 0;
+    std::vector<usize> freed_lengths;
+
+    static u8* alloc(void* ctx, usize len, u8 log2_align, usize ret_addr) {
+        auto* self = static_cast<FailingBacking*>(ctx);
+        if (++self->allocs == self->fail_at) return nullptr;
+        return heap::PageAllocator::alloc(nullptr, len, log2_align, ret_addr);
+    }
+    static bool resize(void*, std::span<u8> buf, u8 log2_align, usize new_len, usize ret_addr) {
+        return heap::PageAllocator::resize(nullptr, buf, log2_align, new_len, ret_addr);
+    }
+    static void free(void* ctx, std::span<u8> buf, u8 log2_align, usize ret_addr) {
+        static_cast<FailingBacking*>(ctx)->freed_lengths.push_back(buf.size());
+        heap::PageAllocator::free(nullptr, buf, log2_align, ret_addr);
+    }
+    static constexpr mem::Allocator::VTable vtable{&alloc, &resize, &free};
+};
+
+TEST_F(Gpa, RefusedPageFailsTheSmallRequestWithNothingHeld) {
+    FailingBacking backing{0, 1, {}};
+    instance.backing_allocator = {&backing, &FailingBacking::vtable};
+    auto r = a.alloc<u8>(10);
+    ASSERT_FALSE(r.has_value());
+    EXPECT_EQ(r.error(), Error::OutOfMemory);
+    EXPECT_EQ(backing.allocs, 1);
+    EXPECT_TRUE(backing.freed_lengths.empty());
+    EXPECT_EQ(instance.cur_buckets[4], nullptr);
+}
+
+TEST_F(Gpa, RefusedBucketRecordGivesThePageBack) {
+    FailingBacking backing{0, 2, {}};
+    instance.backing_allocator = {&backing, &FailingBacking::vtable};
+    EXPECT_EQ(raw(10), nullptr);
+    ASSERT_EQ(backing.freed_lengths.size(), 1u);
+    EXPECT_EQ(backing.freed_lengths[0], 4096u);
+    EXPECT_EQ(instance.cur_buckets[4], nullptr);
+    EXPECT_EQ(instance.buckets[4].root, nullptr);
+    // The next request starts over and succeeds.
+    u8* p = raw(10);
+    ASSERT_NE(p, nullptr);
+    a.rawFree({p, 10}, 0, 0);
+}
+
+TEST_F(Gpa, RefusedLargeBlockKeepsTheGrownTableAndRecordsNothing) {
+    FailingBacking backing{0, 2, {}};  // 1: table storage, 2: the block
+    instance.backing_allocator = {&backing, &FailingBacking::vtable};
+    EXPECT_EQ(raw(5000), nullptr);
+    EXPECT_EQ(instance.large_allocations.count(), 0u);
+    EXPECT_GT(instance.large_allocations.capacity(), 0u);
+    EXPECT_TRUE(backing.freed_lengths.empty());
+    Reports reports;
+    EXPECT_EQ(instance.deinit(), gpa::Check::ok);
+    ASSERT_EQ(backing.freed_lengths.size(), 1u);  // the table's storage
+}
+
+TEST_F(Gpa, RefusedTableGrowthFailsTheLargeRequest) {
+    FailingBacking backing{0, 1, {}};
+    instance.backing_allocator = {&backing, &FailingBacking::vtable};
+    EXPECT_EQ(raw(5000), nullptr);
+    EXPECT_EQ(backing.allocs, 1);
+    EXPECT_EQ(instance.large_allocations.capacity(), 0u);
+}
+
 // ---- the mutex ----
 
 TEST_F(GpaDeathTest, ReenteringFromTheHoldingThreadPanicsDeadlock) {
