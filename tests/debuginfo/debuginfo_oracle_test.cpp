@@ -187,6 +187,15 @@ TEST(DebugInfoOracle, sampleWithZlibSectionsAgreesWithLlvmSymbolizer) { expectAg
 
 TEST(DebugInfoOracle, sampleDwarf4AgreesWithLlvmSymbolizer) { expectAgreement(XOV_SAMPLE_DWARF4_PATH, 20); }
 
+TEST(DebugInfoOracle, sampleWithoutArangesAgreesWithLlvmSymbolizer) {
+    auto module = debug::Module::openFile(XOV_SAMPLE_NOARANGES_PATH);
+    ASSERT_TRUE(module.has_value());
+    auto aranges = (*module)->section(".debug_aranges");
+    ASSERT_TRUE(aranges.has_value());
+    EXPECT_TRUE(aranges->empty());
+    expectAgreement(XOV_SAMPLE_NOARANGES_PATH, 20);
+}
+
 TEST(DebugInfoOracle, strippedSampleWithDebuglinkAgreesWithLlvmSymbolizer) {
     auto module = debug::Module::openFile(XOV_SAMPLE_STRIPPED_PATH);
     ASSERT_TRUE(module.has_value());
