@@ -187,7 +187,12 @@ Result<LineTable> parseLineTable(const Sections& s, u64 offset, u8 address_size,
             }
             case 1: TRY(emit()); break;  // copy
             case 2: state.address += TRY(r.readUleb()) * min_inst_length; break;
-            case 3: state.line = static_cast<u32>(static_cast<i64>(state.line) + TRY(r.readSleb())); break;
+            case 3: {
+                // Wrapping arithmetic: a damaged advance must not overflow.
+                const u64 advance = static_cast<u64>(TRY(r.readSleb()));
+                state.line = static_cast<u32>(static_cast<u64>(state.line) + advance);
+                break;
+            }
             case 4: state.file = static_cast<u32>(TRY(r.readUleb())); break;
             case 5: state.column = static_cast<u32>(TRY(r.readUleb())); break;
             case 6:

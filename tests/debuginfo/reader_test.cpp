@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <string>
@@ -138,6 +139,27 @@ TEST(LineTable, runsSpecialStandardAndExtendedOpcodes) {
     EXPECT_EQ(*table->filePath(1, "/src", debug::debugInfoAllocator()), "/src/a.c");
     EXPECT_EQ(*table->filePath(2, "/src", debug::debugInfoAllocator()), "/src/inc/b.h");
     EXPECT_EQ(table->filePath(3, "/src", debug::debugInfoAllocator()).error(), Error::InvalidDebugInfo);
+}
+
+TEST(LineTable, extremeLineAdvancesWrapInsteadOfOverflowing) {
+    auto bytes = lineProgram(14);
+    // Replace "advance_line +9" with the largest positive advance.
+    const std::vector<u8> small_advance = {3, 9};
+    auto at = std::search(bytes.begin(), bytes.end(), small_advance.begin(), small_advance.end());
+    ASSERT_NE(at, bytes.end());
+    const std::vector<u8> huge = {3, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x00};  // 2^63 - 1
+    const long where = at - bytes.begin();
+    bytes.erase(bytes.begin() + where, bytes.begin() + where + 2);
+    bytes.insert(bytes.begin() + where, huge.begin(), huge.end());
+    const u32 length = static_cast<u32>(bytes.size() - 4);
+    std::memcpy(bytes.data(), &length, 4);
+    dwarf::Sections s{};
+    s.line = bytesOf(bytes);
+    auto table = dwarf::parseLineTable(s, 0, 8, "/src", "a.c", debug::debugInfoAllocator());
+    ASSERT_TRUE(table.has_value());
+    ASSERT_TRUE(table->find(0x1000).has_value());
+    EXPECT_EQ(table->find(0x1000)->line, 1u);
+    EXPECT_EQ(table->find(0x1002)->line, 0u);  // 1 + 2^63 - 1 wraps to 0 in 32 bits
 }
 
 TEST(LineTable, zeroLineRangeIsInvalidNotADivisionByZero) {
