@@ -145,8 +145,11 @@ void unreachable() {
 }
 
 void panicOutOfBounds(usize index, usize len) {
-    debug::panicExtra(nullptr, reinterpret_cast<usize>(__builtin_return_address(0)),
-                      "index out of bounds: index {d}, len {d}", index, len);
+    panicOutOfBoundsAt(index, len, reinterpret_cast<usize>(__builtin_return_address(0)));
+}
+
+void panicOutOfBoundsAt(usize index, usize len, usize ret_addr) {
+    debug::panicExtra(nullptr, ret_addr, "index out of bounds: index {d}, len {d}", index, len);
 }
 
 void panicStartGreaterThanEnd(usize start, usize end) {
@@ -170,3 +173,98 @@ void panicInactiveUnionField(std::string_view active, std::string_view accessed)
 }
 
 }  // namespace builtin
+
+#if defined(XOV_SAFETY_CHECKS)
+// Entry points of the compiler's safety checks. Each receives a record
+// that starts with the source location, then the checked type's
+// descriptor; values of integer types up to 64 bits come inline in the
+// pointer-sized arguments. The starting frame of the report is the
+// function whose check failed.
+namespace {
+
+struct SourceLocation {
+    const char* file;
+    u32 line;
+    u32 column;
+};
+
+struct TypeDescriptor {
+    u16 kind;  // 0: integer
+    u16 info;  // integers: log2(bit width) << 1 | signed
+    char name[1];
+};
+
+struct CheckData {
+    SourceLocation location;
+    const TypeDescriptor* type;
+};
+
+struct OutOfBoundsData {
+    SourceLocation location;
+    const TypeDescriptor* array_type;
+    const TypeDescriptor* index_type;
+};
+
+[[noreturn, gnu::always_inline]] inline void checkFailed(std::string_view message, void* ret_addr) {
+    builtin::default_panic(message, nullptr, reinterpret_cast<usize>(ret_addr));
+}
+
+// The element count from an array type's name ("int [10]"), 0 if absent.
+usize arrayLength(const TypeDescriptor* type) {
+    const std::string_view name(type->name);
+    const usize open = name.rfind('[');
+    if (open == std::string_view::npos) return 0;
+    usize len = 0;
+    for (usize i = open + 1; i < name.size() && name[i] >= '0' && name[i] <= '9'; ++i) len = len * 10 + (name[i] - '0');
+    return len;
+}
+
+// An inline integer value of the described type, sign-extended when signed.
+i64 inlineValue(const TypeDescriptor* type, void* value) {
+    const u64 raw = reinterpret_cast<u64>(value);
+    const unsigned width = 1u << (type->info >> 1);
+    if (width >= 64 || !(type->info & 1)) return static_cast<i64>(raw);
+    const u64 sign = u64{1} << (width - 1);
+    return static_cast<i64>((raw ^ sign) - sign);
+}
+
+}  // namespace
+
+extern "C" {
+
+[[noreturn, gnu::noinline, gnu::cold]] void __ubsan_handle_add_overflow_abort(void*, void*, void*) {
+    checkFailed(builtin::panic_messages::integer_overflow, __builtin_return_address(0));
+}
+[[noreturn, gnu::noinline, gnu::cold]] void __ubsan_handle_sub_overflow_abort(void*, void*, void*) {
+    checkFailed(builtin::panic_messages::integer_overflow, __builtin_return_address(0));
+}
+[[noreturn, gnu::noinline, gnu::cold]] void __ubsan_handle_mul_overflow_abort(void*, void*, void*) {
+    checkFailed(builtin::panic_messages::integer_overflow, __builtin_return_address(0));
+}
+[[noreturn, gnu::noinline, gnu::cold]] void __ubsan_handle_negate_overflow_abort(void*, void*) {
+    checkFailed(builtin::panic_messages::integer_overflow, __builtin_return_address(0));
+}
+[[noreturn, gnu::noinline, gnu::cold]] void __ubsan_handle_divrem_overflow_abort(void* data, void*, void* rhs) {
+    const auto* d = static_cast<const CheckData*>(data);
+    const bool by_zero = d->type->kind == 0 && (1u << (d->type->info >> 1)) <= 64 && inlineValue(d->type, rhs) == 0;
+    checkFailed(by_zero ? builtin::panic_messages::divide_by_zero : builtin::panic_messages::integer_overflow,
+                __builtin_return_address(0));
+}
+[[noreturn, gnu::noinline, gnu::cold]] void __ubsan_handle_shift_out_of_bounds_abort(void*, void*, void*) {
+    checkFailed(builtin::panic_messages::shift_rhs_too_big, __builtin_return_address(0));
+}
+[[noreturn, gnu::noinline, gnu::cold]] void __ubsan_handle_out_of_bounds_abort(void* data, void* index) {
+    const auto* d = static_cast<const OutOfBoundsData*>(data);
+    const i64 i = inlineValue(d->index_type, index);
+    builtin::panicOutOfBoundsAt(static_cast<usize>(i), arrayLength(d->array_type),
+                                reinterpret_cast<usize>(__builtin_return_address(0)));
+}
+[[noreturn, gnu::noinline, gnu::cold]] void __ubsan_handle_builtin_unreachable(void*) {
+    checkFailed(builtin::panic_messages::unreach, __builtin_return_address(0));
+}
+[[noreturn, gnu::noinline, gnu::cold]] void __ubsan_handle_missing_return(void*) {
+    checkFailed(builtin::panic_messages::unreach, __builtin_return_address(0));
+}
+
+}  // extern "C"
+#endif

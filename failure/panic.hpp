@@ -21,6 +21,9 @@ namespace builtin {
                                                          usize ret_addr);
 
 [[noreturn, gnu::noinline, gnu::cold]] void panicOutOfBounds(usize index, usize len);
+// The same, reporting from ret_addr (for checks whose entry point is not
+// called from the failing function itself).
+[[noreturn, gnu::noinline, gnu::cold]] void panicOutOfBoundsAt(usize index, usize len, usize ret_addr);
 [[noreturn, gnu::noinline, gnu::cold]] void panicStartGreaterThanEnd(usize start, usize end);
 [[noreturn, gnu::noinline, gnu::cold]] void panicSentinelMismatch(u64 expected, u64 found);
 [[noreturn, gnu::noinline, gnu::cold]] void panicUnwrapError(const StackTrace* trace, Error error);
