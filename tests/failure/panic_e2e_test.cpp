@@ -287,6 +287,35 @@ INSTANTIATE_TEST_SUITE_P(
         SafetyCase{"panic_division_by_zero", "division by zero", "dividesCheckedByZero"}),
     [](const auto& info) { return std::string(info.param.table); });
 
+// The compiler's own checks feed the same panics (builds without a
+// sanitizer runtime, where the panic handler supplies their entry points).
+class CompilerCheckPanic : public ::testing::TestWithParam<SafetyCase> {};
+
+TEST_P(CompilerCheckPanic, printsTheCheckMessageAndStartsAtTheCheckingFunction) {
+#if !defined(XOV_SAFETY_CHECKS)
+    GTEST_SKIP() << "the sanitizer runtime reports these checks in this build";
+#endif
+    const SafetyCase& c = GetParam();
+    const Report r = runTable(c.table);
+    EXPECT_EQ(r.finished.termSignal(), SIGABRT);
+    const std::string& err = r.finished.err;
+    const std::string line = panicLine(r.pid, c.message);
+    ASSERT_NE(err.find(line), std::string::npos) << err;
+    const auto names = symbolize(frameAddresses(err.substr(err.find(line))));
+    ASSERT_FALSE(names.empty()) << err;
+    EXPECT_NE(names[0].find(c.function), std::string::npos) << joined(names);
+    expectPrintedNamesMatchSymbolizer(err);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Compiler, CompilerCheckPanic,
+    ::testing::Values(SafetyCase{"panic_compiler_overflow", "integer overflow", "overflowsPlainly"},
+                      SafetyCase{"panic_compiler_division", "division by zero", "dividesPlainlyByZero"},
+                      SafetyCase{"panic_compiler_shift", "shift amount is greater than the type size", "shiftsTooFar"},
+                      SafetyCase{"panic_compiler_bounds", "index out of bounds: index 10, len 10", "indexesPlainArray"},
+                      SafetyCase{"panic_compiler_unreachable", "reached unreachable code", "reachesUnreachable"}),
+    [](const auto& info) { return std::string(info.param.table); });
+
 // Code with frame pointers but no call-frame information: the report says
 // once that unwind information is missing there, then carries on by frame
 // pointers to the callers.
