@@ -48,6 +48,13 @@ class Module {
     [[nodiscard]] static Result<Module*> openFile(std::string_view path);
 
     // Function, unit and line of a code address of this module.
+    // The function is the out-of-line function holding the address, named
+    // with its namespaces and classes ("w4_input::InputState::cameraMoveDir",
+    // "(anonymous namespace)" for unnamed ones, template arguments as the
+    // compiler spelled them). When the address lies in code inlined into
+    // that function, the place given is the function's own call of the
+    // outermost inlined callee, so name and line always agree. Names the
+    // reader cannot find are "???".
     // MissingDebugInfo: no DWARF covers it; InvalidDebugInfo: it is
     // malformed. The allocator is accepted for the interface's sake: the
     // results are owned by the reader's arena.
