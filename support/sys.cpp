@@ -7,6 +7,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <linux/futex.h>
+#include <pthread.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -139,7 +140,26 @@ void futexWake(const u32* word, u32 count) {
     ::syscall(SYS_futex, word, FUTEX_WAKE_PRIVATE, count, nullptr, nullptr, 0);
 }
 
-i32 gettid() { return static_cast<i32>(::syscall(SYS_gettid)); }
+namespace {
+
+// The kernel thread id, asked once per thread: mutexes record their owner
+// on every lock, and a system call there would dominate an uncontended
+// lock. A forked child is a new thread with the forking thread's copy of
+// this variable, so the child clears it.
+thread_local i32 cached_tid = 0;
+
+struct ForgetTidInForkedChild {
+    ForgetTidInForkedChild() {
+        pthread_atfork(nullptr, nullptr, [] { cached_tid = 0; });
+    }
+} forget_tid_in_forked_child;
+
+}  // namespace
+
+i32 gettid() {
+    if (cached_tid == 0) cached_tid = static_cast<i32>(::syscall(SYS_gettid));
+    return cached_tid;
+}
 i32 getpid() { return static_cast<i32>(::getpid()); }
 
 void exitGroup(int status) {

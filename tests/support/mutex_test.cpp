@@ -1,6 +1,10 @@
 // Mutex ownership and the reset event.
 #include <gtest/gtest.h>
 
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <thread>
 #include <vector>
 
@@ -69,6 +73,24 @@ TEST(ResetEvent, SetFromAnotherThreadWakesAWaiter) {
     EXPECT_TRUE(e.timedWait(10'000'000'000ull).has_value());
     EXPECT_LT(sys::monotonicNs() - start, 5'000'000'000ull);
     setter.join();
+}
+
+}  // namespace
+
+namespace {
+
+TEST(ThreadId, CachedPerThreadAndRenewedInAForkedChild) {
+    const i32 mine = sys::gettid();
+    EXPECT_EQ(mine, static_cast<i32>(syscall(SYS_gettid)));
+    i32 other = 0;
+    std::thread([&] { other = sys::gettid(); }).join();
+    EXPECT_NE(other, mine);
+    EXPECT_NE(other, 0);
+    const pid_t pid = fork();
+    if (pid == 0) _exit(sys::gettid() == static_cast<i32>(syscall(SYS_gettid)) && sys::gettid() != mine ? 0 : 1);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
 }  // namespace
