@@ -44,7 +44,7 @@ void sleb(Bytes& b, i64 v) {
     }
 }
 
-struct CieSpec {
+struct CieLayout {
     std::string augmentation = "zR";
     u8 version = 1;
     u64 code_align = 1;
@@ -55,7 +55,7 @@ struct CieSpec {
 };
 
 // Appends a CIE at the end of the section; returns its offset.
-usize appendCie(Bytes& s, const CieSpec& c) {
+usize appendCie(Bytes& s, const CieLayout& c) {
     const usize start = s.size();
     Bytes body;
     le32(body, 0);  // CIE id (.eh_frame)
@@ -179,11 +179,11 @@ TEST(CfiPointerEncoding, indirectPointerIsReadOnlyThroughTheMemoryCheck) {
 
 TEST(CfiRecords, parsesCieFieldsAndFdeRangeWithPcRelativeAddresses) {
     Bytes s;
-    CieSpec spec;
-    spec.augmentation = "zRS";
-    spec.code_align = 4;
-    spec.data_align = -4;
-    const usize cie_at = appendCie(s, spec);
+    CieLayout layout;
+    layout.augmentation = "zRS";
+    layout.code_align = 4;
+    layout.data_align = -4;
+    const usize cie_at = appendCie(s, layout);
     const usize fde_at = appendFde(s, cie_at, kSectionAddress, 0x401000, 0x80, {});
     le32(s, 0);  // terminator
 
@@ -199,7 +199,7 @@ TEST(CfiRecords, parsesCieFieldsAndFdeRangeWithPcRelativeAddresses) {
     EXPECT_EQ(cie.return_address_register, 16u);
     EXPECT_TRUE(cie.is_signal_frame);
     EXPECT_EQ(cie.fde_pointer_encoding, pe::pcrel | pe::sdata4);
-    EXPECT_EQ(cie.initial_instructions.size(), spec.instructions.size());
+    EXPECT_EQ(cie.initial_instructions.size(), layout.instructions.size());
     EXPECT_TRUE(parseEntry(eh(s), s.size() - 4, nullptr)->end);
 }
 
@@ -223,7 +223,7 @@ TEST(CfiRecords, damagedRecordsGiveNamedErrors) {
     EXPECT_EQ(parseCie(eh(bad_version), cie_at).error(), Error::IncompatibleVersion);
 
     Bytes unknown_aug;
-    CieSpec q;
+    CieLayout q;
     q.augmentation = "Q";  // unknown letter with no 'z' length to skip it
     appendCie(unknown_aug, q);
     EXPECT_EQ(parseCie(eh(unknown_aug), 0).error(), Error::InvalidDebugInfo);
@@ -234,7 +234,7 @@ TEST(CfiRecords, damagedRecordsGiveNamedErrors) {
 
 TEST(CfiRecords, unknownAugmentationAfterZIsSkippedByItsLength) {
     Bytes s;
-    CieSpec c;
+    CieLayout c;
     c.augmentation = "zRQ";
     appendCie(s, c);
     const Cie cie = *parseCie(eh(s), 0);
@@ -324,11 +324,11 @@ TEST(CfiHeader, binarySearchTableFindsTheGreatestStartNotAbovePc) {
 // --- the rule program ---------------------------------------------------------
 
 // Runs `ins` as an FDE program over the default CIE for pc.
-Result<Row> rowAt(const Bytes& ins, u64 pc, CieSpec spec = {}) {
+Result<Row> rowAt(const Bytes& ins, u64 pc, CieLayout layout = {}) {
     static Bytes s;
     s.clear();
-    const usize cie_at = appendCie(s, spec);
-    const usize fde_at = appendFde(s, cie_at, kSectionAddress, 0x1000, 0x1000, ins, spec.fde_encoding);
+    const usize cie_at = appendCie(s, layout);
+    const usize fde_at = appendFde(s, cie_at, kSectionAddress, 0x1000, 0x1000, ins, layout.fde_encoding);
     Cie cie;
     const auto e = parseEntry(eh(s), fde_at, &cie);
     if (!e) return std::unexpected(e.error());
@@ -354,26 +354,26 @@ TEST(CfiProgram, advanceLocSelectsTheRowForPc) {
 }
 
 TEST(CfiProgram, wideAdvancesAndCodeAlignmentScaleTheLocation) {
-    CieSpec spec;
-    spec.code_align = 4;
+    CieLayout layout;
+    layout.code_align = 4;
     Bytes ins = {0x02, 2, 0x0e, 24};  // advance_loc1 2*4; def_cfa_offset 24
     u8s(ins, {0x03, 0x00, 0x01, 0x0e, 32});  // advance_loc2 256*4; def_cfa_offset 32
     u8s(ins, {0x04, 1, 0, 0, 0, 0x0e, 40});  // advance_loc4 1*4; def_cfa_offset 40
-    EXPECT_EQ(rowAt(ins, 0x1007, spec)->cfa.offset, 8);
-    EXPECT_EQ(rowAt(ins, 0x1008, spec)->cfa.offset, 24);
-    EXPECT_EQ(rowAt(ins, 0x1407, spec)->cfa.offset, 24);
-    EXPECT_EQ(rowAt(ins, 0x1408, spec)->cfa.offset, 32);
-    EXPECT_EQ(rowAt(ins, 0x140c, spec)->cfa.offset, 40);
+    EXPECT_EQ(rowAt(ins, 0x1007, layout)->cfa.offset, 8);
+    EXPECT_EQ(rowAt(ins, 0x1008, layout)->cfa.offset, 24);
+    EXPECT_EQ(rowAt(ins, 0x1407, layout)->cfa.offset, 24);
+    EXPECT_EQ(rowAt(ins, 0x1408, layout)->cfa.offset, 32);
+    EXPECT_EQ(rowAt(ins, 0x140c, layout)->cfa.offset, 40);
 }
 
 TEST(CfiProgram, setLocMovesToAnAbsoluteLocation) {
-    CieSpec spec;
-    spec.fde_encoding = pe::udata4;
+    CieLayout layout;
+    layout.fde_encoding = pe::udata4;
     Bytes ins = {0x01};
     le32(ins, 0x1010);
     u8s(ins, {0x0e, 48});
-    EXPECT_EQ(rowAt(ins, 0x100f, spec)->cfa.offset, 8);
-    EXPECT_EQ(rowAt(ins, 0x1010, spec)->cfa.offset, 48);
+    EXPECT_EQ(rowAt(ins, 0x100f, layout)->cfa.offset, 8);
+    EXPECT_EQ(rowAt(ins, 0x1010, layout)->cfa.offset, 48);
 }
 
 TEST(CfiProgram, offsetFamilyRecordsFactoredOffsets) {
@@ -395,13 +395,13 @@ TEST(CfiProgram, offsetFamilyRecordsFactoredOffsets) {
 }
 
 TEST(CfiProgram, restoreReturnsToTheCieRule) {
-    CieSpec spec;
-    spec.instructions = {0x0c, 7, 8, 0x90, 1, 0x83, 5};  // ra at cfa-8; rbx at cfa-40
+    CieLayout layout;
+    layout.instructions = {0x0c, 7, 8, 0x90, 1, 0x83, 5};  // ra at cfa-8; rbx at cfa-40
     const Bytes ins = {0x90, 3,  // ra at cfa-24
                        0x83, 2,  // rbx at cfa-16
                        0x41, 0xd0, 0x06, 3};  // restore ra; restore_extended rbx
-    EXPECT_EQ(rowAt(ins, 0x1000, spec)->regs[16].offset, -24);
-    const Row r = *rowAt(ins, 0x1001, spec);
+    EXPECT_EQ(rowAt(ins, 0x1000, layout)->regs[16].offset, -24);
+    const Row r = *rowAt(ins, 0x1001, layout);
     EXPECT_EQ(r.regs[16].offset, -8);
     EXPECT_EQ(r.regs[3].offset, -40);
 }
@@ -642,15 +642,15 @@ TEST(CfiApply, signalFrameExpressionsRestoreTheInterruptedRegisters) {
     sc[20] = reinterpret_cast<u64>(&fake_stack[40]);  // saved rsp at +160
     sc[21] = 0x5555;                         // saved rip at +168
     sc[15] = 0x6666;                         // saved rbp at +120
-    CieSpec spec;
-    spec.augmentation = "zRS";
-    spec.instructions = {};
+    CieLayout layout;
+    layout.augmentation = "zRS";
+    layout.instructions = {};
     Bytes ins = {0x0f, 4, 0x77, 0xa0, 0x01, 0x06,  // def_cfa_expression: breg7 160; deref
                  0x10, 6, 3, 0x77, 0xf8, 0x00,     // expression rbp: breg7 120
                  0x10, 7, 3, 0x77, 0xa0, 0x01,     // expression rsp: breg7 160
                  0x10, 16, 3, 0x77, 0xa8, 0x01};   // expression rip: breg7 168
     Bytes s;
-    const usize cie_at = appendCie(s, spec);
+    const usize cie_at = appendCie(s, layout);
     appendFde(s, cie_at, kSectionAddress, 0x1fff, 0x10, ins);
     UnwindContext ctx = contextOnFakeStack();
     ctx.pc = 0x2000;  // the trampoline's first byte; its FDE starts one before
@@ -702,9 +702,9 @@ TEST(CfiApply, cfaFromAnInvalidRegisterIsAnError) {
 // through the check (the sanitizer builds would catch a stray read).
 TEST(CfiRobustness, randomlyDamagedTablesGiveErrorsOrConsistentRows) {
     Bytes good;
-    CieSpec spec;
-    spec.instructions = {0x0c, 7, 8, 0x90, 1, 0x0a, 0x0b};
-    const usize cie_at = appendCie(good, spec);
+    CieLayout layout;
+    layout.instructions = {0x0c, 7, 8, 0x90, 1, 0x0a, 0x0b};
+    const usize cie_at = appendCie(good, layout);
     appendFde(good, cie_at, kSectionAddress, 0x1000, 0x40,
               {0x41, 0x0e, 16, 0x86, 2, 0x0a, 0x41, 0x0f, 3, 0x77, 0x10, 0x06, 0x10, 3, 2, 0x77, 0x08, 0x0b});
     le32(good, 0);
