@@ -77,7 +77,8 @@ struct StackIterator {
     [[nodiscard]] std::optional<UnwindError> getLastError();
     void deinit() { unwind_state.reset(); }
 
-    // Whether the 8 bytes at address can be read: its page is mapped. The
+    // Whether the two words at address (a saved frame pointer and the
+    // return address above it) can be read: their pages are mapped. The
     // current thread's own stack is known to be, and is checked without a
     // system call.
     static bool isValidMemory(usize address);
