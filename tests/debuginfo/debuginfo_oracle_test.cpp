@@ -187,6 +187,18 @@ TEST(DebugInfoOracle, sampleWithZlibSectionsAgreesWithLlvmSymbolizer) { expectAg
 
 TEST(DebugInfoOracle, sampleDwarf4AgreesWithLlvmSymbolizer) { expectAgreement(XOV_SAMPLE_DWARF4_PATH, 20); }
 
+TEST(DebugInfoOracle, clangSampleWithIndexedStringsAndAddressesAgreesWithLlvmSymbolizer) {
+    if (access(XOV_SAMPLE_CLANG_PATH, R_OK) != 0) GTEST_SKIP() << "clang++ not installed";
+    auto module = debug::Module::openFile(XOV_SAMPLE_CLANG_PATH);
+    ASSERT_TRUE(module.has_value());
+    auto str_offsets = (*module)->section(".debug_str_offsets");
+    auto addr = (*module)->section(".debug_addr");
+    ASSERT_TRUE(str_offsets && addr);
+    EXPECT_FALSE(str_offsets->empty());
+    EXPECT_FALSE(addr->empty());
+    expectAgreement(XOV_SAMPLE_CLANG_PATH, 10);
+}
+
 TEST(DebugInfoOracle, sampleWithoutArangesAgreesWithLlvmSymbolizer) {
     auto module = debug::Module::openFile(XOV_SAMPLE_NOARANGES_PATH);
     ASSERT_TRUE(module.has_value());
