@@ -13,12 +13,15 @@
 namespace debug {
 
 heap::arena_allocator::ArenaAllocator debug_info_arena_allocator{};
+mem::Allocator debug_info_allocator{};
 SelfInfo* self_debug_info = nullptr;
 
 mem::Allocator debugInfoAllocator() {
-    if (debug_info_arena_allocator.child_allocator.vtable == nullptr)
+    if (debug_info_allocator.vtable == nullptr) [[unlikely]] {
         debug_info_arena_allocator = heap::arena_allocator::ArenaAllocator::init(heap::page_allocator);
-    return debug_info_arena_allocator.allocator();
+        debug_info_allocator = debug_info_arena_allocator.allocator();
+    }
+    return debug_info_allocator;
 }
 
 namespace {

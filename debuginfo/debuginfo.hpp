@@ -39,6 +39,8 @@ struct SymbolInfo {
 // The process-wide arena over the page allocator, created on first use,
 // never given back.
 extern heap::arena_allocator::ArenaAllocator debug_info_arena_allocator;
+// Its handle, set by the first debugInfoAllocator() call.
+extern mem::Allocator debug_info_allocator;
 [[nodiscard]] mem::Allocator debugInfoAllocator();
 
 class Module {
