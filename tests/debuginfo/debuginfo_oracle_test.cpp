@@ -181,11 +181,11 @@ TEST(DebugInfoOracle, productExecutableAgreesWithLlvmSymbolizer) { expectAgreeme
 
 TEST(DebugInfoOracle, fixtureExecutableAgreesWithLlvmSymbolizer) { expectAgreement(e2e::fixturePath(), 300); }
 
-TEST(DebugInfoOracle, sampleDwarf5AgreesWithLlvmSymbolizer) { expectAgreement(XOV_SAMPLE_PATH, 20); }
+TEST(DebugInfoOracle, sampleDwarf5AgreesWithLlvmSymbolizer) { expectAgreement(XOV_SAMPLE_PATH, 12); }
 
-TEST(DebugInfoOracle, sampleWithZlibSectionsAgreesWithLlvmSymbolizer) { expectAgreement(XOV_SAMPLE_GZ_PATH, 20); }
+TEST(DebugInfoOracle, sampleWithZlibSectionsAgreesWithLlvmSymbolizer) { expectAgreement(XOV_SAMPLE_GZ_PATH, 12); }
 
-TEST(DebugInfoOracle, sampleDwarf4AgreesWithLlvmSymbolizer) { expectAgreement(XOV_SAMPLE_DWARF4_PATH, 20); }
+TEST(DebugInfoOracle, sampleDwarf4AgreesWithLlvmSymbolizer) { expectAgreement(XOV_SAMPLE_DWARF4_PATH, 12); }
 
 TEST(DebugInfoOracle, clangSampleWithIndexedStringsAndAddressesAgreesWithLlvmSymbolizer) {
     if (access(XOV_SAMPLE_CLANG_PATH, R_OK) != 0) GTEST_SKIP() << "clang++ not installed";
@@ -205,14 +205,14 @@ TEST(DebugInfoOracle, sampleWithoutArangesAgreesWithLlvmSymbolizer) {
     auto aranges = (*module)->section(".debug_aranges");
     ASSERT_TRUE(aranges.has_value());
     EXPECT_TRUE(aranges->empty());
-    expectAgreement(XOV_SAMPLE_NOARANGES_PATH, 20);
+    expectAgreement(XOV_SAMPLE_NOARANGES_PATH, 12);
 }
 
 TEST(DebugInfoOracle, strippedSampleWithDebuglinkAgreesWithLlvmSymbolizer) {
     auto module = debug::Module::openFile(XOV_SAMPLE_STRIPPED_PATH);
     ASSERT_TRUE(module.has_value());
     EXPECT_TRUE((*module)->usesSeparateDebugFile());
-    expectAgreement(XOV_SAMPLE_STRIPPED_PATH, 20);
+    expectAgreement(XOV_SAMPLE_STRIPPED_PATH, 12);
 }
 
 }  // namespace
