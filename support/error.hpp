@@ -108,11 +108,13 @@ void setErrorReturnTrace(StackTrace* trace);
 }  // namespace builtin
 
 // Creates an error at its origin: records the site, returns the error.
+// Braces, not parentheses: clang reads `std::unexpected(Error::X);` as a
+// declaration of a variable named Error::X.
 #define XOV_FAIL(err)                              \
     ({                                             \
         ::builtin::noteErrorReturn();              \
         __asm__ volatile("" ::: "memory");         \
-        std::unexpected(err);                      \
+        std::unexpected{err};                      \
     })
 
 // Propagates an error to the caller, recording this site in the thread's
