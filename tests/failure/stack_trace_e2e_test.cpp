@@ -143,6 +143,18 @@ TEST(TraceEndToEnd, currentStackFromNestedCalls) {
     EXPECT_NE(r.err.find(" in ??? (" + e2e::fixturePath() + ")\n"), std::string::npos) << r.err;
 }
 
+TEST(TraceEndToEnd, aTraceInsideALoggedMessageStartsOnItsOwnLine) {
+    const auto r = e2e::run(e2e::fixture("trace_logged"));
+    const std::string file = source_dir + "/tests/fixture/trace_cases.cpp";
+    const auto at = r.err.find("[default] (warn): where: \n" + file + ":");
+    ASSERT_NE(at, std::string::npos) << r.err;
+    const auto found = entries(r.err.substr(at));
+    ASSERT_EQ(found.size(), 2u) << r.err;
+    EXPECT_EQ(found[0].function, "(anonymous namespace)::logsItsOwnTrace");
+    EXPECT_EQ(found[1].function, "(anonymous namespace)::logsATrace");
+    expectQuotesSource(found[0], "tests/fixture/trace_cases.cpp");
+}
+
 TEST(TraceEndToEnd, notedTracesShowTwoAndCountTheRest) {
     const auto r = e2e::run(e2e::fixture("trace_noted"));
     EXPECT_EQ(r.exitCode(), 0);
