@@ -151,18 +151,20 @@ Result<void> mainServer(StackTrace* trace) {
             if (!received) builtin::noteErrorReturn();
         }
         if (!received) return fail(received.error());
+        const std::optional<Client::Message::Header> message = *received;
         // The driver closed standard input between messages: the same as exit.
-        if (!received->has_value()) sys::exitGroup(0);
-        const Client::Message::Header header = **received;
+        if (!message) sys::exitGroup(0);
+        const Client::Message::Header header = *message;
 
-        switch (header.tag) {
-            case Client::Message::Tag::exit:
+        const std::span<const u8> body = server.receive_fifo.readableSlice().first(header.bytes_len);
+        const xov::Dispatch decision = xov::dispatch(header, body, tests.size());
+        server.discardBody(header.bytes_len);
+
+        switch (decision.action) {
+            case xov::Dispatch::Action::exit:
                 sys::exitGroup(0);
 
-            case Client::Message::Tag::query_test_metadata: {
-                // No body is defined; one that comes anyway is skipped so the
-                // next header is read where it starts.
-                server.discardBody(header.bytes_len);
+            case xov::Dispatch::Action::serve_metadata: {
                 Result<void> served;
                 {
                     TraceScope scope(trace);
@@ -173,19 +175,10 @@ Result<void> mainServer(StackTrace* trace) {
                 break;
             }
 
-            case Client::Message::Tag::run_test: {
+            case xov::Dispatch::Action::run_test: {
                 testing::resetAllocatorInstance();
                 log_err_count.store(0, std::memory_order_relaxed);
-                if (header.bytes_len < 4) {
-                    debug::print("run_test body has {d} bytes; a test index needs 4\n", header.bytes_len);
-                    exitProtocolError();
-                }
-                const u32 index = server.receiveBody_u32();
-                server.discardBody(header.bytes_len - 4);
-                if (index >= tests.size()) {
-                    debug::print("run_test index {d} is out of range: there are {d} tests\n", index, tests.size());
-                    exitProtocolError();
-                }
+                const u32 index = decision.value;
                 const builtin::TestFn& test_fn = tests[index];
 
                 bool fail_flag = false;
@@ -220,8 +213,17 @@ Result<void> mainServer(StackTrace* trace) {
                 break;
             }
 
-            default:
-                debug::print("unsupported message: {x}", static_cast<u32>(header.tag));
+            case xov::Dispatch::Action::short_run_test_body:
+                debug::print("run_test body has {d} bytes; a test index needs 4\n", decision.value);
+                exitProtocolError();
+
+            case xov::Dispatch::Action::index_out_of_range:
+                debug::print("run_test index {d} is out of range: there are {d} tests\n", decision.value,
+                             tests.size());
+                exitProtocolError();
+
+            case xov::Dispatch::Action::unsupported_message:
+                debug::print("unsupported message: {x}", decision.value);
                 exitProtocolError();
         }
     }

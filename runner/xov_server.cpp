@@ -128,6 +128,25 @@ Result<std::optional<Client::Message::Header>> Server::receiveMessage() {
     }
 }
 
+Dispatch dispatch(Client::Message::Header header, std::span<const u8> body, usize tests_len) {
+    using Action = Dispatch::Action;
+    switch (header.tag) {
+        case Client::Message::Tag::exit:
+            return {Action::exit};
+        case Client::Message::Tag::query_test_metadata:
+            // No body is defined; one that comes anyway is skipped.
+            return {Action::serve_metadata};
+        case Client::Message::Tag::run_test: {
+            if (body.size() < 4) return {Action::short_run_test_body, static_cast<u32>(body.size())};
+            const u32 index = loadLittle(body.data());
+            if (index >= tests_len) return {Action::index_out_of_range, index};
+            return {Action::run_test, index};
+        }
+        default:
+            return {Action::unsupported_message, static_cast<u32>(header.tag)};
+    }
+}
+
 u32 Server::receiveBody_u32() {
     XOV_ASSERT(receive_fifo.count >= 4);
     const u32 value = loadLittle(receive_fifo.readableSlice().data());

@@ -157,6 +157,27 @@ static_assert(sizeof(Server::Message::Header) == 8);
 static_assert(sizeof(Server::Message::TestMetadata) == 8);
 static_assert(sizeof(Server::Message::TestResults) == 8);
 
+// What the runner does with one received message, decided from its header
+// and its whole buffered body alone, so that every input's answer can be
+// checked without running a test or ending the process.
+struct Dispatch {
+    enum class Action : u8 {
+        exit,
+        serve_metadata,
+        run_test,
+        // Out-of-protocol requests: the session ends with status 1.
+        unsupported_message,
+        short_run_test_body,
+        index_out_of_range,
+    };
+    Action action;
+    // run_test / index_out_of_range: the index; unsupported_message: the
+    // tag; short_run_test_body: the body length.
+    u32 value = 0;
+};
+// body: the header's bytes_len bytes that follow it.
+[[nodiscard]] Dispatch dispatch(Client::Message::Header header, std::span<const u8> body, usize tests_len);
+
 // Writes every byte of `ranges` with as few gathered writes as the
 // descriptor allows: after a short write, ranges written whole are
 // skipped and the first partly written one is shortened. `ranges` is
