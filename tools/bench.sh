@@ -1,0 +1,78 @@
+#!/usr/bin/env bash
+# Builds the benchmarks (preset bench) and prints every figure side by side
+# with its reference, as a ratio measured in the same run:
+#   trace resolution          vs addr2line -f -i and llvm-symbolizer
+#   leak-checking allocator   vs glibc malloc (isolated and sliding pairs)
+#   server round trips        vs a pipe echo
+#   progress node pairs and frame composition
+#   whole product run         vs a static do-nothing program
+# XOV_BENCH_RUNS sets the process count of the trace comparison (100).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash tools/deps.sh
+
+cmake --preset bench >/dev/null
+cmake --build --preset bench
+# The trace comparison runs the fixture executable of the default build.
+cmake --preset default >/dev/null
+cmake --build --preset default --target xov_fixture
+
+dir=build/bench/bench
+out=build/bench/results
+mkdir -p "$out"
+run() {  # name -> csv rows "name,iterations,real_time,cpu_time,time_unit,..."
+  "$dir/$1" --benchmark_format=csv 2>/dev/null | grep '^"' >"$out/$1.csv"
+}
+# Real time in nanoseconds of one benchmark row (exact name).
+ns() {
+  awk -F, -v n="\"$2\"" '$1 == n {
+      t = $3; u = $5
+      if (u == "us") t *= 1e3; else if (u == "ms") t *= 1e6; else if (u == "s") t *= 1e9
+      printf "%.1f", t; found = 1 }
+    END { if (!found) exit 1 }' "$out/$1.csv"
+}
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
+row() { printf '  %-44s %12s ns  %s\n' "$1" "$2" "$3"; }
+
+for b in gpa_bench server_bench progress_bench whole_run_bench trace_bench; do run "$b"; done
+
+echo "== leak-checking allocator vs glibc malloc (one alloc + free)"
+for size in 16 100 1000 5000; do
+  ours=$(ns gpa_bench "BM_GpaAllocFree/$size"); libc=$(ns gpa_bench "BM_MallocFree/$size")
+  row "isolated pair, $size bytes" "$ours" "malloc $libc ns, ratio $(ratio "$ours" "$libc")"
+  ours=$(ns gpa_bench "BM_GpaAllocFreeSliding/$size"); libc=$(ns gpa_bench "BM_MallocFreeSliding/$size")
+  row "sliding window, $size bytes" "$ours" "malloc $libc ns, ratio $(ratio "$ours" "$libc")"
+done
+row "allocator mutex lock + unlock" "$(ns gpa_bench BM_MutexLockUnlock)" ""
+row "capture of a 10-frame trace" "$(ns gpa_bench BM_CaptureTenFrames)" ""
+
+echo "== server round trips vs a pipe echo"
+floor=$(ns server_bench BM_PipeEchoFloor/real_time)
+row "pipe echo (floor)" "$floor" ""
+for b in RunTestRoundTrip QueryTestMetadataRoundTrip; do
+  t=$(ns server_bench "BM_$b/real_time")
+  row "$b" "$t" "ratio $(ratio "$t" "$floor")"
+done
+
+echo "== progress"
+one=$(ns progress_bench BM_NodeStartEnd/real_time/threads:1)
+two=$(ns progress_bench BM_NodeStartEnd/real_time/threads:2)
+row "node start + end, 1 thread" "$one" ""
+row "node start + end, 2 threads (per pair)" "$two" "ratio to 1 thread $(ratio "$two" "$one")"
+for n in 10 83; do
+  t=$(ns progress_bench "BM_ComputeRedraw/$n")
+  row "snapshot + frame, $n nodes" "$t" "share of a 60 Hz frame $(awk -v t="$t" 'BEGIN { printf "%.5f", t / 16666667 }')"
+done
+
+echo "== whole run vs a static do-nothing program (spawn to exit)"
+nothing=$(ns whole_run_bench BM_DoNothingStatic/real_time)
+product=$(ns whole_run_bench BM_ProductTerminalRun/real_time)
+row "static do-nothing program" "$nothing" ""
+row "w4_input_tests, terminal mode" "$product" "ratio $(ratio "$product" "$nothing")"
+
+echo "== trace resolution in process"
+row "resolve 32 frames (warm)" "$(ns trace_bench BM_ResolveThirtyTwoFramesWarm)" ""
+row "capture 10 frames" "$(ns trace_bench BM_CaptureTenFrames)" ""
+
+echo "== trace resolution vs addr2line and llvm-symbolizer (cold processes)"
+bash bench/trace_bench.sh build/default "${XOV_BENCH_RUNS:-100}"
