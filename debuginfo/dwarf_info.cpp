@@ -17,7 +17,7 @@ constexpr u64 class_type = 0x02, enumeration_type = 0x04, structure_type = 0x13,
 }
 namespace at {
 constexpr u64 name = 0x03, stmt_list = 0x10, low_pc = 0x11, high_pc = 0x12, comp_dir = 0x1b, abstract_origin = 0x31,
-              declaration = 0x3c, specification = 0x47, ranges = 0x55, call_column = 0x57, call_file = 0x58,
+              declaration = 0x3c, declaration_link = 0x47, ranges = 0x55, call_column = 0x57, call_file = 0x58,
               call_line = 0x59, str_offsets_base = 0x72, addr_base = 0x73, rnglists_base = 0x74,
               gnu_ranges_base = 0x2132, gnu_addr_base = 0x2133;
 }
@@ -185,7 +185,7 @@ Result<AbbrevTable> parseAbbrevTable(std::span<const u8> section, u64 offset, co
 struct Die {
     u64 offset = 0;
     const Abbrev* abbrev = nullptr;  // null for the entry that ends a child list
-    FormValue name, low_pc, high_pc, ranges, specification, abstract_origin, call_file, call_line, call_column,
+    FormValue name, low_pc, high_pc, ranges, declaration_link, abstract_origin, call_file, call_line, call_column,
         stmt_list, comp_dir, str_offsets_base, addr_base, rnglists_base;
     bool declaration = false;
 };
@@ -269,7 +269,7 @@ Result<Die> readDie(const Unit& unit, ByteReader& r) {
             case at::low_pc: die.low_pc = value; break;
             case at::high_pc: die.high_pc = value; break;
             case at::ranges: die.ranges = value; break;
-            case at::specification: die.specification = value; break;
+            case at::declaration_link: die.declaration_link = value; break;
             case at::abstract_origin: die.abstract_origin = value; break;
             case at::call_file: die.call_file = value; break;
             case at::call_line: die.call_line = value; break;
@@ -798,7 +798,7 @@ Result<std::string_view> DwarfInfo::functionName(Unit& unit, u32 decl_index, int
         std::reverse(parts, parts + count);
         result = TRY(join(allocator_, std::span<const std::string_view>(parts, count), "::"));
     } else {
-        const FormValue& link = die.specification.present() ? die.specification : die.abstract_origin;
+        const FormValue& link = die.declaration_link.present() ? die.declaration_link : die.abstract_origin;
         if (!link.present()) return XOV_FAIL(Error::InvalidDebugInfo);
         const u64 target = TRY(resolveRef(unit, link));
         Unit* target_unit = &unit;

@@ -61,13 +61,13 @@ Result<void> writeFloat(Writer& writer, f64 value) {
 
 namespace {
 
-Result<void> writeArg(Writer& writer, std::string_view spec, const Arg& arg) {
+Result<void> writeArg(Writer& writer, std::string_view verb, const Arg& arg) {
     using Kind = Arg::Kind;
     switch (arg.kind) {
         case Kind::unsigned_int:
-            return writeUnsigned(writer, arg.u, spec == "x" ? 16 : 10);
+            return writeUnsigned(writer, arg.u, verb == "x" ? 16 : 10);
         case Kind::signed_int:
-            if (spec == "x") {
+            if (verb == "x") {
                 if (arg.i < 0) TRY(writer.writeAll("-"));
                 return writeUnsigned(writer, arg.i < 0 ? 0 - static_cast<u64>(arg.i) : static_cast<u64>(arg.i), 16);
             }
@@ -79,7 +79,7 @@ Result<void> writeArg(Writer& writer, std::string_view spec, const Arg& arg) {
         case Kind::boolean:
             return writer.writeAll(arg.b ? "true" : "false");
         case Kind::error:
-            if (spec == "s") return writer.writeAll(errorName(arg.e));
+            if (verb == "s") return writer.writeAll(errorName(arg.e));
             TRY(writer.writeAll("error."));
             return writer.writeAll(errorName(arg.e));
         case Kind::custom:
@@ -109,8 +109,8 @@ Result<void> formatArgs(Writer& writer, std::string_view format, std::span<const
         }
         const usize close = format.find('}', brace);
         if (close == std::string_view::npos) return writer.writeAll(format.substr(brace));
-        const std::string_view spec = format.substr(brace + 1, close - brace - 1);
-        if (next_arg < args.size()) TRY(writeArg(writer, spec, args[next_arg]));
+        const std::string_view verb = format.substr(brace + 1, close - brace - 1);
+        if (next_arg < args.size()) TRY(writeArg(writer, verb, args[next_arg]));
         next_arg += 1;
         i = close + 1;
     }
