@@ -189,6 +189,12 @@ Result<u64> fileSize(int fd) {
     return static_cast<u64>(st.st_size);
 }
 
+Result<bool> isRegularFile(int fd) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return XOV_FAIL(errorFromErrno(errno));
+    return S_ISREG(st.st_mode);
+}
+
 Result<usize> readLink(const char* path, std::span<char> buf) {
     const ssize_t n = ::readlink(path, buf.data(), buf.size());
     if (n < 0) return XOV_FAIL(errorFromErrno(errno));

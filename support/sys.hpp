@@ -55,6 +55,9 @@ i32 getpid();
 
 // Size in bytes of an open file (fstat).
 [[nodiscard]] Result<u64> fileSize(int fd);
+// Whether an open file is a regular file (fstat): not a pipe, device,
+// socket or directory, whose reads may block or never end.
+[[nodiscard]] Result<bool> isRegularFile(int fd);
 // Target of a symbolic link into buf (not terminated); NameTooLong when it
 // does not fit.
 [[nodiscard]] Result<usize> readLink(const char* path, std::span<char> buf);
