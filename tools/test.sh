@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Builds and runs the whole test suite: the static product build with every
 # test, the same tests under AddressSanitizer + UndefinedBehaviorSanitizer,
-# and the concurrency tests under ThreadSanitizer.
-# XOV_QUICK=1 runs the static build only.
+# the concurrency tests under ThreadSanitizer, a short run of every fuzz
+# target from its committed corpus, and clang-tidy over the product code.
+# XOV_QUICK=1 runs the static build only; XOV_FUZZ_SECONDS sets the fuzzing
+# time per target (default 20; 0 skips the stage).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/deps.sh
@@ -25,9 +27,23 @@ if [ "${XOV_QUICK:-0}" != 1 ]; then
   ctest --preset asan
 
   stage "thread sanitizer"
+  # Only the test executables holding concurrency tests (read from the
+  # static build's test list), and what they run: building everything a
+  # third time would double this stage for tests it does not run.
+  mapfile -t tsan_targets < <(ctest --preset default -N -V -R "$concurrency_tests" |
+    grep -o 'Test command: [^ ]*' | awk '{print $3}' | xargs -r -n1 basename | sort -u)
+  ((${#tsan_targets[@]})) || { echo "no concurrency tests found" >&2; exit 1; }
   cmake --preset tsan >/dev/null
-  cmake --build --preset tsan
+  cmake --build --preset tsan --target "${tsan_targets[@]}"
   ctest --preset tsan -R "$concurrency_tests"
+
+  if [ "${XOV_FUZZ_SECONDS:-20}" != 0 ]; then
+    stage "fuzzing"
+    XOV_FUZZ_SECONDS=${XOV_FUZZ_SECONDS:-20} bash tools/fuzz.sh
+  fi
+
+  stage "clang-tidy"
+  bash tools/tidy.sh
 fi
 
 stage "all passed"
