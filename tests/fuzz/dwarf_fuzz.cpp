@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "debuginfo/cfi.hpp"
 #include "debuginfo/dwarf_info.hpp"
 #include "debuginfo/elf_image.hpp"
 #include "memory/allocator.hpp"
@@ -29,9 +30,10 @@ bool readAt(const u8* data, usize size, u64 offset, T& out) {
     return true;
 }
 
-// The address range of the section named ".text", read independently of
-// the reader (every field bounds-checked, since the bytes are arbitrary).
-bool textRange(const u8* data, usize size, u64& lo, u64& len) {
+// The address range of a section, read independently of the reader
+// (every field bounds-checked, since the bytes are arbitrary).
+bool sectionRange(const u8* data, usize size, const char* name, u64& lo, u64& len) {
+    const usize name_len = std::strlen(name) + 1;
     Elf64_Ehdr ehdr;
     if (!readAt(data, size, 0, ehdr) || ehdr.e_shstrndx >= ehdr.e_shnum) return false;
     Elf64_Shdr names;
@@ -40,9 +42,10 @@ bool textRange(const u8* data, usize size, u64& lo, u64& len) {
     for (u64 i = 0; i < ehdr.e_shnum; ++i) {
         Elf64_Shdr sh;
         if (!readAt(data, size, ehdr.e_shoff + i * sizeof(Elf64_Shdr), sh)) return false;
-        if (names.sh_offset > size || sh.sh_name > size - names.sh_offset || size - names.sh_offset - sh.sh_name < 6)
+        if (names.sh_offset > size || sh.sh_name > size - names.sh_offset ||
+            size - names.sh_offset - sh.sh_name < name_len)
             continue;
-        if (std::memcmp(data + names.sh_offset + sh.sh_name, ".text", 6) == 0) {
+        if (std::memcmp(data + names.sh_offset + sh.sh_name, name, name_len) == 0) {
             lo = sh.sh_addr;
             len = sh.sh_size;
             return true;
@@ -76,6 +79,37 @@ extern "C" int LLVMFuzzerTestOneInput(const u8* data, usize size) {
             out = *r;
             return true;
         };
+        // Call-frame tables as the unwinder reads them: the search table of
+        // .eh_frame_hdr, then the record covering each probed pc and its
+        // rule program up to that pc.
+        u64 text_lo = 0;
+        u64 text_len = 0;
+        u64 eh_address = 0;
+        u64 eh_len = 0;
+        u64 hdr_address = 0;
+        u64 hdr_len = 0;
+        std::span<const u8> eh_frame;
+        std::span<const u8> eh_frame_hdr;
+        if (sectionRange(data, size, ".text", text_lo, text_len) &&
+            sectionRange(data, size, ".eh_frame", eh_address, eh_len) && get(".eh_frame", eh_frame)) {
+            const dwarf::cfi::Section table{eh_frame, static_cast<usize>(eh_address)};
+            std::optional<dwarf::cfi::EhFrameHeader> hdr;
+            if (sectionRange(data, size, ".eh_frame_hdr", hdr_address, hdr_len) && get(".eh_frame_hdr", eh_frame_hdr)) {
+                auto parsed = dwarf::cfi::parseEhFrameHeader(eh_frame_hdr, static_cast<usize>(hdr_address));
+                if (parsed) hdr = *parsed;
+            }
+            const u64 step = text_len / 7 + 1;
+            for (u64 k = 0; k < 8; ++k) {
+                const u64 pc = text_lo + k * step;
+                if (hdr) (void)dwarf::cfi::searchTable(*hdr, pc);
+                dwarf::cfi::Cie cie;
+                auto fde = dwarf::cfi::findFdeLinear(table, pc, &cie);
+                if (!fde) continue;
+                if (!fde->covers(pc)) fail("a call-frame record found for a pc it does not cover");
+                (void)dwarf::cfi::runProgram(cie, *fde, table, pc);
+            }
+        }
+
         bool ok = get(".debug_info", s.info) && get(".debug_abbrev", s.abbrev) && get(".debug_str", s.str) &&
                   get(".debug_line", s.line);
         ok = get(".debug_line_str", s.line_str) && ok;
@@ -89,7 +123,7 @@ extern "C" int LLVMFuzzerTestOneInput(const u8* data, usize size) {
             if (info) {
                 u64 lo = 0;
                 u64 len = 0;
-                if (textRange(data, size, lo, len)) {
+                if (sectionRange(data, size, ".text", lo, len)) {
                     const u64 step = len / 23 + 1;
                     for (u64 k = 0; k < 24; ++k) {
                         auto r = (*info)->locate(lo + k * step);
