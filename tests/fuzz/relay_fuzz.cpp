@@ -2,13 +2,16 @@
 // frames: every snapshot must stay inside the tables with parents that
 // point inside the snapshot, and every frame drawn from it must fit its
 // buffer. The first input byte says how the rest is cut into frames and
-// how large the terminal is.
+// how large the terminal is. The same bytes, read as the XOV_PROGRESS
+// value a parent hands down, must parse exactly as an unsigned decimal of
+// at most 31 bits.
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 #include "progress/internal.hpp"
 
@@ -45,9 +48,32 @@ void checkSnapshot(const Progress::Serialized& s) {
     }
 }
 
+// The environment value as text, checked against a plain reading of it.
+void checkIpcFdText(std::string_view text) {
+    const Result<u32> parsed = Progress::parseIpcFd(text);
+    if (text.empty()) {
+        if (parsed || parsed.error() != Error::InvalidCharacter) fail("an empty descriptor was accepted");
+        return;
+    }
+    u64 value = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') {
+            if (parsed || parsed.error() != Error::InvalidCharacter) fail("a non-digit was accepted");
+            return;
+        }
+        value = value * 10 + static_cast<u64>(c - '0');
+        if (value > 0x7FFF'FFFF) {
+            if (parsed || parsed.error() != Error::Overflow) fail("a descriptor above 31 bits was accepted");
+            return;
+        }
+    }
+    if (!parsed || *parsed != value) fail("a valid descriptor was read wrong");
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const u8* data, usize size) {
+    checkIpcFdText(std::string_view(reinterpret_cast<const char*>(data), size < 16 ? size : 16));
     if (size < 1) return 0;
     const u8 control = data[0];
     data += 1;
