@@ -17,6 +17,7 @@ extern "C" int xovFuzz_server(const u8* data, usize size);
 extern "C" int xovFuzz_relay(const u8* data, usize size);
 extern "C" int xovFuzz_dwarf(const u8* data, usize size);
 extern "C" int xovFuzz_source_line(const u8* data, usize size);
+extern "C" int xovFuzz_cfi(const u8* data, usize size);
 
 namespace {
 
@@ -48,5 +49,7 @@ TEST(FuzzReplay, RelayPipeSeedsAndReproducers) { EXPECT_GE(replay("relay", xovFu
 TEST(FuzzReplay, ExecutableAndDebugFileSeedsAndReproducers) { EXPECT_GE(replay("dwarf", xovFuzz_dwarf), 5u); }
 
 TEST(FuzzReplay, SourceFileSeedsAndReproducers) { EXPECT_GE(replay("source_line", xovFuzz_source_line), 5u); }
+
+TEST(FuzzReplay, CallFrameTableSeedsAndReproducers) { EXPECT_GE(replay("cfi", xovFuzz_cfi), 4u); }
 
 }  // namespace
