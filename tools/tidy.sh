@@ -23,10 +23,17 @@ fi
 # The commands are GCC's; clang needs to be told that libstdc++ 12 may use
 # its concepts (for std::expected), that GCC's gnu++23 is its gnu++2b, and
 # to ignore GCC-only options.
+status=0
 run-clang-tidy-16 -quiet -p build/default -j "${XOV_TIDY_JOBS:-2}" -extra-arg=-std=gnu++2b \
   -extra-arg=-U__cpp_concepts -extra-arg=-D__cpp_concepts=202002L -extra-arg=-Wno-unknown-warning-option \
   -extra-arg=-Wno-unused-command-line-argument \
-  "${files[@]/#/$PWD/}" 2>&1 | grep -v -E '^[0-9]+ warnings? (and [0-9]+ errors? )?generated\.$|^Suppressed [0-9]+ warnings|^Use -header-filter|^clang-tidy-16 .*-quiet' \
-  | tee build/tidy.log
-# run-clang-tidy's own status is lost in the pipe: any finding fails.
-! grep -q -E '(warning|error): ' build/tidy.log
+  "${files[@]/#/$PWD/}" >build/tidy.raw 2>&1 || status=$?
+# The per-file chatter goes; what is left is findings (a clean run leaves
+# nothing, which grep -v reports as a failure of its own).
+grep -v -E '^[0-9]+ warnings? (and [0-9]+ errors? )?generated\.$|^Suppressed [0-9]+ warnings|^Use -header-filter|^clang-tidy-16 .*-quiet' \
+  build/tidy.raw | tee build/tidy.log || true
+if ((status != 0)) || grep -q -E '(warning|error): ' build/tidy.log; then
+  echo "clang-tidy: findings above (build/tidy.log)" >&2
+  exit 1
+fi
+echo "clang-tidy: clean (${#files[@]} files)"
