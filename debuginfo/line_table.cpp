@@ -258,7 +258,8 @@ Result<std::string_view> LineTable::filePath(u64 file_index, std::string_view co
     usize at = 0;
     for (usize i = 0; i < count; ++i) {
         if (i != 0) out[at++] = '/';
-        std::memcpy(out.data() + at, parts[i].data(), parts[i].size());
+        // An empty name from damaged data may have no storage at all.
+        if (!parts[i].empty()) std::memcpy(out.data() + at, parts[i].data(), parts[i].size());
         at += parts[i].size();
     }
     cached = std::string_view(out.data(), total);
