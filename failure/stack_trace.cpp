@@ -249,8 +249,17 @@ Result<u64> printSourceLine(Writer& writer, const LineInfo& line_info) {
         return XOV_FAIL(Error::BadPathName);
     std::memcpy(path, name.data(), name.size());
     path[name.size()] = '\0';
-    const int fd = TRY(sys::open(path, O_RDONLY));
+    // Non-blocking: opening a pipe for reading would wait for a writer.
+    const int fd = TRY(sys::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     FileCloser closer{fd};
+    if (!TRY(sys::isRegularFile(fd))) {
+        // A directory fails its read with IsDir as any read of it would.
+        // Pipes, devices and sockets named by damaged debug information
+        // may never end (/dev/zero) and count as no source at all.
+        char probe = 0;
+        TRY(sys::read(fd, &probe, 0));
+        return XOV_FAIL(Error::BadPathName);
+    }
 
     constexpr usize chunk_size = 4096;
     char buf[chunk_size];
@@ -403,9 +412,12 @@ Result<void> writeStackTrace(const StackTrace& trace, Writer& writer, SelfInfo& 
 namespace {
 
 Result<void> printFrames(StackIterator& it, Writer& writer, SelfInfo& debug_info, io::tty::Config config) {
-    while (const auto address = it.next()) {
+    for (;;) {
+        const std::optional<usize> next = it.next();
+        if (!next) break;
+        const usize address = *next;
         printLastUnwindError(it, debug_info, writer, config);
-        TRY(printSourceAtAddress(debug_info, writer, *address == 0 ? 0 : *address - 1, config));
+        TRY(printSourceAtAddress(debug_info, writer, address == 0 ? 0 : address - 1, config));
     }
     printLastUnwindError(it, debug_info, writer, config);
     return {};
@@ -461,9 +473,11 @@ void dumpStackTraceFromBase(const ucontext_t* context) {
     const io::tty::Config config = io::tty::detectConfig(2);
     auto it = StackIterator::initWithContext(std::nullopt, *debug_info, context);
     if (!it) return;
+    std::optional<StackIterator::UnwindState>& unwind_state = it->unwind_state;
+    if (!unwind_state) return;
     // The context's pc is the interrupted instruction, not a return address.
-    it->unwind_state->dwarf_context.exact_pc = true;
-    const usize pc = it->unwind_state->dwarf_context.pc;
+    unwind_state->dwarf_context.exact_pc = true;
+    const usize pc = unwind_state->dwarf_context.pc;
     if (printSourceAtAddress(**debug_info, out, pc, config)) (void)printFrames(*it, out, **debug_info, config);
     it->deinit();
 }
