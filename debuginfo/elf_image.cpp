@@ -32,8 +32,14 @@ constexpr u64 max_inflated_size = u64{1} << 30;
 }  // namespace
 
 Result<ElfImage*> ElfImage::open(const char* path, mem::Allocator allocator) {
-    auto fd = sys::open(path, O_RDONLY);
+    // Non-blocking, and regular files only: a pipe or device found where a
+    // debug file was looked for would block the open or never end.
+    auto fd = sys::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (!fd) return XOV_FAIL(Error::MissingDebugInfo);
+    if (auto regular = sys::isRegularFile(*fd); !regular || !*regular) {
+        sys::close(*fd);
+        return XOV_FAIL(Error::MissingDebugInfo);
+    }
     auto size = sys::fileSize(*fd);
     if (!size || *size == 0) {
         sys::close(*fd);
