@@ -54,7 +54,8 @@ struct ArenaList {
         }
         u8* fresh = allocator.rawAlloc(bytes, log2_align, ret_addr);
         if (fresh == nullptr) return XOV_FAIL(Error::OutOfMemory);
-        if (len != 0) std::memcpy(fresh, items, len * sizeof(T));
+        // Elements exist only in storage: len != 0 means items is set.
+        if (len != 0) std::memcpy(fresh, items, len * sizeof(T));  // NOLINT(clang-analyzer-core.NonNullParamChecker)
         if (items != nullptr)
             allocator.rawFree(std::span<u8>(reinterpret_cast<u8*>(items), capacity * sizeof(T)), log2_align, ret_addr);
         items = reinterpret_cast<T*>(fresh);

@@ -11,7 +11,7 @@ namespace {
 
 // Tags, attributes and forms this reader looks at.
 namespace tag {
-constexpr u64 class_type = 0x02, enumeration_type = 0x04, structure_type = 0x13, inlined_subroutine = 0x1d,
+constexpr u64 class_type = 0x02, structure_type = 0x13, inlined_subroutine = 0x1d,
               union_type = 0x17, subprogram = 0x2e, namespace_ = 0x39, compile_unit = 0x11, partial_unit = 0x3c,
               skeleton_unit = 0x4a;
 }
@@ -592,7 +592,8 @@ Result<void> DwarfInfo::buildIndex() {
         }
     }
     for (usize i = 0; i < units_.size(); ++i) {
-        if (covered_flags.items[i] != 0) continue;
+        // One flag per unit was appended above.
+        if (covered_flags.items[i] != 0) continue;  // NOLINT(clang-analyzer-core.NullDereference)
         Unit& unit = units_[i];
         TRY(ensureUnitDie(s, unit, allocator_));
         ByteReader die_reader(s.info.first(static_cast<usize>(unit.end)), static_cast<usize>(unit.die_offset));
