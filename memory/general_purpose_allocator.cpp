@@ -77,6 +77,36 @@ struct Locked {
     builtin::default_panic("Invalid free", nullptr, ret_addr);
 }
 
+enum class SlotOp : u8 { free, resize };
+
+// A free or resize of a live slot whose length or alignment differs from
+// the allocation's: one report per mismatch, with the allocation's trace
+// and the trace of this call.
+[[gnu::cold]] void reportSlotMismatch(GeneralPurposeAllocator::BucketHeader* bucket, usize class_index, usize slot,
+                                      usize len, u16 requested, u8 log2_align, u8 recorded_align, usize ret_addr,
+                                      SlotOp op) {
+    usize op_trace_words[gpa::stack_n];
+    collectStackTrace(ret_addr, op_trace_words);
+    const StackTrace op_trace = storedTrace(op_trace_words);
+    const StackTrace alloc_trace = storedTrace(bucketStackTrace(bucket, class_index, slot, gpa::TraceKind::alloc));
+    if (len != requested) {
+        if (op == SlotOp::free)
+            log_gpa.err("Allocation size {d} bytes does not match free size {d}. Allocation: {} Free: {}", requested,
+                        len, alloc_trace, op_trace);
+        else
+            log_gpa.err("Allocation size {d} bytes does not match resize size {d}. Allocation: {} Resize: {}",
+                        requested, len, alloc_trace, op_trace);
+    }
+    if (log2_align != recorded_align) {
+        if (op == SlotOp::free)
+            log_gpa.err("Allocation alignment {d} does not match free alignment {d}. Allocation: {} Free: {}",
+                        usize{1} << recorded_align, usize{1} << log2_align, alloc_trace, op_trace);
+        else
+            log_gpa.err("Allocation alignment {d} does not match resize alignment {d}. Allocation: {} Resize: {}",
+                        usize{1} << recorded_align, usize{1} << log2_align, alloc_trace, op_trace);
+    }
+}
+
 }  // namespace
 
 const mem::Allocator::VTable GeneralPurposeAllocator::vtable{&GeneralPurposeAllocator::alloc,
@@ -224,19 +254,9 @@ void GeneralPurposeAllocator::freeInner(std::span<u8> buf, u8 log2_align, usize 
     u16& requested = requestedSizes(bucket, class_index)[slot];
     if (requested == 0) panicInvalidFree(ret_addr);
     const u8 recorded_align = log2Alignments(bucket, class_index)[slot];
-    if (buf.size() != requested || log2_align != recorded_align) {
-        usize free_trace_words[gpa::stack_n];
-        collectStackTrace(ret_addr, free_trace_words);
-        const StackTrace free_trace = storedTrace(free_trace_words);
-        const StackTrace alloc_trace =
-            storedTrace(bucketStackTrace(bucket, class_index, slot, gpa::TraceKind::alloc));
-        if (buf.size() != requested)
-            log_gpa.err("Allocation size {d} bytes does not match free size {d}. Allocation: {} Free: {}",
-                        requested, buf.size(), alloc_trace, free_trace);
-        if (log2_align != recorded_align)
-            log_gpa.err("Allocation alignment {d} does not match free alignment {d}. Allocation: {} Free: {}",
-                        usize{1} << recorded_align, usize{1} << log2_align, alloc_trace, free_trace);
-    }
+    if (buf.size() != requested || log2_align != recorded_align)
+        reportSlotMismatch(bucket, class_index, slot, buf.size(), requested, log2_align, recorded_align, ret_addr,
+                           SlotOp::free);
     collectStackTrace(ret_addr, bucketStackTrace(bucket, class_index, slot, gpa::TraceKind::free));
     clearUsed(usedBits(bucket, class_index), slot);
     bucket->used_count -= 1;
@@ -304,19 +324,9 @@ bool GeneralPurposeAllocator::resizeInner(std::span<u8> buf, u8 log2_align, usiz
     u16& requested = requestedSizes(bucket, class_index)[slot];
     if (requested == 0) panicInvalidFree(ret_addr);
     const u8 recorded_align = log2Alignments(bucket, class_index)[slot];
-    if (buf.size() != requested || log2_align != recorded_align) {
-        usize resize_trace_words[gpa::stack_n];
-        collectStackTrace(ret_addr, resize_trace_words);
-        const StackTrace resize_trace = storedTrace(resize_trace_words);
-        const StackTrace alloc_trace =
-            storedTrace(bucketStackTrace(bucket, class_index, slot, gpa::TraceKind::alloc));
-        if (buf.size() != requested)
-            log_gpa.err("Allocation size {d} bytes does not match resize size {d}. Allocation: {} Resize: {}",
-                        requested, buf.size(), alloc_trace, resize_trace);
-        if (log2_align != recorded_align)
-            log_gpa.err("Allocation alignment {d} does not match resize alignment {d}. Allocation: {} Resize: {}",
-                        usize{1} << recorded_align, usize{1} << log2_align, alloc_trace, resize_trace);
-    }
+    if (buf.size() != requested || log2_align != recorded_align)
+        reportSlotMismatch(bucket, class_index, slot, buf.size(), requested, log2_align, recorded_align, ret_addr,
+                           SlotOp::resize);
     const usize new_aligned = alignedSize(new_len, log2_align);
     if (isLarge(new_aligned) || gpa::sizeClassIndex(new_aligned) > class_index) return false;
     if (new_len < buf.size()) std::memset(buf.data() + new_len, fill_byte, buf.size() - new_len);
