@@ -1,0 +1,157 @@
+// The building blocks of .debug_info: attribute forms and their values,
+// abbreviation tables, and the attributes of one DIE this reader uses.
+// The form decoder is inline because the unit scan calls it for nearly
+// every attribute of every DIE it cannot skip whole.
+#pragma once
+#include <algorithm>
+#include <span>
+#include <string_view>
+
+#include "debuginfo/byte_reader.hpp"
+#include "memory/allocator.hpp"
+#include "support/error.hpp"
+
+namespace dwarf {
+
+// Tags, attributes and forms this reader looks at.
+namespace tag {
+constexpr u64 class_type = 0x02, structure_type = 0x13, inlined_subroutine = 0x1d,
+              union_type = 0x17, subprogram = 0x2e, namespace_ = 0x39, compile_unit = 0x11, partial_unit = 0x3c,
+              skeleton_unit = 0x4a;
+}
+namespace at {
+constexpr u64 name = 0x03, stmt_list = 0x10, low_pc = 0x11, high_pc = 0x12, comp_dir = 0x1b, abstract_origin = 0x31,
+              declaration = 0x3c, declaration_link = 0x47, ranges = 0x55, call_column = 0x57, call_file = 0x58,
+              call_line = 0x59, str_offsets_base = 0x72, addr_base = 0x73, rnglists_base = 0x74,
+              gnu_ranges_base = 0x2132, gnu_addr_base = 0x2133;
+}
+
+enum class Kind : u8 { none, address, addrx, constant, string, strp, line_strp, strx, ref_unit, ref_info, sec_offset,
+                       rnglistx, block, flag, other };
+
+struct FormValue {
+    Kind kind = Kind::none;
+    u64 u = 0;
+    std::string_view s;
+    [[nodiscard]] bool present() const { return kind != Kind::none; }
+};
+
+struct FormContext {
+    u16 version;
+    u8 address_size;
+    u8 offset_size;
+};
+
+
+inline Result<FormValue> readForm(ByteReader& r, u64 form, const FormContext& c, i64 implicit_const, int depth = 0) {
+    auto constant = [](u64 v) { return FormValue{Kind::constant, v, {}}; };
+    auto with = [](Kind k, u64 v) { return FormValue{k, v, {}}; };
+    switch (form) {
+        case 0x01: return with(Kind::address, TRY(r.readUnsigned(c.address_size)));
+        case 0x03: TRY(r.skip(TRY(r.readU16()))); return with(Kind::block, 0);
+        case 0x04: TRY(r.skip(TRY(r.readU32()))); return with(Kind::block, 0);
+        case 0x05: return constant(TRY(r.readU16()));
+        case 0x06: return constant(TRY(r.readU32()));
+        case 0x07: return constant(TRY(r.readU64()));
+        case 0x08: {
+            FormValue v{Kind::string, 0, TRY(r.readCString())};
+            return v;
+        }
+        case 0x09:
+        case 0x18: TRY(r.skip(TRY(r.readUleb()))); return with(Kind::block, 0);
+        case 0x0a: TRY(r.skip(TRY(r.readU8()))); return with(Kind::block, 0);
+        case 0x0b: return constant(TRY(r.readU8()));
+        case 0x0c: return with(Kind::flag, TRY(r.readU8()));
+        case 0x0d: return constant(static_cast<u64>(TRY(r.readSleb())));
+        case 0x0e: return with(Kind::strp, TRY(r.readUnsigned(c.offset_size)));
+        case 0x0f: return constant(TRY(r.readUleb()));
+        case 0x10: return with(Kind::ref_info, TRY(r.readUnsigned(c.version <= 2 ? c.address_size : c.offset_size)));
+        case 0x11: return with(Kind::ref_unit, TRY(r.readU8()));
+        case 0x12: return with(Kind::ref_unit, TRY(r.readU16()));
+        case 0x13: return with(Kind::ref_unit, TRY(r.readU32()));
+        case 0x14: return with(Kind::ref_unit, TRY(r.readU64()));
+        case 0x15: return with(Kind::ref_unit, TRY(r.readUleb()));
+        case 0x16: {
+            if (depth > 2) return XOV_FAIL(Error::InvalidDebugInfo);
+            const u64 actual = TRY(r.readUleb());
+            return readForm(r, actual, c, implicit_const, depth + 1);
+        }
+        case 0x17: return with(Kind::sec_offset, TRY(r.readUnsigned(c.offset_size)));
+        case 0x19: return with(Kind::flag, 1);
+        case 0x1a:
+        case 0x1f02: return with(Kind::strx, TRY(r.readUleb()));
+        case 0x1b:
+        case 0x1f01: return with(Kind::addrx, TRY(r.readUleb()));
+        case 0x1c: TRY(r.skip(4)); return with(Kind::other, 0);
+        case 0x1d:
+        case 0x1f20:
+        case 0x1f21: TRY(r.skip(c.offset_size)); return with(Kind::other, 0);
+        case 0x1e: TRY(r.skip(16)); return with(Kind::block, 0);
+        case 0x1f: return with(Kind::line_strp, TRY(r.readUnsigned(c.offset_size)));
+        case 0x20: TRY(r.skip(8)); return with(Kind::other, 0);
+        case 0x21: return constant(static_cast<u64>(implicit_const));
+        case 0x22: TRY(r.readUleb()); return with(Kind::other, 0);
+        case 0x23: return with(Kind::rnglistx, TRY(r.readUleb()));
+        case 0x24: TRY(r.skip(8)); return with(Kind::other, 0);
+        case 0x25: return with(Kind::strx, TRY(r.readUnsigned(1)));
+        case 0x26: return with(Kind::strx, TRY(r.readUnsigned(2)));
+        case 0x27: return with(Kind::strx, TRY(r.readUnsigned(3)));
+        case 0x28: return with(Kind::strx, TRY(r.readUnsigned(4)));
+        case 0x29: return with(Kind::addrx, TRY(r.readUnsigned(1)));
+        case 0x2a: return with(Kind::addrx, TRY(r.readUnsigned(2)));
+        case 0x2b: return with(Kind::addrx, TRY(r.readUnsigned(3)));
+        case 0x2c: return with(Kind::addrx, TRY(r.readUnsigned(4)));
+        default: return XOV_FAIL(Error::InvalidDebugInfo);
+    }
+}
+
+struct AbbrevAttr {
+    u64 name;
+    u64 form;
+    i64 implicit_const;
+};
+
+struct Abbrev {
+    u64 code;
+    u64 tag;
+    bool has_children;
+    bool interesting;  // a DIE the function scan decodes; the rest are skipped
+    i32 fixed_size;    // bytes of all attributes when every form has a fixed size, else -1
+    u32 first_attr;
+    u32 attr_count;
+};
+
+// Size of a form's value when it does not depend on the bytes, else -1.
+[[nodiscard]] i32 fixedFormSize(u64 form, const FormContext& c);
+
+// Tags of the DIEs the unit scan decodes rather than steps over.
+[[nodiscard]] bool isInterestingTag(u64 t);
+
+struct AbbrevTable {
+    u64 offset = ~u64{0};
+    std::span<const Abbrev> abbrevs;  // sorted by code
+    std::span<const AbbrevAttr> attrs;
+
+    [[nodiscard]] const Abbrev* find(u64 code) const {
+        // GCC numbers abbreviations 1, 2, 3...: try the direct slot first.
+        if (code >= 1 && code <= abbrevs.size() && abbrevs[code - 1].code == code) return &abbrevs[code - 1];
+        auto it = std::lower_bound(abbrevs.begin(), abbrevs.end(), code,
+                                   [](const Abbrev& a, u64 c) { return a.code < c; });
+        if (it == abbrevs.end() || it->code != code) return nullptr;
+        return &*it;
+    }
+};
+
+[[nodiscard]] Result<AbbrevTable> parseAbbrevTable(std::span<const u8> section, u64 offset, const FormContext& context,
+                                                   mem::Allocator allocator);
+
+// The attributes of one DIE that this reader uses.
+struct Die {
+    u64 offset = 0;
+    const Abbrev* abbrev = nullptr;  // null for the entry that ends a child list
+    FormValue name, low_pc, high_pc, ranges, declaration_link, abstract_origin, call_file, call_line, call_column,
+        stmt_list, comp_dir, str_offsets_base, addr_base, rnglists_base;
+    bool declaration = false;
+};
+
+}  // namespace dwarf

@@ -1,0 +1,127 @@
+// One unit of .debug_info as the reader keeps it, and what the reader's
+// files share about units: resolving attribute values through the unit's
+// bases, reading its DIEs, and collecting address ranges.
+#pragma once
+#include <span>
+
+#include "debuginfo/arena_list.hpp"
+#include "debuginfo/dwarf_die.hpp"
+#include "debuginfo/dwarf_info.hpp"
+
+namespace dwarf {
+
+struct Decl {
+    u64 offset;
+    i32 scope;  // enclosing named scope, -1 at unit level
+};
+
+struct Scope {
+    u64 offset;
+    i32 parent;
+    i32 function_decl;  // >= 0 when this scope is a function's body
+    std::string_view name;
+};
+
+struct InlineCall {
+    u64 file;
+    u32 line;
+    u32 column;
+};
+
+struct DwarfInfo::Unit {
+    u64 offset = 0;
+    u64 end = 0;
+    u64 die_offset = 0;
+    u16 version = 0;
+    u8 unit_type = 0;
+    u8 address_size = 8;
+    u8 offset_size = 4;
+    u64 abbrev_offset = 0;
+    AbbrevTable abbrevs;
+
+    std::string_view name = "???";
+    std::string_view comp_dir;
+    std::optional<u64> stmt_list;
+    u64 str_offsets_base = 0;
+    u64 addr_base = 0;
+    u64 rnglists_base = 0;
+    u64 base_address = 0;
+    bool code_unit = false;
+
+    u8 die_state = 0;  // unit DIE and abbreviations: 0 not read, 1 read, 2 failed
+    Error die_error = Error::InvalidDebugInfo;
+
+    u8 scan_state = 0;  // 0 not scanned, 1 scanned, 2 failed
+    Error scan_error = Error::InvalidDebugInfo;
+    std::span<const AddressRange> functions;  // sorted by lo; index into decls
+    std::span<const AddressRange> inlines;    // sorted by lo; index into calls
+    std::span<const InlineCall> calls;
+    std::span<const Decl> decls;  // in DIE order, so sorted by offset
+    std::span<const Scope> scopes;
+    std::string_view* decl_names = nullptr;  // resolved lazily; data()==nullptr means not yet
+
+    u8 lines_state = 0;
+    Error lines_error = Error::InvalidDebugInfo;
+    LineTable lines;
+
+    [[nodiscard]] FormContext context() const { return {version, address_size, offset_size}; }
+};
+
+using Unit = DwarfInfo::Unit;
+
+inline Result<Die> readDie(const Unit& unit, ByteReader& r) {
+    Die die;
+    die.offset = r.pos;
+    const u64 code = TRY(r.readUleb());
+    if (code == 0) return die;
+    die.abbrev = unit.abbrevs.find(code);
+    if (die.abbrev == nullptr) return XOV_FAIL(Error::InvalidDebugInfo);
+    const FormContext context = unit.context();
+    const auto attrs = unit.abbrevs.attrs.subspan(die.abbrev->first_attr, die.abbrev->attr_count);
+    for (const AbbrevAttr& attr : attrs) {
+        const FormValue value = TRY(readForm(r, attr.form, context, attr.implicit_const));
+        switch (attr.name) {
+            case at::name: die.name = value; break;
+            case at::low_pc: die.low_pc = value; break;
+            case at::high_pc: die.high_pc = value; break;
+            case at::ranges: die.ranges = value; break;
+            case at::declaration_link: die.declaration_link = value; break;
+            case at::abstract_origin: die.abstract_origin = value; break;
+            case at::call_file: die.call_file = value; break;
+            case at::call_line: die.call_line = value; break;
+            case at::call_column: die.call_column = value; break;
+            case at::stmt_list: die.stmt_list = value; break;
+            case at::comp_dir: die.comp_dir = value; break;
+            case at::str_offsets_base: die.str_offsets_base = value; break;
+            case at::addr_base:
+            case at::gnu_addr_base: die.addr_base = value; break;
+            case at::rnglists_base:
+            case at::gnu_ranges_base: die.rnglists_base = value; break;
+            case at::declaration: die.declaration = value.u != 0; break;
+            default: break;
+        }
+    }
+    return die;
+}
+
+// Attribute values that point elsewhere: strings (inline, .debug_str,
+// .debug_line_str, or through the unit's string offsets), addresses
+// (direct or through .debug_addr) and DIE references.
+[[nodiscard]] Result<u64> readOffsetAt(std::span<const u8> section, u64 offset, u8 size);
+[[nodiscard]] Result<std::string_view> resolveString(const Sections& s, const Unit* unit, const FormValue& v);
+[[nodiscard]] Result<u64> resolveAddress(const Sections& s, const Unit& unit, const FormValue& v);
+[[nodiscard]] Result<u64> resolveRef(const Unit& unit, const FormValue& v);
+
+// The unit's abbreviations and unit DIE, read once; the error is kept.
+[[nodiscard]] Result<void> ensureUnitDie(const Sections& s, Unit& unit, mem::Allocator allocator);
+// The unit's functions, inline calls and scopes, scanned once.
+[[nodiscard]] Result<void> ensureScanned(const Sections& s, Unit& unit, mem::Allocator allocator);
+
+// Address ranges.
+[[nodiscard]] Result<void> addRange(ArenaList<AddressRange>& out, mem::Allocator allocator, u64 lo, u64 hi, u32 index);
+[[nodiscard]] Result<void> collectRanges(const Sections& s, const Unit& unit, const Die& die,
+                                         ArenaList<AddressRange>& out, mem::Allocator allocator, u32 index);
+void sortRanges(std::span<AddressRange> ranges);
+[[nodiscard]] const AddressRange* findRange(std::span<const AddressRange> ranges, u64 address);
+
+}  // namespace dwarf

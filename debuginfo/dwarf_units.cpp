@@ -1,0 +1,210 @@
+// Units of .debug_info: their headers, the attributes of each unit DIE,
+// resolution of attribute values through a unit's bases, and the index
+// from addresses to units (.debug_aranges, else the units' own ranges).
+#include <algorithm>
+#include <new>
+
+#include "debuginfo/dwarf_unit.hpp"
+
+namespace dwarf {
+
+Result<u64> readOffsetAt(std::span<const u8> section, u64 offset, u8 size) {
+    ByteReader r(section);
+    if (offset > section.size()) return XOV_FAIL(Error::InvalidDebugInfo);
+    TRY(r.seek(static_cast<usize>(offset)));
+    return r.readUnsigned(size);
+}
+
+Result<std::string_view> resolveString(const Sections& s, const Unit* unit, const FormValue& v) {
+    switch (v.kind) {
+        case Kind::string: return v.s;
+        case Kind::strp: return stringAt(s.str, v.u);
+        case Kind::line_strp: return stringAt(s.line_str, v.u);
+        case Kind::strx: {
+            if (unit == nullptr) return XOV_FAIL(Error::InvalidDebugInfo);
+            u64 at_offset = 0;
+            if (__builtin_mul_overflow(v.u, u64{unit->offset_size}, &at_offset) ||
+                __builtin_add_overflow(at_offset, unit->str_offsets_base, &at_offset))
+                return XOV_FAIL(Error::InvalidDebugInfo);
+            const u64 offset = TRY(readOffsetAt(s.str_offsets, at_offset, unit->offset_size));
+            return stringAt(s.str, offset);
+        }
+        default: return XOV_FAIL(Error::InvalidDebugInfo);
+    }
+}
+
+Result<u64> resolveAddress(const Sections& s, const Unit& unit, const FormValue& v) {
+    if (v.kind == Kind::address) return v.u;
+    if (v.kind != Kind::addrx) return XOV_FAIL(Error::InvalidDebugInfo);
+    u64 at_offset = 0;
+    if (__builtin_mul_overflow(v.u, u64{unit.address_size}, &at_offset) ||
+        __builtin_add_overflow(at_offset, unit.addr_base, &at_offset))
+        return XOV_FAIL(Error::InvalidDebugInfo);
+    return readOffsetAt(s.addr, at_offset, unit.address_size);
+}
+
+Result<u64> resolveRef(const Unit& unit, const FormValue& v) {
+    if (v.kind == Kind::ref_unit) {
+        u64 target = 0;
+        if (__builtin_add_overflow(unit.offset, v.u, &target)) return XOV_FAIL(Error::InvalidDebugInfo);
+        return target;
+    }
+    if (v.kind == Kind::ref_info) return v.u;
+    return XOV_FAIL(Error::InvalidDebugInfo);
+}
+
+namespace {
+
+// The unit's abbreviations and the attributes of its unit DIE, read on
+// the first lookup that needs them.
+Result<void> readUnitDie(const Sections& s, Unit& unit, mem::Allocator allocator) {
+    unit.abbrevs = TRY(parseAbbrevTable(s.abbrev, unit.abbrev_offset, unit.context(), allocator));
+    ByteReader die_reader(s.info.first(static_cast<usize>(unit.end)), static_cast<usize>(unit.die_offset));
+    const Die die = TRY(readDie(unit, die_reader));
+    if (die.abbrev == nullptr) return XOV_FAIL(Error::InvalidDebugInfo);
+    const u64 t = die.abbrev->tag;
+    if (t != tag::compile_unit && t != tag::partial_unit && t != tag::skeleton_unit)
+        return XOV_FAIL(Error::InvalidDebugInfo);
+    unit.str_offsets_base = die.str_offsets_base.present() ? die.str_offsets_base.u : (unit.version >= 5 ? 8 : 0);
+    unit.addr_base = die.addr_base.present() ? die.addr_base.u : (unit.version >= 5 ? 8 : 0);
+    unit.rnglists_base = die.rnglists_base.present() ? die.rnglists_base.u : (unit.version >= 5 ? 12 : 0);
+    if (die.name.present()) {
+        if (auto n = resolveString(s, &unit, die.name)) unit.name = *n;
+    }
+    if (die.comp_dir.present()) {
+        if (auto d = resolveString(s, &unit, die.comp_dir)) unit.comp_dir = *d;
+    }
+    if (die.stmt_list.present()) unit.stmt_list = die.stmt_list.u;
+    if (die.low_pc.present()) {
+        if (auto lo = resolveAddress(s, unit, die.low_pc)) unit.base_address = *lo;
+    }
+    return {};
+}
+
+}  // namespace
+
+Result<void> ensureUnitDie(const Sections& s, Unit& unit, mem::Allocator allocator) {
+    if (unit.die_state == 0) {
+        auto read = readUnitDie(s, unit, allocator);
+        unit.die_state = read ? 1 : 2;
+        if (!read) unit.die_error = read.error();
+    }
+    if (unit.die_state == 2) return XOV_FAIL(unit.die_error);
+    return {};
+}
+
+Result<DwarfInfo*> DwarfInfo::init(const Sections& sections, mem::Allocator allocator) {
+    if (sections.info.empty() || sections.abbrev.empty()) return XOV_FAIL(Error::MissingDebugInfo);
+    auto* info = TRY(allocator.create<DwarfInfo>());
+    new (info) DwarfInfo();
+    info->sections_ = sections;
+    info->allocator_ = allocator;
+    return info;
+}
+
+Result<void> DwarfInfo::buildIndex() {
+    const Sections& s = sections_;
+    ArenaList<Unit> units;
+    ByteReader r(s.info);
+    while (!r.atEnd()) {
+        Unit unit;
+        unit.offset = r.pos;
+        const u64 length = TRY(r.readInitialLength(unit.offset_size));
+        if (length > r.remaining()) return XOV_FAIL(Error::InvalidDebugInfo);
+        unit.end = r.pos + length;
+        unit.version = TRY(r.readU16());
+        if (unit.version < 2 || unit.version > 5) return XOV_FAIL(Error::InvalidDebugInfo);
+        if (unit.version >= 5) {
+            unit.unit_type = TRY(r.readU8());
+            unit.address_size = TRY(r.readU8());
+            unit.abbrev_offset = TRY(r.readUnsigned(unit.offset_size));
+            switch (unit.unit_type) {
+                case 2:
+                case 6: TRY(r.skip(8 + unit.offset_size)); break;  // type signature, type offset
+                case 4:
+                case 5: TRY(r.skip(8)); break;  // unit id
+                default: break;
+            }
+        } else {
+            unit.unit_type = 1;
+            unit.abbrev_offset = TRY(r.readUnsigned(unit.offset_size));
+            unit.address_size = TRY(r.readU8());
+        }
+        if (unit.address_size != 8 && unit.address_size != 4) return XOV_FAIL(Error::InvalidDebugInfo);
+        unit.die_offset = r.pos;
+        if (unit.die_offset > unit.end) return XOV_FAIL(Error::InvalidDebugInfo);
+        TRY(r.seek(static_cast<usize>(unit.end)));
+        unit.code_unit = unit.unit_type == 1 || unit.unit_type == 3 || unit.unit_type == 4;
+        if (!unit.code_unit) continue;
+
+        TRY(units.append(allocator_, unit));
+    }
+    units_ = units.span();
+
+    // Address ranges of the units: .debug_aranges where it covers a unit,
+    // the unit DIE's own ranges for the rest.
+    ArenaList<AddressRange> ranges;
+    ArenaList<u8> covered_flags;
+    for (usize i = 0; i < units_.size(); ++i) TRY(covered_flags.append(allocator_, 0));
+    auto unitIndexAt = [&](u64 offset) -> std::optional<u32> {
+        auto it = std::lower_bound(units_.begin(), units_.end(), offset,
+                                   [](const Unit& u, u64 o) { return u.offset < o; });
+        if (it == units_.end() || it->offset != offset) return std::nullopt;
+        return static_cast<u32>(it - units_.begin());
+    };
+    if (!s.aranges.empty()) {
+        ByteReader a(s.aranges);
+        while (!a.atEnd()) {
+            const usize set_start = a.pos;
+            u8 offset_size = 4;
+            const u64 length = TRY(a.readInitialLength(offset_size));
+            if (length > a.remaining()) return XOV_FAIL(Error::InvalidDebugInfo);
+            const usize set_end = a.pos + static_cast<usize>(length);
+            TRY(a.readU16());  // version
+            const u64 info_offset = TRY(a.readUnsigned(offset_size));
+            const u8 address_size = TRY(a.readU8());
+            TRY(a.readU8());  // segment selector size
+            if (address_size != 8 && address_size != 4) return XOV_FAIL(Error::InvalidDebugInfo);
+            const usize tuple = 2u * address_size;
+            const usize header = a.pos - set_start;
+            TRY(a.skip((tuple - header % tuple) % tuple));
+            const auto unit_index = unitIndexAt(info_offset);
+            ByteReader tuples(s.aranges.first(set_end), a.pos);
+            while (tuples.remaining() >= tuple) {
+                const u64 lo = TRY(tuples.readUnsigned(address_size));
+                const u64 len = TRY(tuples.readUnsigned(address_size));
+                if (lo == 0 && len == 0) break;
+                u64 hi = 0;
+                if (unit_index && !__builtin_add_overflow(lo, len, &hi)) {
+                    TRY(addRange(ranges, allocator_, lo, hi, *unit_index));
+                    covered_flags.items[*unit_index] = 1;
+                }
+            }
+            TRY(a.seek(set_end));
+        }
+    }
+    for (usize i = 0; i < units_.size(); ++i) {
+        // One flag per unit was appended above.
+        if (covered_flags.items[i] != 0) continue;  // NOLINT(clang-analyzer-core.NullDereference)
+        Unit& unit = units_[i];
+        TRY(ensureUnitDie(s, unit, allocator_));
+        ByteReader die_reader(s.info.first(static_cast<usize>(unit.end)), static_cast<usize>(unit.die_offset));
+        const Die die = TRY(readDie(unit, die_reader));
+        TRY(collectRanges(s, unit, die, ranges, allocator_, static_cast<u32>(i)));
+    }
+    sortRanges(ranges.span());
+    unit_ranges_ = ranges.span();
+    return {};
+}
+
+Result<DwarfInfo::Unit*> DwarfInfo::unitAt(u64 info_offset) {
+    auto it = std::upper_bound(units_.begin(), units_.end(), info_offset,
+                               [](u64 o, const Unit& u) { return o < u.offset; });
+    if (it == units_.begin()) return XOV_FAIL(Error::InvalidDebugInfo);
+    --it;
+    if (info_offset >= it->end) return XOV_FAIL(Error::InvalidDebugInfo);
+    return &*it;
+}
+
+}  // namespace dwarf
+
