@@ -291,7 +291,7 @@ TEST(ArenaAllocator, OverThePageAllocatorGrowsInsideTheMappedPage) {
 
 // ---- generic entry points ----
 
-[[gnu::noinline, gnu::noipa]] Result<std::span<u32>> allocFromHere(mem::Allocator a, usize n) {
+XOV_NO_IPA Result<std::span<u32>> allocFromHere(mem::Allocator a, usize n) {
     auto r = a.alloc<u32>(n);
     __asm__ volatile("" ::: "memory");  // keep the call out of tail position
     return r;

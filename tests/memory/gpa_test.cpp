@@ -375,7 +375,7 @@ TEST_F(GpaDeathTest, ResizeOfAFreedSlotReportsThenPanics) {
 
 usize helper_return_address = 0;
 
-[[gnu::noinline, gnu::noipa]] Result<std::span<u64>> allocateTwoWords(mem::Allocator allocator) {
+XOV_NO_IPA Result<std::span<u64>> allocateTwoWords(mem::Allocator allocator) {
     helper_return_address = reinterpret_cast<usize>(__builtin_return_address(0));
     auto r = allocator.alloc<u64>(2);
     __asm__ volatile("" ::: "memory");
@@ -573,11 +573,11 @@ TEST_F(GpaDeathTest, ReenteringFromTheHoldingThreadPanicsDeadlock) {
 TEST(GpaThreads, ManyThreadsThroughTheSharedInstance) {
     testing::resetAllocatorInstance();
     constexpr int thread_count = 4;
-    constexpr usize sizes[] = {1, 7, 16, 100, 513, 2048, 3000, 9000};
+    static constexpr usize sizes[] = {1, 7, 16, 100, 513, 2048, 3000, 9000};
     std::vector<std::thread> threads;
     std::atomic<int> corrupted{0};
     for (int t = 0; t < thread_count; ++t) {
-        threads.emplace_back([t, &corrupted, &sizes] {
+        threads.emplace_back([t, &corrupted] {
             const mem::Allocator a = testing::allocator();
             std::vector<std::span<u8>> live;
             u64 state = 0x9E3779B97F4A7C15ull * (t + 1);

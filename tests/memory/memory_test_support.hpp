@@ -16,6 +16,15 @@
 #include "memory/allocator.hpp"
 #include "support/sys.hpp"
 
+// A helper whose call and return address must stay where the test wrote
+// them: GCC would otherwise clone or constant-fold it across the call.
+// Clang has no noipa; noinline is what it honours.
+#if defined(__clang__)
+#define XOV_NO_IPA [[gnu::noinline]]
+#else
+#define XOV_NO_IPA [[gnu::noinline, gnu::noipa]]
+#endif
+
 namespace memtest {
 
 inline bool isMapped(const void* p) {
