@@ -1,7 +1,10 @@
 // Snapshots of the live tree, the relay message a process sends to its
 // parent, and the reader that mounts child processes' trees.
 #include <algorithm>
+#include <climits>
 #include <cstring>
+#include <fcntl.h>
+#include <poll.h>
 
 #include "failure/panic.hpp"
 #include "progress/internal.hpp"
@@ -29,7 +32,29 @@ void copyRecord(Node::Storage& dest, Node::Storage& src) {
     dest.completed_count = std::atomic_ref<u32>(src.completed_count).load(std::memory_order_relaxed);
 }
 
+// The relay never waits on a pipe, whatever mode its creator left it in: a
+// parent that reads only after we end, or a child that is slow to write,
+// must not stop the run. A descriptor in blocking mode is polled with a
+// zero timeout before every read or write; O_NONBLOCK is never set,
+// because the file status flags belong to the file description, which the
+// process that made the pipe may share: switching them would change how its
+// own descriptor behaves, and keep doing so after we exit. A readable pipe
+// has data or is at its end; a writable one has a free buffer page, which
+// takes a whole message (at most PIPE_BUF bytes) at once; only another
+// writer filling the same pipe between the poll and the write could still
+// make that write wait. Error and hang-up states count as ready: the call
+// after them fails at once. Non-blocking descriptors are written directly,
+// so a socket can still take part of a message.
+bool mayWait(int fd) {
+    const Result<int> flags = sys::fcntl(fd, F_GETFL, 0);
+    return flags && (*flags & O_NONBLOCK) == 0;
+}
+bool readyToWrite(int fd) { return !mayWait(fd) || sys::readyNow(fd, POLLOUT) != 0; }
+bool readyToRead(int fd) { return !mayWait(fd) || sys::readyNow(fd, POLLIN) != 0; }
+
 }  // namespace
+
+static_assert(1 + 49 * node_capacity <= PIPE_BUF, "a relay message must go into a pipe in one piece");
 
 Serialized serialize(Serialized::Buffer& buffer) {
     // The end index can sit one past the table while a start on a full
@@ -91,6 +116,10 @@ Result<usize> writevNonblock(int fd, std::span<iovec> spans) {
         for (usize k = 0; k < count; ++k) rest[k] = spans[span_index + k];
         rest[0].iov_base = static_cast<char*>(rest[0].iov_base) + written_in_span;
         rest[0].iov_len -= written_in_span;
+        if (!readyToWrite(fd)) {
+            if (total > 0) return total;
+            return XOV_FAIL(Error::WouldBlock);
+        }
         const Result<usize> n = sys::writev(fd, rest, static_cast<int>(count));
         if (!n) {
             // What already went out must be counted, or the filler owed to
@@ -127,6 +156,7 @@ Result<void> writeIpc(int fd, Serialized serialized) {
         // Filler only completes the length of an earlier, cut message; its
         // values are never interpreted.
         const usize count = std::min<u64>(remaining_write_trash_bytes, n);
+        if (!readyToWrite(fd)) return {};
         const Result<usize> written = sys::write(fd, parent_bytes, count);
         if (!written) return writeFailure(written.error());
         remaining_write_trash_bytes -= *written;
@@ -227,6 +257,7 @@ usize serializeIpc(usize start_len, Serialized::Buffer& buffer) {
         usize bytes_read = 0;
         bool read_failed = false;
         while (bytes_read < read_buffer_len) {
+            if (!readyToRead(fd.get())) break;
             const Result<usize> n = sys::read(fd.get(), pipe_buf + bytes_read, read_buffer_len - bytes_read);
             if (!n) {
                 if (n.error() == Error::WouldBlock) break;

@@ -7,6 +7,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <linux/futex.h>
+#include <poll.h>
 #include <pthread.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
@@ -68,6 +69,15 @@ Result<usize> writev(int fd, const iovec* iov, int iovcnt) {
         if (n >= 0) return static_cast<usize>(n);
         if (errno == EINTR) continue;
         return XOV_FAIL(errorFromErrno(errno));
+    }
+}
+
+short readyNow(int fd, short events) {
+    pollfd p{fd, events, 0};
+    for (;;) {
+        const int n = ::poll(&p, 1, 0);
+        if (n > 0) return p.revents;
+        if (n == 0 || errno != EINTR) return 0;
     }
 }
 

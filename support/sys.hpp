@@ -19,6 +19,11 @@ Error errorFromErrno(int err);
 [[nodiscard]] Result<usize> read(int fd, void* buf, usize len);
 [[nodiscard]] Result<usize> write(int fd, const void* buf, usize len);
 [[nodiscard]] Result<usize> writev(int fd, const iovec* iov, int iovcnt);
+// Which of `events` (POLLIN, POLLOUT) fd is ready for right now, plus
+// POLLERR, POLLHUP or POLLNVAL when they hold: poll with a zero timeout,
+// which never waits and leaves the descriptor's file status flags alone.
+// 0 when none, for a negative fd, and when the poll itself fails.
+[[nodiscard]] short readyNow(int fd, short events);
 [[nodiscard]] Result<int> open(const char* path, int flags, int mode = 0);
 void close(int fd);
 [[nodiscard]] Result<void> pipe2(int fds[2], int flags);

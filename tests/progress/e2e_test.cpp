@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -211,6 +212,36 @@ TEST(ProgressRelay, AParentPipeGetsWellFormedMessagesAndNothingIsDrawn) {
     // 700 ms of tests: first message at 200 ms, then every 80 ms.
     EXPECT_GE(messages, 3);
     EXPECT_GE(with_child, 3);
+}
+
+TEST(ProgressRelay, AFullBlockingPipeThatIsNeverReadDropsTheMessagesAndTheRunEnds) {
+    // A parent that made a plain pipe and reads it only after the child
+    // ends; the pipe is full before the child starts.
+    int fds[2];
+    ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+    ASSERT_EQ(fcntl(fds[1], F_SETFL, O_NONBLOCK), 0);
+    const std::string page(4096, 'p');
+    usize filled = 0;
+    for (ssize_t n; (n = ::write(fds[1], page.data(), page.size())) > 0;) filled += static_cast<usize>(n);
+    ASSERT_GT(filled, 0u);
+    ASSERT_EQ(fcntl(fds[1], F_SETFL, 0), 0);
+
+    e2e::SpawnOptions options = onTerminal("progress_slow_pair");
+    options.inherit_fds = {fds[1]};
+    options.set_env = {"XOV_FIXTURE_TABLE=progress_slow_pair", "XOV_PROGRESS=" + std::to_string(fds[1])};
+    const e2e::Finished run = e2e::run(options, {}, std::chrono::seconds(15));
+    EXPECT_FALSE(run.timed_out) << "the relay waited on the full pipe";
+    EXPECT_EQ(run.exitCode(), 0);
+    EXPECT_EQ(run.err, "All 2 tests passed.\n");
+    // The child shared our write end's file description and left its mode.
+    EXPECT_EQ(fcntl(fds[1], F_GETFL) & O_NONBLOCK, 0);
+
+    close(fds[1]);
+    std::string bytes;
+    char buf[65536];
+    for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;) bytes.append(buf, static_cast<usize>(n));
+    close(fds[0]);
+    EXPECT_EQ(bytes, std::string(filled, 'p')) << "relay bytes got into the full pipe";
 }
 
 TEST(ProgressRelay, AnUnparsableDescriptorWarnsOnceAndShowsNothing) {

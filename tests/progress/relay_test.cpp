@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,23 @@ struct Pipe {
         EXPECT_EQ(pipe2(fds, O_NONBLOCK | O_CLOEXEC), 0);
         read_end = fds[0];
         write_end = fds[1];
+    }
+    // One end as a parent that reads only after its child ends, or a child
+    // writing its progress, would leave it: blocking. The ends are separate
+    // file descriptions, so the other one stays non-blocking.
+    static void makeBlocking(int end) { ASSERT_EQ(fcntl(end, F_SETFL, 0), 0); }
+    static bool isBlocking(int end) { return (fcntl(end, F_GETFL) & O_NONBLOCK) == 0; }
+    // Fills the pipe to its last byte, whatever the write end's mode.
+    void fill() const {
+        const int flags = fcntl(write_end, F_GETFL);
+        ASSERT_EQ(fcntl(write_end, F_SETFL, flags | O_NONBLOCK), 0);
+        const std::string page(4096, 'f');
+        while (::write(write_end, page.data(), page.size()) > 0) {
+        }
+        while (::write(write_end, "f", 1) > 0) {
+        }
+        ASSERT_EQ(errno, EAGAIN);
+        ASSERT_EQ(fcntl(write_end, F_SETFL, flags), 0);
     }
     ~Pipe() {
         if (read_end >= 0) close(read_end);
@@ -148,6 +166,50 @@ TEST_F(Relay, AClosedPipeIsBrokenPipe) {
     const Result<void> r = Progress::writeIpc(pipe.write_end, Progress::serialize(buffer));
     ASSERT_FALSE(r);
     EXPECT_EQ(r.error(), Error::BrokenPipe);
+}
+
+// A call that would wait forever ends the child process by its alarm
+// instead of hanging the test: the statement runs in a death-test child.
+#define EXPECT_EXITS_CLEANLY_WITHIN_SECONDS(seconds, ...)         \
+    EXPECT_EXIT(                                                 \
+        {                                                        \
+            alarm(seconds);                                      \
+            std::_Exit((__VA_ARGS__) ? 0 : 1);                   \
+        },                                                       \
+        ::testing::ExitedWithCode(0), "")
+
+using RelayDeathTest = Relay;
+
+TEST_F(RelayDeathTest, AFullBlockingParentPipeDropsTheMessageWithoutWaitingOrChangingItsMode) {
+    (void)Progress::initTree("Test", 10);
+    Pipe pipe;
+    Pipe::makeBlocking(pipe.write_end);
+    pipe.fill();
+    EXPECT_EXITS_CLEANLY_WITHIN_SECONDS(5, Progress::writeIpc(pipe.write_end, Progress::serialize(buffer)) &&
+                                               Progress::remaining_write_trash_bytes == 0 &&
+                                               Pipe::isBlocking(pipe.write_end));
+    // Once the reader makes room, the next period's message goes out whole.
+    EXPECT_EQ(pipe.drain().find_first_not_of('f'), std::string::npos);
+    ASSERT_TRUE(Progress::writeIpc(pipe.write_end, Progress::serialize(buffer)));
+    EXPECT_EQ(pipe.drain().size(), 50u);
+    EXPECT_TRUE(Pipe::isBlocking(pipe.write_end));
+}
+
+TEST_F(Relay, AFullPipeWhoseReaderLeftIsBrokenPipeNotADroppedMessage) {
+    // Full and readerless, the pipe polls as an error, not as writable: the
+    // write must still be tried so the relay ends instead of idling on.
+    signal(SIGPIPE, SIG_IGN);
+    (void)Progress::initTree("Test", 10);
+    for (const bool blocking : {true, false}) {
+        Pipe pipe;
+        if (blocking) Pipe::makeBlocking(pipe.write_end);
+        pipe.fill();
+        close(pipe.read_end);
+        pipe.read_end = -1;
+        const Result<void> r = Progress::writeIpc(pipe.write_end, Progress::serialize(buffer));
+        ASSERT_FALSE(r) << "blocking " << blocking;
+        EXPECT_EQ(r.error(), Error::BrokenPipe);
+    }
 }
 
 TEST_F(Relay, OtherWriteErrorsEndTheRelayAsBrokenPipe) {
@@ -358,6 +420,34 @@ TEST_F(Mount, AFullSnapshotCutsTheChildsExtraNodes) {
     EXPECT_EQ(nameOf(s.storage[80]), "c1");
     EXPECT_EQ(nameOf(s.storage[82]), "c3");
     EXPECT_EQ(s.parents[82], parentAt(1));
+}
+
+using MountDeathTest = Mount;
+
+TEST_F(MountDeathTest, ABlockingChildPipeIsReadWithoutWaitingUpToAndPastItsEnd) {
+    Pipe::makeBlocking(child.read_end);
+    child.put(msg_a);
+    EXPECT_EXITS_CLEANLY_WITHIN_SECONDS(5, [&] {
+        // Drained by the first frame; empty for the second; closed by the
+        // child for the third, which reads its end of file.
+        const bool mounted = names(Progress::serialize(buffer)) == "Test<- A<0 a1<1 ";
+        const bool kept = names(Progress::serialize(buffer)) == "Test<- A<0 a1<1 ";
+        child.put(msg_b);
+        close(child.write_end);
+        const bool last = names(Progress::serialize(buffer)) == "Test<- B<0 b1<1 b2<2 ";
+        const bool after_end = names(Progress::serialize(buffer)) == "Test<- B<0 b1<1 b2<2 ";
+        return mounted && kept && last && after_end && Pipe::isBlocking(child.read_end);
+    }());
+}
+
+TEST_F(Mount, AChildThatClosedItsEndKeepsShowingItsLastTree) {
+    child.put(msg_a + msg_b);
+    close(child.write_end);
+    child.write_end = -1;
+    EXPECT_EQ(names(Progress::serialize(buffer)), "Test<- B<0 b1<1 b2<2 ");
+    const Progress::Serialized again = Progress::serialize(buffer);
+    EXPECT_EQ(names(again), "Test<- B<0 b1<1 b2<2 ");
+    EXPECT_EQ(again.storage[1].completed_count, 2u);
 }
 
 TEST_F(Mount, AReadErrorForgetsTheChild) {
