@@ -47,14 +47,16 @@ struct Node {
     // this node is a no-op. The caller ends the result exactly once.
     [[nodiscard]] Node start(std::string_view name, u64 estimated_total_items) const;
     // A child standing for another process that relays its own tree through
-    // the non-blocking pipe read end `fd`; its tree is drawn in place of
-    // this node.
+    // the pipe read end `fd` (in either mode: it is never waited on); its
+    // tree is drawn in place of this node.
     [[nodiscard]] Node startRelay(std::string_view name, int fd) const;
     // Ends this node and advances its parent's completed count; ending the
     // root stops the display (and joins its thread).
     void end() const;
 
     // Fills slot free_index and publishes it (the parent byte goes last).
+    // Estimates saturate at relay_marker - 1, as in start: the root never
+    // becomes a relay node on descriptor 0, however large its estimate.
     static Node init(Index free_index, Parent parent, std::string_view name, u64 estimated_total_items);
 };
 

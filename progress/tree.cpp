@@ -80,12 +80,17 @@ Node publish(Node::Index free_index, Node::Parent parent, std::string_view name,
     return Node{toOptional(free_index)};
 }
 
+// An estimate saturates one below the relay marker: a record carrying the
+// marker would make the reader take completed_count (0, standard input) for
+// a child's pipe and read it. Only startRelay makes relay nodes.
+u32 cappedTotal(u64 estimated_total_items) {
+    return static_cast<u32>(std::min<u64>(estimated_total_items, Node::Storage::relay_marker - 1));
+}
+
 }  // namespace
 
 Node Node::init(Index free_index, Parent parent, std::string_view name, u64 estimated_total_items) {
-    const u32 total = estimated_total_items >= Storage::relay_marker ? Storage::relay_marker
-                                                                     : static_cast<u32>(estimated_total_items);
-    return publish(free_index, parent, name, 0, total);
+    return publish(free_index, parent, name, 0, cappedTotal(estimated_total_items));
 }
 
 namespace {
@@ -136,10 +141,7 @@ Node Node::start(std::string_view name, u64 estimated_total_items) const {
     if (!parent) return Node{};
     const auto slot = claimSlot();
     if (!slot) return Node{};
-    // A plain start never forges a relay node: the marker total would make
-    // the reader treat completed_count (0, standard input) as a child pipe.
-    const u32 total = static_cast<u32>(std::min<u64>(estimated_total_items, Storage::relay_marker - 1));
-    return publish(*slot, toParent(*parent), name, 0, total);
+    return publish(*slot, toParent(*parent), name, 0, cappedTotal(estimated_total_items));
 }
 
 Node Node::startRelay(std::string_view name, int fd) const {

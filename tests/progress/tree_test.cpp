@@ -1,6 +1,10 @@
 // The node table: slot hand-out and reuse, records, counts and no-op nodes.
+#include <unistd.h>
+
+#include <cstdlib>
 #include <cstring>
 #include <set>
+#include <string>
 
 #include "tests/progress/helpers.hpp"
 
@@ -115,12 +119,25 @@ TEST_F(NodeTable, EstimatedTotalsAreStoredSaturated) {
     const Node root = Progress::initTree("root", 0);
     EXPECT_EQ(Progress::storageByIndex(slotOf(root.start("zero", 0))).estimated_total_count, 0u);
     EXPECT_EQ(Progress::storageByIndex(slotOf(root.start("ten", 10))).estimated_total_count, 10u);
+    // Neither start nor init produces the relay marker by accident: both
+    // saturate one below it.
     const Node direct = Node::init(static_cast<Node::Index>(50), Node::Parent::none, "direct", 5'000'000'000);
-    EXPECT_EQ(Progress::storageByIndex(slotOf(direct)).estimated_total_count, 4294967295u);
-    // Through start, the relay marker is never produced by accident.
+    EXPECT_EQ(Progress::storageByIndex(slotOf(direct)).estimated_total_count, 4294967294u);
+    EXPECT_FALSE(Progress::storageByIndex(slotOf(direct)).getIpcFd().has_value());
     const Node::Storage& huge = Progress::storageByIndex(slotOf(root.start("huge", 5'000'000'000)));
     EXPECT_EQ(huge.estimated_total_count, 4294967294u);
     EXPECT_FALSE(huge.getIpcFd().has_value());
+    EXPECT_EQ(Progress::storageByIndex(slotOf(root.start("edge", 4294967294))).estimated_total_count, 4294967294u);
+}
+
+TEST_F(NodeTable, AHugeRootEstimateIsCappedAsAChildsIs) {
+    for (const u64 estimate : {u64{4294967295}, u64{5'000'000'000}, ~u64{0}}) {
+        Progress::resetForTesting();
+        const Node root = Progress::initTree("Test", estimate);
+        const Node::Storage& record = Progress::storageByIndex(slotOf(root));
+        EXPECT_EQ(record.estimated_total_count, 4294967294u) << estimate;
+        EXPECT_FALSE(record.getIpcFd().has_value()) << estimate;
+    }
 }
 
 TEST_F(NodeTable, RelayNodesCarryTheirDescriptorAndTheMarker) {
@@ -199,6 +216,34 @@ TEST_F(NodeTableDeathTest, IndexingPastTheTablesPanics) {
     EXPECT_DEATH((void)Progress::storageByIndex(83), "index out of bounds: index 83, len 83");
     EXPECT_DEATH((void)Progress::parentByIndex(200), "index out of bounds: index 200, len 83");
     EXPECT_DEATH((void)Progress::freelistByIndex(83), "index out of bounds: index 83, len 83");
+}
+
+TEST_F(NodeTableDeathTest, AHugeRootEstimateNeverMakesTheSnapshotReadStandardInput) {
+    // Standard input holds a relay message a child could have sent. Taken
+    // for a relay node on descriptor 0, the root would read and mount it,
+    // and wait for more on the blocking pipe until the alarm.
+    EXPECT_EXIT(
+        {
+            alarm(5);
+            int fds[2];
+            if (pipe(fds) != 0 || dup2(fds[0], 0) != 0) std::_Exit(2);
+            std::string message(1, '\x01');
+            const Node::Storage child_root = record("from stdin", 1, 2);
+            message.append(reinterpret_cast<const char*>(&child_root), sizeof child_root);
+            message += '\xff';
+            if (::write(fds[1], message.data(), message.size()) != static_cast<ssize_t>(message.size()))
+                std::_Exit(2);
+            (void)Progress::initTree("Test", 4294967295);
+            Progress::Serialized::Buffer buffer;
+            const Progress::Serialized s = Progress::serialize(buffer);
+            char first = 0;
+            const bool unread = ::read(0, &first, 1) == 1 && first == '\x01';
+            std::_Exit(s.storage.size() == 1 && nameOf(s.storage[0]) == "Test" &&
+                               s.storage[0].estimated_total_count == 4294967294u && unread
+                           ? 0
+                           : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
 
 TEST_F(NodeTableDeathTest, InitWithAnUnusedParentOrOnALiveSlotPanics) {
