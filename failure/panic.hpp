@@ -17,17 +17,17 @@ namespace builtin {
 // Prints "thread {tid} panic: {msg}", the error-return trace when given,
 // the current stack from ret_addr (0: the caller of this function) and ends
 // the process with SIGABRT. Never returns.
-[[noreturn, gnu::noinline, gnu::cold]] void default_panic(std::string_view msg, const StackTrace* trace,
+XOV_NOMERGE [[noreturn, gnu::noinline, gnu::cold]] void default_panic(std::string_view msg, const StackTrace* trace,
                                                          usize ret_addr);
 
-[[noreturn, gnu::noinline, gnu::cold]] void panicOutOfBounds(usize index, usize len);
+XOV_NOMERGE [[noreturn, gnu::noinline, gnu::cold]] void panicOutOfBounds(usize index, usize len);
 // The same, reporting from ret_addr (for checks whose entry point is not
 // called from the failing function itself).
-[[noreturn, gnu::noinline, gnu::cold]] void panicOutOfBoundsAt(usize index, usize len, usize ret_addr);
-[[noreturn, gnu::noinline, gnu::cold]] void panicStartGreaterThanEnd(usize start, usize end);
-[[noreturn, gnu::noinline, gnu::cold]] void panicSentinelMismatch(u64 expected, u64 found);
-[[noreturn, gnu::noinline, gnu::cold]] void panicUnwrapError(const StackTrace* trace, Error error);
-[[noreturn, gnu::noinline, gnu::cold]] void panicInactiveUnionField(std::string_view active,
+XOV_NOMERGE [[noreturn, gnu::noinline, gnu::cold]] void panicOutOfBoundsAt(usize index, usize len, usize ret_addr);
+XOV_NOMERGE [[noreturn, gnu::noinline, gnu::cold]] void panicStartGreaterThanEnd(usize start, usize end);
+XOV_NOMERGE [[noreturn, gnu::noinline, gnu::cold]] void panicSentinelMismatch(u64 expected, u64 found);
+XOV_NOMERGE [[noreturn, gnu::noinline, gnu::cold]] void panicUnwrapError(const StackTrace* trace, Error error);
+XOV_NOMERGE [[noreturn, gnu::noinline, gnu::cold]] void panicInactiveUnionField(std::string_view active,
                                                                    std::string_view accessed);
 
 // The fixed safety-check messages.
@@ -51,7 +51,7 @@ inline constexpr std::string_view for_len_mismatch = "for loop over objects with
 }  // namespace panic_messages
 
 // A failed internal assertion.
-[[noreturn, gnu::noinline, gnu::cold]] void unreachable();
+XOV_NOMERGE [[noreturn, gnu::noinline, gnu::cold]] void unreachable();
 
 }  // namespace builtin
 
@@ -60,13 +60,13 @@ namespace debug {
 // Message buffer of panicExtra; longer texts are cut and marked.
 inline constexpr usize panic_message_capacity = 4096;
 
-[[noreturn, gnu::noinline, gnu::cold]] void panicExtraArgs(const StackTrace* trace, usize ret_addr,
+XOV_NOMERGE [[noreturn, gnu::noinline, gnu::cold]] void panicExtraArgs(const StackTrace* trace, usize ret_addr,
                                                           std::string_view format, std::span<const fmt::Arg> args);
 
 // Formats the message into 4096 bytes ("(msg truncated)" appended when it
 // does not fit), then builtin::default_panic.
 template <class... Args>
-[[noreturn, gnu::noinline, gnu::cold]] void panicExtra(const StackTrace* trace, usize ret_addr,
+XOV_NOMERGE [[noreturn, gnu::noinline, gnu::cold]] void panicExtra(const StackTrace* trace, usize ret_addr,
                                                       std::string_view format, const Args&... args) {
     const fmt::Arg packed[] = {fmt::Arg(args)..., fmt::Arg(false)};
     panicExtraArgs(trace, ret_addr, format, std::span<const fmt::Arg>(packed, sizeof...(Args)));
@@ -74,7 +74,7 @@ template <class... Args>
 
 // panicExtra with no trace and this call's return address.
 template <class... Args>
-[[noreturn, gnu::noinline, gnu::cold]] void panic(std::string_view format, const Args&... args) {
+XOV_NOMERGE [[noreturn, gnu::noinline, gnu::cold]] void panic(std::string_view format, const Args&... args) {
     const fmt::Arg packed[] = {fmt::Arg(args)..., fmt::Arg(false)};
     panicExtraArgs(nullptr, reinterpret_cast<usize>(__builtin_return_address(0)), format,
                    std::span<const fmt::Arg>(packed, sizeof...(Args)));
@@ -82,7 +82,7 @@ template <class... Args>
 
 // The panic report itself: prints and ends the process (see panic.cpp for
 // the stages). first_trace_addr is where the current stack is shown from.
-[[noreturn, gnu::noinline, gnu::cold]] void panicImpl(const StackTrace* trace, usize first_trace_addr,
+XOV_NOMERGE [[noreturn, gnu::noinline, gnu::cold]] void panicImpl(const StackTrace* trace, usize first_trace_addr,
                                                      std::string_view msg);
 
 // 0: not panicking; 1: printing a panic or fault report; 2: panicked again
@@ -122,17 +122,24 @@ namespace posix {
 [[noreturn]] void abort();
 }  // namespace posix
 
-// Internal assertion: panics "reached unreachable code" when false.
-#define XOV_ASSERT(cond)                                \
-    do {                                                \
-        if (!(cond)) [[unlikely]] ::builtin::unreachable(); \
+// Internal assertion: panics "reached unreachable code" when false. The
+// marks keep the panic call of each assertion apart from its neighbours'
+// (support/error.hpp says how).
+#define XOV_ASSERT(cond)                      \
+    do {                                      \
+        if (!(cond)) [[unlikely]] {           \
+            XOV_SITE_MARK();                  \
+            ::builtin::unreachable();         \
+        }                                     \
     } while (0)
 
 // Unwraps a Result where failure would be a bug ("attempt to unwrap error").
-#define MUST(...)                                                                 \
-    ({                                                                             \
-        auto&& must_result_ = (__VA_ARGS__);                                              \
-        if (!must_result_) [[unlikely]]                                            \
+#define MUST(...)                                                                             \
+    ({                                                                                        \
+        auto&& must_result_ = (__VA_ARGS__);                                                  \
+        if (!must_result_) [[unlikely]] {                                                     \
+            XOV_SITE_MARK();                                                                  \
             ::builtin::panicUnwrapError(::builtin::errorReturnTrace(), must_result_.error()); \
-        *std::move(must_result_);                                                  \
+        }                                                                                     \
+        *std::move(must_result_);                                                             \
     })

@@ -73,7 +73,7 @@ struct Locked {
     Locked& operator=(const Locked&) = delete;
 };
 
-[[noreturn, gnu::cold]] void panicInvalidFree(usize ret_addr) {
+XOV_NOMERGE [[noreturn, gnu::cold]] void panicInvalidFree(usize ret_addr) {
     builtin::default_panic("Invalid free", nullptr, ret_addr);
 }
 

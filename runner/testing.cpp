@@ -20,8 +20,7 @@ namespace testing {
 
 Result<void> expect(StackTrace* trace, bool ok) {
     if (!ok) {
-        builtin::returnError(trace);
-        __asm__ volatile("" ::: "memory");  // keep the call out of tail position
+        XOV_RETURN_ERROR(trace);
         return std::unexpected(Error::TestUnexpectedResult);
     }
     return {};
@@ -34,8 +33,7 @@ Result<void> expectApproxEqAbs(StackTrace* trace, f64 expected, f64 actual, f64 
 Result<void> expectApproxEqAbsInner(StackTrace* trace, f64 expected, f64 actual, f64 tolerance) {
     if (math::approxEqAbs(expected, actual, tolerance)) return {};
     print("actual {}, not within absolute tolerance {} of expected {}\n", actual, tolerance, expected);
-    builtin::returnError(trace);
-    __asm__ volatile("" ::: "memory");
+    XOV_RETURN_ERROR(trace);
     return std::unexpected(Error::TestExpectedApproxEqAbs);
 }
 

@@ -89,12 +89,38 @@ struct StackTrace {
     [[nodiscard]] Result<void> format(Writer& writer) const;
 };
 
+// Compilers merge identical code tails (GCC's cross-jumping and tail
+// merging, LLVM's branch folding and common-code sinking). Two error-return
+// sites in one function would then share one recording call, and the trace
+// would name whichever line the shared call kept. Two defences:
+// - every expansion of the macros below follows its recording call with an
+//   asm statement whose text (file, line and a per-file expansion counter)
+//   is its own, so no two recording blocks are identical to any compiler;
+//   the text is an assembler comment and emits nothing. Being after the
+//   call, it also keeps the call out of tail position.
+// - calls that no macro marks (panics, and a recording call written out)
+//   are kept apart by XOV_NOMERGE on the entry points for clang, and for
+//   GCC by -fno-crossjumping -fno-tree-tail-merge on everything linked with
+//   the runtime (CMakeLists.txt).
+#if defined(__clang__)
+#define XOV_NOMERGE [[clang::nomerge]]
+#else
+#define XOV_NOMERGE
+#endif
+
+#define XOV_SITE_TEXT2(x) #x
+#define XOV_SITE_TEXT(x) XOV_SITE_TEXT2(x)
+// Basic asm, so that '%' or braces in a file name mean nothing to the
+// compiler.
+#define XOV_SITE_MARK() \
+    __asm__ volatile("# site " __FILE__ ":" XOV_SITE_TEXT(__LINE__) "." XOV_SITE_TEXT(__COUNTER__))
+
 namespace builtin {
 
 // Records the return address of this call (a site inside the function that
 // is returning an error) at trace->index, then counts it. Out of line on
 // purpose: the return address is the whole point.
-[[gnu::noinline]] void returnError(StackTrace* trace);
+XOV_NOMERGE [[gnu::noinline]] void returnError(StackTrace* trace);
 
 // The trace that error propagation on this thread records into; null when
 // nobody is collecting. Runners point it at their own trace.
@@ -103,43 +129,49 @@ void setErrorReturnTrace(StackTrace* trace);
 
 // returnError on this thread's current trace, recording this call's own
 // return address.
-[[gnu::noinline]] void noteErrorReturn();
+XOV_NOMERGE [[gnu::noinline]] void noteErrorReturn();
 
 }  // namespace builtin
+
+// returnError at a site of its own (see above).
+#define XOV_RETURN_ERROR(trace)           \
+    do {                                  \
+        ::builtin::returnError(trace);    \
+        XOV_SITE_MARK();                  \
+    } while (0)
 
 // Creates an error at its origin: records the site, returns the error.
 // Braces, not parentheses: clang reads `std::unexpected(Error::X);` as a
 // declaration of a variable named Error::X.
-#define XOV_FAIL(err)                              \
-    ({                                             \
-        ::builtin::noteErrorReturn();              \
-        __asm__ volatile("" ::: "memory");         \
-        std::unexpected{err};                      \
+#define XOV_FAIL(err)                     \
+    ({                                    \
+        ::builtin::noteErrorReturn();     \
+        XOV_SITE_MARK();                  \
+        std::unexpected{err};             \
     })
 
 // Propagates an error to the caller, recording this site in the thread's
-// error-return trace. The empty asm after the call keeps it from becoming a
-// tail call, which would lose the site.
-#define TRY(...)                                                \
-    ({                                                          \
-        auto&& try_result_ = (__VA_ARGS__);                           \
-        if (!try_result_) [[unlikely]] {                        \
-            ::builtin::noteErrorReturn();                       \
-            __asm__ volatile("" ::: "memory");                  \
-            return std::unexpected(try_result_.error());        \
-        }                                                       \
-        *std::move(try_result_);                                \
+// error-return trace.
+#define TRY(...)                                         \
+    ({                                                   \
+        auto&& try_result_ = (__VA_ARGS__);              \
+        if (!try_result_) [[unlikely]] {                 \
+            ::builtin::noteErrorReturn();                \
+            XOV_SITE_MARK();                             \
+            return std::unexpected(try_result_.error()); \
+        }                                                \
+        *std::move(try_result_);                         \
     })
 
 // As TRY, recording into an explicit trace (tests receive theirs as an
 // argument).
-#define TRY_TRACE(trace, ...)                                   \
-    ({                                                          \
-        auto&& try_result_ = (__VA_ARGS__);                           \
-        if (!try_result_) [[unlikely]] {                        \
-            ::builtin::returnError(trace);                      \
-            __asm__ volatile("" ::: "memory");                  \
-            return std::unexpected(try_result_.error());        \
-        }                                                       \
-        *std::move(try_result_);                                \
+#define TRY_TRACE(trace, ...)                            \
+    ({                                                   \
+        auto&& try_result_ = (__VA_ARGS__);              \
+        if (!try_result_) [[unlikely]] {                 \
+            ::builtin::returnError(trace);               \
+            XOV_SITE_MARK();                             \
+            return std::unexpected(try_result_.error()); \
+        }                                                \
+        *std::move(try_result_);                         \
     })

@@ -87,7 +87,7 @@ TEST(TraceEndToEnd, failingExpectNamesTheAssertionThenTheTestLine) {
     const auto found = entries(r.err);
     ASSERT_GE(found.size(), 2u) << r.err;
     EXPECT_EQ(found[0].function, "testing::expect");
-    EXPECT_EQ(found[0].line, lineOf("runner/testing.cpp", "builtin::returnError(trace);", "Result<void> expect("));
+    EXPECT_EQ(found[0].line, lineOf("runner/testing.cpp", "XOV_RETURN_ERROR(trace);", "Result<void> expect("));
     expectQuotesSource(found[0], "runner/testing.cpp");
     EXPECT_EQ(found[1].function, "(anonymous namespace)::failsExpect");
     EXPECT_EQ(found[1].line, lineOf("tests/fixture/runner_cases.cpp", "expect(trace, 1 + 1 == 3)"));
@@ -193,6 +193,108 @@ TEST(TraceEndToEnd, storedTraceAddressesMatchThePrintedEntries) {
     EXPECT_EQ(found[5].function, "(anonymous namespace)::level<5>");
     EXPECT_EQ(found[6].function, "(anonymous namespace)::printsTenFrames");
     EXPECT_EQ(found[9].function, "main");
+}
+
+// ---- every site its own line ----
+//
+// Functions with several alike error-return or panic sites, failing at the
+// one XOV_FIXTURE_FAIL_AT names: first, middle and last. A compiler that
+// merges alike error tails leaves one call for several sites, and the trace
+// then names the wrong line.
+
+e2e::Finished runFailingAt(const char* table, int at) {
+    auto options = e2e::fixture(table);
+    options.set_env.push_back("XOV_FIXTURE_FAIL_AT=" + std::to_string(at));
+    return e2e::run(options);
+}
+
+const std::string trace_cases = "tests/fixture/trace_cases.cpp";
+
+TEST(TraceSites, eachFailingCheckNamesItsOwnLine) {
+    for (const int at : {1, 3, 5}) {
+        SCOPED_TRACE(at);
+        const auto r = runFailingAt("sites_checks", at);
+        EXPECT_EQ(r.exitCode(), 1);
+        const auto found = entries(r.err);
+        ASSERT_EQ(found.size(), 2u) << r.err;
+        EXPECT_EQ(found[0].function, "testing::expect");
+        EXPECT_EQ(found[1].function, "(anonymous namespace)::checksInTurn");
+        EXPECT_EQ(found[1].line, lineOf(trace_cases, "at != " + std::to_string(at) + "));", "checksInTurn("));
+        expectQuotesSource(found[1], trace_cases);
+    }
+}
+
+TEST(TraceSites, eachOriginAndPropagationNamesItsOwnLine) {
+    for (const int at : {1, 2, 3}) {
+        SCOPED_TRACE(at);
+        const auto r = runFailingAt("sites_propagation", at);
+        EXPECT_EQ(r.exitCode(), 1);
+        const auto found = entries(r.err);
+        ASSERT_EQ(found.size(), 3u) << r.err;
+        const std::string n = std::to_string(at);
+        EXPECT_EQ(found[0].function, "(anonymous namespace)::originates");
+        EXPECT_EQ(found[0].line, lineOf(trace_cases, "if (which == " + n + ") return XOV_FAIL"));
+        EXPECT_EQ(found[1].function, "(anonymous namespace)::propagates");
+        EXPECT_EQ(found[1].line, lineOf(trace_cases, "TRY(originates(at == " + n));
+        EXPECT_EQ(found[2].function, "(anonymous namespace)::propagatesInTurn");
+        for (const auto& e : found) expectQuotesSource(e, trace_cases);
+    }
+}
+
+TEST(TraceSites, eachLiteralWriteOfTheFormatterNamesItsOwnLine) {
+    const char* const needles[] = {
+        "if (brace > i) TRY(writer.writeAll(format.substr(i, brace - i)));",
+        "TRY(writer.writeAll(format.substr(brace, 1)));",
+        "TRY(writer.writeAll(\"}\"));",
+    };
+    for (const int at : {1, 2, 3}) {
+        SCOPED_TRACE(at);
+        const auto r = runFailingAt("sites_format", at);
+        EXPECT_EQ(r.exitCode(), 1);
+        EXPECT_NE(r.err.find("FAIL (NoSpaceLeft)"), std::string::npos) << r.err;
+        const auto found = entries(r.err);
+        ASSERT_EQ(found.size(), 3u) << r.err;
+        EXPECT_EQ(found[0].function, "(anonymous namespace)::RefusingWriter::writeAll");
+        EXPECT_EQ(found[1].function, "fmt::formatArgs");
+        EXPECT_EQ(found[1].line, lineOf("support/format.cpp", needles[at - 1], "Result<void> formatArgs("));
+        expectQuotesSource(found[1], "support/format.cpp");
+        EXPECT_EQ(found[2].function, "(anonymous namespace)::formatFailsInTurn");
+    }
+}
+
+TEST(TraceSites, eachFailedAssertionPanicsFromItsOwnLine) {
+    for (const int at : {1, 2, 3}) {
+        SCOPED_TRACE(at);
+        const auto r = runFailingAt("sites_assertions", at);
+        EXPECT_EQ(r.termSignal(), SIGABRT);
+        EXPECT_NE(r.err.find("panic: reached unreachable code\n"), std::string::npos) << r.err;
+        const auto found = entries(r.err);
+        ASSERT_GE(found.size(), 2u) << r.err;
+        EXPECT_EQ(found[0].function, "(anonymous namespace)::assertsInTurn");
+        EXPECT_EQ(found[0].line, lineOf(trace_cases, "XOV_ASSERT(at != " + std::to_string(at) + ")"));
+        expectQuotesSource(found[0], trace_cases);
+        EXPECT_EQ(found[1].function, "(anonymous namespace)::assertionsInTurn");
+    }
+}
+
+TEST(TraceSites, eachInvalidFreeCheckPanicsFromItsOwnLine) {
+    const char* const needles[] = {
+        "if (log2_align >= 64) panicInvalidFree(ret_addr);",
+        "if (offset & ((usize{1} << class_index) - 1)) panicInvalidFree(ret_addr);",
+    };
+    const std::string gpa = "memory/general_purpose_allocator.cpp";
+    for (const int at : {1, 2}) {
+        SCOPED_TRACE(at);
+        const auto r = runFailingAt("sites_invalid_frees", at);
+        EXPECT_EQ(r.termSignal(), SIGABRT);
+        EXPECT_NE(r.err.find("panic: Invalid free\n"), std::string::npos) << r.err;
+        const auto found = entries(r.err);
+        ASSERT_GE(found.size(), 3u) << r.err;
+        EXPECT_EQ(found[0].function, "heap::(anonymous namespace)::panicInvalidFree");
+        EXPECT_EQ(found[1].function, "heap::GeneralPurposeAllocator::freeInner");
+        EXPECT_EQ(found[1].line, lineOf(gpa, needles[at - 1], "::freeInner("));
+        expectQuotesSource(found[1], gpa);
+    }
 }
 
 }  // namespace
