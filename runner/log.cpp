@@ -34,10 +34,12 @@ void log(logging::Level level, std::string_view scope, std::string_view format, 
     }
     if (static_cast<u8>(level) > static_cast<u8>(testing::log_level.load(std::memory_order_relaxed))) return;
     debug::lockStdErr();
-    FdWriter out(2);
+    // The whole line, traces included, in one write where it fits.
+    BufferedFdWriter out(2);
     (void)fmt::format(out, "[{s}] ({s}): ", scope, logging::levelName(level));
     (void)fmt::formatArgs(out, format, args);
     (void)out.writeAll("\n");
+    (void)out.flush();
     debug::unlockStdErr();
 }
 

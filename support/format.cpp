@@ -24,6 +24,24 @@ Result<void> FdWriter::writeAll(std::string_view bytes) {
     return {};
 }
 
+Result<void> BufferedFdWriter::writeAll(std::string_view bytes) {
+    while (!bytes.empty()) {
+        const usize room = capacity - end;
+        const usize n = bytes.size() < room ? bytes.size() : room;
+        std::memcpy(buf + end, bytes.data(), n);
+        end += n;
+        bytes.remove_prefix(n);
+        if (end == capacity) TRY(flush());
+    }
+    return {};
+}
+
+Result<void> BufferedFdWriter::flush() {
+    const std::string_view gathered(buf, end);
+    end = 0;
+    return FdWriter(fd).writeAll(gathered);
+}
+
 namespace fmt {
 
 Result<void> writeUnsigned(Writer& writer, u64 value, unsigned base) {

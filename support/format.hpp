@@ -43,6 +43,27 @@ struct FdWriter final : Writer {
     [[nodiscard]] Result<void> writeAll(std::string_view bytes) override;
 };
 
+// Gathers one message in a buffer on the caller's stack and hands it to
+// the descriptor in one write when it fits: every write is a system call,
+// and a pipe takes up to 4096 bytes (PIPE_BUF) in one piece, so a line does
+// not interleave with another process writing to the same descriptor.
+// Longer texts go out a full buffer at a time. Nothing is written until
+// flush() or the buffer fills; the owner must flush.
+struct BufferedFdWriter final : Writer {
+    static constexpr usize capacity = 4096;
+    int fd;
+    usize end = 0;
+    char buf[capacity];
+
+    explicit BufferedFdWriter(int fd_) : fd(fd_) {}
+    BufferedFdWriter(const BufferedFdWriter&) = delete;
+    BufferedFdWriter& operator=(const BufferedFdWriter&) = delete;
+    [[nodiscard]] Result<void> writeAll(std::string_view bytes) override;
+    // Writes what is gathered (retrying short writes); the buffer is empty
+    // afterwards even when the write failed.
+    [[nodiscard]] Result<void> flush();
+};
+
 // Counts bytes only.
 struct CountingWriter final : Writer {
     usize count = 0;

@@ -31,7 +31,7 @@ extern std::atomic<u64> log_err_count;
 
 // The sink: counts error-level messages, prints those that pass
 // testing::log_level as "[scope] (level): message\n" under the
-// standard-error lock.
+// standard-error lock, in one write when the line fits in 4096 bytes.
 void log(logging::Level level, std::string_view scope, std::string_view format, std::span<const fmt::Arg> args);
 
 }  // namespace test_runner

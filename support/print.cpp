@@ -10,8 +10,9 @@ void unlockStdErr() { Progress::unlockStdErr(); }
 
 void printArgs(std::string_view format, std::span<const fmt::Arg> args) {
     lockStdErr();
-    FdWriter out(2);
+    BufferedFdWriter out(2);
     (void)fmt::formatArgs(out, format, args);
+    (void)out.flush();
     unlockStdErr();
 }
 

@@ -1,5 +1,6 @@
 // debug::print: one formatted message to standard error under the
-// standard-error lock, unbuffered, write errors ignored.
+// standard-error lock, in one write when it fits in 4096 bytes (nothing is
+// kept after the call returns), write errors ignored.
 #pragma once
 #include "support/format.hpp"
 

@@ -6,6 +6,7 @@
 #include <pty.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -56,7 +57,13 @@ Child Child::spawn(const SpawnOptions& options) {
     if (!options.stdin_null) check(pipe2(in_pipe, O_CLOEXEC) == 0, "pipe");
     if (options.stderr_pty || options.stdout_pty) openPty(&pty_master, &pty_slave, options.rows, options.cols);
     if (!options.stdout_pty) check(pipe2(out_pipe, O_CLOEXEC) == 0, "pipe");
-    if (!options.stderr_pty) check(pipe2(err_pipe, O_CLOEXEC) == 0, "pipe");
+    if (options.stderr_packets && !options.stderr_pty) {
+        check(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, err_pipe) == 0, "socketpair");
+        shutdown(err_pipe[0], SHUT_WR);
+        shutdown(err_pipe[1], SHUT_RD);
+    } else if (!options.stderr_pty) {
+        check(pipe2(err_pipe, O_CLOEXEC) == 0, "pipe");
+    }
     if (options.stderr_broken && !options.stderr_pty) {
         close(err_pipe[0]);
         err_pipe[0] = -1;
@@ -108,6 +115,7 @@ Child Child::spawn(const SpawnOptions& options) {
     }
     Child child;
     child.pid_ = pid;
+    child.err_packets_ = options.stderr_packets && !options.stderr_pty;
     if (!options.stdin_null) {
         close(in_pipe[0]);
         child.in_ = in_pipe[1];
@@ -139,8 +147,10 @@ Child::Child(Child&& other) noexcept
       out_(std::exchange(other.out_, -1)),
       err_(std::exchange(other.err_, -1)),
       shared_pty_(other.shared_pty_),
+      err_packets_(other.err_packets_),
       out_buf_(std::move(other.out_buf_)),
-      err_buf_(std::move(other.err_buf_)) {}
+      err_buf_(std::move(other.err_buf_)),
+      err_writes_(std::move(other.err_writes_)) {}
 
 Child::~Child() {
     if (pid_ > 0) {
@@ -186,6 +196,7 @@ void Child::drain(int timeout_ms) {
         std::string& dest = fds[i].fd == out_ ? out_buf_ : err_buf_;
         if (got > 0) {
             dest.append(buf, static_cast<size_t>(got));
+            if (err_packets_ && fds[i].fd == err_) err_writes_.emplace_back(buf, static_cast<size_t>(got));
         } else if (got == 0 || (got < 0 && errno != EINTR && errno != EAGAIN)) {
             // EOF, or EIO from a pty whose other side closed.
             close(fds[i].fd);
@@ -252,8 +263,10 @@ Finished Child::finish(std::chrono::milliseconds timeout) {
     result.status = status;
     result.out = std::move(out_buf_);
     result.err = std::move(err_buf_);
+    result.err_writes = std::move(err_writes_);
     out_buf_.clear();
     err_buf_.clear();
+    err_writes_.clear();
     return result;
 }
 

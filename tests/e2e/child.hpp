@@ -34,11 +34,15 @@ struct SpawnOptions {
     // Standard error on a pipe whose reading end is already closed, so every
     // write fails with EPIPE.
     bool stderr_broken = false;
+    // Standard error on a sequenced-packet socket instead of a pipe: every
+    // write of the child arrives as one packet (Finished::err_writes).
+    bool stderr_packets = false;
 };
 
 struct Finished {
     std::string out;  // standard output bytes (pty bytes when stdout_pty)
     std::string err;  // standard error bytes (pty bytes when stderr_pty)
+    std::vector<std::string> err_writes;  // one entry per write, with stderr_packets
     int status = 0;   // raw wait status
     bool timed_out = false;
 
@@ -76,8 +80,10 @@ class Child {
     int out_ = -1;
     int err_ = -1;
     bool shared_pty_ = false;  // stdout and stderr on one pty
+    bool err_packets_ = false;
     std::string out_buf_;
     std::string err_buf_;
+    std::vector<std::string> err_writes_;
 };
 
 // Runs to completion with the given standard input.

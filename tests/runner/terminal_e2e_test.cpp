@@ -4,6 +4,7 @@
 #include <signal.h>
 
 #include <string>
+#include <vector>
 
 #include "tests/e2e/child.hpp"
 
@@ -36,6 +37,33 @@ TEST(ProductTerminal, OnAPipeEveryTestHasItsLineThenTheSummary) {
     EXPECT_EQ(r.err, product_lines);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.exitCode(), 0);
+}
+
+// Each line reaches standard error in two writes, its name before the
+// test runs and its verdict after; the summary in one. A name used to take
+// six writes, so another process writing to the same descriptor could cut
+// into it.
+TEST(ProductTerminal, EveryLineIsTwoWritesAndTheSummaryOne) {
+    auto options = product();
+    options.stderr_packets = true;
+    auto r = run(options);
+    EXPECT_EQ(r.exitCode(), 0);
+    EXPECT_EQ(r.err, product_lines);
+    std::vector<std::string> expected;
+    std::string_view lines(product_lines);
+    while (!lines.empty()) {
+        const size_t end = lines.find('\n') + 1;
+        const std::string_view line = lines.substr(0, end);
+        const size_t dots = line.find("...");
+        if (dots == std::string_view::npos) {
+            expected.emplace_back(line);
+        } else {
+            expected.emplace_back(line.substr(0, dots + 3));
+            expected.emplace_back(line.substr(dots + 3));
+        }
+        lines.remove_prefix(end);
+    }
+    EXPECT_EQ(r.err_writes, expected);
 }
 
 TEST(ProductTerminal, StdinClosedOrNullChangesNothing) {

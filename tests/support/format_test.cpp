@@ -1,6 +1,9 @@
 // The formatter: placeholders, shortest round-trip floats, writers.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cmath>
 #include <limits>
 #include <string>
@@ -89,6 +92,32 @@ TEST(FixedBufferWriter, KeepsWhatFitsAndReportsNoSpaceLeft) {
     EXPECT_EQ(r.error(), Error::NoSpaceLeft);
     EXPECT_EQ(w.written(), "12345678");
     EXPECT_FALSE(w.writeAll("x").has_value());
+}
+
+// A write error surfaces where a write is made: at flush, or when the
+// buffer fills mid-text; the failed bytes are dropped, not sent again by
+// the next flush.
+TEST(BufferedFdWriter, ErrorsAtFlushAndWhenFullThenStartsEmpty) {
+    int fds[2];
+    ASSERT_EQ(pipe2(fds, O_CLOEXEC | O_NONBLOCK), 0);
+    const int write_end = fds[1];
+    BufferedFdWriter w(-1);
+    EXPECT_TRUE(w.writeAll("gathered").has_value());
+    auto r = w.flush();
+    ASSERT_FALSE(r.has_value());
+    EXPECT_EQ(r.error(), Error::NotOpenForWriting);
+    EXPECT_EQ(w.end, 0u);
+    EXPECT_FALSE(w.writeAll(std::string(5000, 'z')).has_value());
+    w.fd = write_end;
+    EXPECT_TRUE(w.writeAll("after").has_value());
+    EXPECT_TRUE(w.flush().has_value());
+    EXPECT_TRUE(w.flush().has_value());  // nothing gathered: no write
+    close(write_end);
+    char got[8192];
+    const ssize_t n = read(fds[0], got, sizeof got);
+    close(fds[0]);
+    // The rest of the text whose first 4096 bytes failed was not taken.
+    EXPECT_EQ(std::string(got, n > 0 ? static_cast<size_t>(n) : 0), "after");
 }
 
 }  // namespace
