@@ -102,6 +102,11 @@ std::optional<u64> parseHex(std::string_view& text) {
     sys::close(*fd);
 }
 
+// Frame-pointer chains lead to callers at higher addresses; a saved
+// frame pointer of 0 ends the walk after this frame. The rule is shared by
+// the iterator and the capture fast path so both end a walk alike.
+bool savedFramePointerContinues(usize saved_fp, usize fp) { return saved_fp == 0 || saved_fp >= fp; }
+
 bool pageIsMapped(usize address) {
     const usize page = address & ~usize{4095};
     if (page == 0) return false;
@@ -150,7 +155,7 @@ std::optional<usize> StackIterator::nextInternal() {
     std::memcpy(&return_address, reinterpret_cast<const void*>(fp + 8), sizeof return_address);
     // Callers' frames lie at higher addresses; anything else is a broken
     // chain, not a frame.
-    if (saved_fp != 0 && saved_fp < fp) return std::nullopt;
+    if (!savedFramePointerContinues(saved_fp, fp)) return std::nullopt;
     fp = saved_fp;
     return return_address;
 }
@@ -162,17 +167,83 @@ std::optional<StackIterator::UnwindError> StackIterator::getLastError() {
     return error;
 }
 
-void captureStackTrace(usize first_address, StackTrace* trace) {
-    if (first_address == 0) first_address = reinterpret_cast<usize>(__builtin_return_address(0));
-    StackIterator it = StackIterator::init(first_address, std::nullopt);
+namespace {
+
+// The walk from fp on, by the iterator: frames off the thread's own stack
+// have their pages checked.
+[[gnu::noinline]] void captureRest(usize fp, std::optional<usize> first_address, StackTrace* trace, usize n) {
+    StackIterator it = StackIterator::init(first_address, fp);
     const usize capacity = trace->instruction_addresses.size();
-    usize n = 0;
     while (n < capacity) {
         const auto address = it.next();
         if (!address) break;
         trace->instruction_addresses[n++] = *address;
     }
     trace->index = n;
+}
+
+}  // namespace
+
+// The leak-checking allocator captures twice per allocation and free, so
+// the walk over the thread's own stack (every frame, in practice) is a
+// plain loop with no call per frame. It takes a frame only when the saved
+// frame pointer clearly leads to the caller's frame: higher up the same
+// stack mapping, aligned. Any other frame is judged by the iterator's own
+// rules, which then walk the rest with page checks.
+void captureStackTrace(usize first_address, StackTrace* trace) {
+    if (first_address == 0) first_address = reinterpret_cast<usize>(__builtin_return_address(0));
+    usize* const out = trace->instruction_addresses.data();
+    const usize capacity = trace->instruction_addresses.size();
+    usize fp = reinterpret_cast<usize>(__builtin_frame_address(0));
+
+    StackBounds& bounds = thread_stack_bounds;
+    if (bounds.state == 0) [[unlikely]]
+        learnStackBounds(bounds);
+    // Both words of a frame (saved frame pointer, return address) lie below
+    // hi + 16.
+    const usize hi = bounds.hi - 16;
+    if (bounds.state != 1 || fp < bounds.lo || fp > hi || fp % 8 != 0 || capacity == 0) [[unlikely]]
+        return captureRest(fp, first_address, trace, 0);
+
+    usize n = 0;
+    usize saved_fp;
+    usize return_address;
+    // Frames up to first_address are walked, not stored.
+    for (;;) {
+        std::memcpy(&saved_fp, reinterpret_cast<const void*>(fp), sizeof saved_fp);
+        std::memcpy(&return_address, reinterpret_cast<const void*>(fp + 8), sizeof return_address);
+        // saved_fp in (fp, hi], in one comparison.
+        if (saved_fp - fp - 1 >= hi - fp || saved_fp % 8 != 0) [[unlikely]]
+            goto judge;
+        fp = saved_fp;
+        if (return_address == first_address) break;
+    }
+    out[n++] = return_address;
+    while (n < capacity) {
+        std::memcpy(&saved_fp, reinterpret_cast<const void*>(fp), sizeof saved_fp);
+        std::memcpy(&return_address, reinterpret_cast<const void*>(fp + 8), sizeof return_address);
+        if (saved_fp - fp - 1 >= hi - fp || saved_fp % 8 != 0) [[unlikely]]
+            goto judge;
+        fp = saved_fp;
+        out[n++] = return_address;
+    }
+    trace->index = n;
+    return;
+
+judge:
+    // The frame at fp was read; its saved frame pointer is not plainly
+    // the next frame on this stack.
+    if (!savedFramePointerContinues(saved_fp, fp)) {
+        trace->index = n;
+        return;
+    }
+    const bool skipping = n == 0 && return_address != first_address;
+    if (!skipping) out[n++] = return_address;
+    if (n == capacity) {
+        trace->index = n;
+        return;
+    }
+    captureRest(saved_fp, skipping ? std::optional<usize>(first_address) : std::nullopt, trace, n);
 }
 
 // ---------------------------------------------------------------------------

@@ -43,11 +43,12 @@ void clearUsed(u8* used_bits, usize slot) { used_bits[slot / 8] &= static_cast<u
 
 // ---- traces ----
 
-// Zero-filled first, so a walk that stops early leaves a readable prefix.
+// The words after the captured ones are zeroed, so a walk that stops
+// early leaves a readable prefix.
 void collectStackTrace(usize first_address, usize* words) {
-    std::memset(words, 0, gpa::one_trace_size);
     StackTrace trace{0, std::span<usize>(words, gpa::stack_n)};
     debug::captureStackTrace(first_address, &trace);
+    for (usize i = trace.index; i < gpa::stack_n; ++i) words[i] = 0;
 }
 
 // A stored trace is its run of leading non-zero words.

@@ -270,6 +270,89 @@ TEST(Capture, eachThreadWalksItsOwnStack) {
     EXPECT_EQ(nameAt(addresses[2]), "(anonymous namespace)::captureOuter");
 }
 
+// The capture reads frames on the thread's own stack without the
+// iterator; both must see the same frames and end in the same place.
+[[gnu::noinline]] void captureAndIterate(StackTrace* captured, StackTrace* iterated) {
+    debug::captureStackTrace(0, captured);
+    auto it = debug::StackIterator::init(std::nullopt, reinterpret_cast<usize>(__builtin_frame_address(0)));
+    usize n = 0;
+    while (n < iterated->instruction_addresses.size()) {
+        const auto address = it.next();
+        if (!address) break;
+        iterated->instruction_addresses[n++] = *address;
+    }
+    iterated->index = n;
+    __asm__ volatile("" ::: "memory");
+}
+
+template <int depth>
+[[gnu::noinline]] void captureAndIterateAtDepth(StackTrace* captured, StackTrace* iterated) {
+    if constexpr (depth == 0) captureAndIterate(captured, iterated);
+    else captureAndIterateAtDepth<depth - 1>(captured, iterated);
+    __asm__ volatile("" ::: "memory");
+}
+
+void expectCaptureMatchesIterator() {
+    usize captured_words[256] = {};
+    usize iterated_words[256] = {};
+    StackTrace captured{0, captured_words};
+    StackTrace iterated{0, iterated_words};
+    captureAndIterateAtDepth<20>(&captured, &iterated);
+    // The capture starts one frame earlier: at the return into
+    // captureAndIterate itself.
+    ASSERT_GE(captured.index, 22u);
+    ASSERT_LT(captured.index, 256u);  // the whole walk, to its end
+    EXPECT_EQ(nameAt(captured_words[0]), "(anonymous namespace)::captureAndIterate");
+    ASSERT_EQ(captured.index - 1, iterated.index);
+    for (usize i = 0; i < iterated.index; ++i) EXPECT_EQ(captured_words[i + 1], iterated_words[i]) << i;
+}
+
+TEST(Capture, seesTheFramesTheIteratorSeesToTheEndOfTheWalk) {
+    expectCaptureMatchesIterator();
+    std::thread worker(expectCaptureMatchesIterator);
+    worker.join();
+}
+
+// Captures while this frame's saved frame pointer reads as `replace`
+// makes it; returns the return address into the caller.
+[[gnu::noinline]] usize captureWithSavedFp(StackTrace* trace, usize (*replace)(usize fp, usize saved)) {
+    auto* fp = static_cast<volatile usize*>(__builtin_frame_address(0));
+    const usize saved = fp[0];
+    fp[0] = replace(reinterpret_cast<usize>(fp), saved);
+    debug::captureStackTrace(0, trace);
+    fp[0] = saved;
+    __asm__ volatile("" ::: "memory");
+    return reinterpret_cast<usize>(__builtin_return_address(0));
+}
+
+TEST(Capture, brokenChainsOnTheOwnStackEndTheWalk) {
+    usize words[16] = {};
+    StackTrace trace{0, words};
+    // A saved frame pointer below its frame: this frame is not a frame.
+    captureWithSavedFp(&trace, [](usize fp, usize) { return fp - 64; });
+    EXPECT_EQ(trace.index, 1u);
+    EXPECT_EQ(nameAt(words[0]), "(anonymous namespace)::captureWithSavedFp");
+
+    // A misaligned one: the frame counts, the walk ends at the next.
+    trace = StackTrace{0, words};
+    usize caller = captureWithSavedFp(&trace, [](usize, usize saved) { return saved + 4; });
+    EXPECT_EQ(trace.index, 2u);
+    EXPECT_EQ(words[1], caller);
+
+    // Zero: the last frame.
+    trace = StackTrace{0, words};
+    caller = captureWithSavedFp(&trace, [](usize, usize) { return usize{0}; });
+    EXPECT_EQ(trace.index, 2u);
+    EXPECT_EQ(words[1], caller);
+
+    // Above the stack's mapping: the rest is checked page by page, and an
+    // unmapped page ends the walk.
+    trace = StackTrace{0, words};
+    caller = captureWithSavedFp(&trace, [](usize, usize) { return ~usize{0} - 4095; });
+    EXPECT_EQ(trace.index, 2u);
+    EXPECT_EQ(words[1], caller);
+}
+
 usize signal_addresses[8];
 StackTrace signal_trace{0, signal_addresses};
 
