@@ -1,7 +1,14 @@
 // Cost of an allocate-then-free pair through the leak-checking allocator
 // (traces included) beside the C library's malloc/free in the same run,
 // and the cost of one 10-frame trace capture on its own.
+//
+// Each allocator figure carries two counters: "syscalls", the mmap and
+// munmap calls per pair (every call into the backing page allocator is
+// one), and "sys_share", the kernel's share of the thread's CPU time over
+// the timed loop (those calls and the page faults on the fresh pages they
+// map).
 #include <benchmark/benchmark.h>
+#include <sys/resource.h>
 
 #include <cstdlib>
 
@@ -10,6 +17,54 @@
 #include "support/mutex.hpp"
 
 namespace {
+
+// The page allocator, counting calls.
+struct CountingPages {
+    static inline u64 calls = 0;
+    static u8* alloc(void* ctx, usize len, u8 log2_align, usize ret_addr) {
+        ++calls;
+        return heap::PageAllocator::alloc(ctx, len, log2_align, ret_addr);
+    }
+    static bool resize(void* ctx, std::span<u8> buf, u8 log2_align, usize new_len, usize ret_addr) {
+        ++calls;
+        return heap::PageAllocator::resize(ctx, buf, log2_align, new_len, ret_addr);
+    }
+    static void free(void* ctx, std::span<u8> buf, u8 log2_align, usize ret_addr) {
+        ++calls;
+        heap::PageAllocator::free(ctx, buf, log2_align, ret_addr);
+    }
+    static constexpr mem::Allocator::VTable vtable{alloc, resize, free};
+};
+
+double cpuSeconds(const timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) * 1e-6; }
+
+// Brackets a timed loop: a fresh allocator instance over the counting page
+// allocator, the thread's user and kernel time, and the counters above.
+class Measured {
+  public:
+    Measured() {
+        testing::resetAllocatorInstance();
+        testing::allocator_instance.backing_allocator = mem::Allocator{nullptr, &CountingPages::vtable};
+    }
+    void start() {
+        calls_ = CountingPages::calls;
+        getrusage(RUSAGE_THREAD, &usage_);
+    }
+    void stop(benchmark::State& state) {
+        rusage now{};
+        getrusage(RUSAGE_THREAD, &now);
+        const double user = cpuSeconds(now.ru_utime) - cpuSeconds(usage_.ru_utime);
+        const double kernel = cpuSeconds(now.ru_stime) - cpuSeconds(usage_.ru_stime);
+        const auto pairs = static_cast<double>(state.iterations());
+        state.counters["syscalls"] = static_cast<double>(CountingPages::calls - calls_) / pairs;
+        state.counters["sys_share"] = user + kernel > 0 ? kernel / (user + kernel) : 0.0;
+    }
+    ~Measured() { testing::resetAllocatorInstance(); }
+
+  private:
+    u64 calls_ = 0;
+    rusage usage_{};
+};
 
 // A few frames of depth, as a test body calling a helper would have.
 [[gnu::noinline]] void gpaPair(mem::Allocator a, usize n) {
@@ -22,13 +77,14 @@ namespace {
 // released at once, so each pair creates and releases a bucket (two
 // mappings and two unmappings) once the first bucket is full.
 void BM_GpaAllocFree(benchmark::State& state) {
-    testing::resetAllocatorInstance();
+    Measured measured;
     const mem::Allocator a = testing::allocator();
     const usize n = static_cast<usize>(state.range(0));
+    measured.start();
     for (auto _ : state) gpaPair(a, n);
+    measured.stop(state);
     if (testing::allocator_instance.deinit() != heap::general_purpose_allocator::Check::ok)
         state.SkipWithError("leak");
-    testing::resetAllocatorInstance();
 }
 BENCHMARK(BM_GpaAllocFree)->Arg(16)->Arg(100)->Arg(1000)->Arg(5000);
 
@@ -43,17 +99,42 @@ BENCHMARK(BM_GpaAllocFree)->Arg(16)->Arg(100)->Arg(1000)->Arg(5000);
 // block, free the previous one. A bucket is created and released once per
 // slot count of pairs.
 void BM_GpaAllocFreeSliding(benchmark::State& state) {
-    testing::resetAllocatorInstance();
+    Measured measured;
     const mem::Allocator a = testing::allocator();
     const usize n = static_cast<usize>(state.range(0));
     std::span<u8> previous = *a.alloc<u8>(n);
+    measured.start();
     for (auto _ : state) previous = gpaAllocThenFreePrevious(a, n, previous);
+    measured.stop(state);
     a.free(previous);
     if (testing::allocator_instance.deinit() != heap::general_purpose_allocator::Check::ok)
         state.SkipWithError("leak");
-    testing::resetAllocatorInstance();
 }
 BENCHMARK(BM_GpaAllocFreeSliding)->Arg(16)->Arg(100)->Arg(1000)->Arg(5000);
+
+constexpr usize window = 64;
+
+// A test holding a working set: 64 blocks live, each pair allocates one
+// and frees the oldest. Buckets empty only long after they fill, so the
+// map and unmap cycles are spread over a bucket's slot count of pairs.
+void BM_GpaWindow64(benchmark::State& state) {
+    Measured measured;
+    const mem::Allocator a = testing::allocator();
+    const usize n = static_cast<usize>(state.range(0));
+    std::span<u8> live[window];
+    for (auto& block : live) block = *a.alloc<u8>(n);
+    usize oldest = 0;
+    measured.start();
+    for (auto _ : state) {
+        live[oldest] = gpaAllocThenFreePrevious(a, n, live[oldest]);
+        oldest = oldest + 1 == window ? 0 : oldest + 1;
+    }
+    measured.stop(state);
+    for (auto& block : live) a.free(block);
+    if (testing::allocator_instance.deinit() != heap::general_purpose_allocator::Check::ok)
+        state.SkipWithError("leak");
+}
+BENCHMARK(BM_GpaWindow64)->Arg(16)->Arg(100)->Arg(1000)->Arg(5000);
 
 [[gnu::noinline]] void mallocPair(usize n) {
     void* p = std::malloc(n);
@@ -81,6 +162,19 @@ void BM_MallocFreeSliding(benchmark::State& state) {
     std::free(previous);
 }
 BENCHMARK(BM_MallocFreeSliding)->Arg(16)->Arg(100)->Arg(1000)->Arg(5000);
+
+void BM_MallocWindow64(benchmark::State& state) {
+    const usize n = static_cast<usize>(state.range(0));
+    void* live[window];
+    for (auto& block : live) block = std::malloc(n);
+    usize oldest = 0;
+    for (auto _ : state) {
+        live[oldest] = mallocThenFreePrevious(n, live[oldest]);
+        oldest = oldest + 1 == window ? 0 : oldest + 1;
+    }
+    for (auto* block : live) std::free(block);
+}
+BENCHMARK(BM_MallocWindow64)->Arg(16)->Arg(100)->Arg(1000)->Arg(5000);
 
 // The allocator's mutex is taken once per operation; its lock asks the
 // kernel for the thread id each time.

@@ -1,9 +1,9 @@
 // Stack-trace costs inside one process: a 10-frame capture (the
-// leak-checking allocator pays it on every allocation and free), the page
-// check per frame with and without the known-stack shortcut, and resolving
-// a 32-frame trace once the debug information is parsed. The cold
-// whole-process comparison with addr2line and llvm-symbolizer is
-// bench/trace_bench.sh.
+// leak-checking allocator pays it on every allocation and free) beside a
+// bare frame-pointer walk of the same 10 frames, the page check per frame
+// with and without the known-stack shortcut, and resolving a 32-frame trace
+// once the debug information is parsed. The cold whole-process comparison
+// with addr2line and llvm-symbolizer is bench/trace_bench.sh.
 #include <benchmark/benchmark.h>
 
 #include "failure/stack_trace.hpp"
@@ -11,16 +11,38 @@
 
 namespace {
 
+using Walk = void (*)(usize, StackTrace*);
+
+// The floor of a capture: the same frames, from the return address into
+// the caller, read with no check at all.
+[[gnu::noinline]] void bareFramePointerWalk(usize, StackTrace* trace) {
+    auto fp = static_cast<const usize*>(__builtin_frame_address(0));
+    const usize capacity = trace->instruction_addresses.size();
+    usize n = 0;
+    while (n < capacity && fp != nullptr) {
+        trace->instruction_addresses[n++] = fp[1];
+        fp = reinterpret_cast<const usize*>(fp[0]);
+    }
+    trace->index = n;
+}
+
+// Both walks start from the same frames: one chain of calls, the walk
+// passed down.
 template <int depth>
-[[gnu::noinline]] usize captureAtDepth(StackTrace* trace) {
+[[gnu::noinline]] usize walkAtDepth(StackTrace* trace, Walk walk) {
     if constexpr (depth == 0) {
-        debug::captureStackTrace(0, trace);
+        walk(0, trace);
         return trace->index;
     } else {
-        const usize n = captureAtDepth<depth - 1>(trace);
+        const usize n = walkAtDepth<depth - 1>(trace, walk);
         benchmark::DoNotOptimize(n);
         return n;
     }
+}
+
+template <int depth>
+usize captureAtDepth(StackTrace* trace) {
+    return walkAtDepth<depth>(trace, debug::captureStackTrace);
 }
 
 void BM_CaptureTenFrames(benchmark::State& state) {
@@ -30,6 +52,19 @@ void BM_CaptureTenFrames(benchmark::State& state) {
     if (trace.index != 10) state.SkipWithError("walk ended early");
 }
 BENCHMARK(BM_CaptureTenFrames);
+
+void BM_BareWalkTenFrames(benchmark::State& state) {
+    usize addresses[10];
+    StackTrace trace{0, addresses};
+    for (auto _ : state) benchmark::DoNotOptimize(walkAtDepth<12>(&trace, bareFramePointerWalk));
+    // Same frames as the capture, or the ratio means nothing.
+    usize captured[10];
+    StackTrace check{0, captured};
+    captureAtDepth<12>(&check);
+    for (usize i = 0; i < 10; ++i)
+        if (addresses[i] != captured[i]) state.SkipWithError("bare walk and capture saw different frames");
+}
+BENCHMARK(BM_BareWalkTenFrames);
 
 // The per-frame page check the walk makes: the shortcut for the thread's
 // own stack beside the system call it replaces.
