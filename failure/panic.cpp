@@ -179,7 +179,9 @@ void panicInactiveUnionField(std::string_view active, std::string_view accessed)
 // that starts with the source location, then the checked type's
 // descriptor; values of integer types up to 64 bits come inline in the
 // pointer-sized arguments. The starting frame of the report is the
-// function whose check failed.
+// function whose check failed. Under link-time optimisation GCC emits the
+// calls only after it has dropped every function nothing referred to, so
+// the entry points are kept as used.
 namespace {
 
 struct SourceLocation {
@@ -232,37 +234,37 @@ i64 inlineValue(const TypeDescriptor* type, void* value) {
 
 extern "C" {
 
-[[noreturn, gnu::noinline, gnu::cold]] void __ubsan_handle_add_overflow_abort(void*, void*, void*) {
+[[noreturn, gnu::noinline, gnu::cold, gnu::used]] void __ubsan_handle_add_overflow_abort(void*, void*, void*) {
     checkFailed(builtin::panic_messages::integer_overflow, __builtin_return_address(0));
 }
-[[noreturn, gnu::noinline, gnu::cold]] void __ubsan_handle_sub_overflow_abort(void*, void*, void*) {
+[[noreturn, gnu::noinline, gnu::cold, gnu::used]] void __ubsan_handle_sub_overflow_abort(void*, void*, void*) {
     checkFailed(builtin::panic_messages::integer_overflow, __builtin_return_address(0));
 }
-[[noreturn, gnu::noinline, gnu::cold]] void __ubsan_handle_mul_overflow_abort(void*, void*, void*) {
+[[noreturn, gnu::noinline, gnu::cold, gnu::used]] void __ubsan_handle_mul_overflow_abort(void*, void*, void*) {
     checkFailed(builtin::panic_messages::integer_overflow, __builtin_return_address(0));
 }
-[[noreturn, gnu::noinline, gnu::cold]] void __ubsan_handle_negate_overflow_abort(void*, void*) {
+[[noreturn, gnu::noinline, gnu::cold, gnu::used]] void __ubsan_handle_negate_overflow_abort(void*, void*) {
     checkFailed(builtin::panic_messages::integer_overflow, __builtin_return_address(0));
 }
-[[noreturn, gnu::noinline, gnu::cold]] void __ubsan_handle_divrem_overflow_abort(void* data, void*, void* rhs) {
+[[noreturn, gnu::noinline, gnu::cold, gnu::used]] void __ubsan_handle_divrem_overflow_abort(void* data, void*, void* rhs) {
     const auto* d = static_cast<const CheckData*>(data);
     const bool by_zero = d->type->kind == 0 && (1u << (d->type->info >> 1)) <= 64 && inlineValue(d->type, rhs) == 0;
     checkFailed(by_zero ? builtin::panic_messages::divide_by_zero : builtin::panic_messages::integer_overflow,
                 __builtin_return_address(0));
 }
-[[noreturn, gnu::noinline, gnu::cold]] void __ubsan_handle_shift_out_of_bounds_abort(void*, void*, void*) {
+[[noreturn, gnu::noinline, gnu::cold, gnu::used]] void __ubsan_handle_shift_out_of_bounds_abort(void*, void*, void*) {
     checkFailed(builtin::panic_messages::shift_rhs_too_big, __builtin_return_address(0));
 }
-[[noreturn, gnu::noinline, gnu::cold]] void __ubsan_handle_out_of_bounds_abort(void* data, void* index) {
+[[noreturn, gnu::noinline, gnu::cold, gnu::used]] void __ubsan_handle_out_of_bounds_abort(void* data, void* index) {
     const auto* d = static_cast<const OutOfBoundsData*>(data);
     const i64 i = inlineValue(d->index_type, index);
     builtin::panicOutOfBoundsAt(static_cast<usize>(i), arrayLength(d->array_type),
                                 reinterpret_cast<usize>(__builtin_return_address(0)));
 }
-[[noreturn, gnu::noinline, gnu::cold]] void __ubsan_handle_builtin_unreachable(void*) {
+[[noreturn, gnu::noinline, gnu::cold, gnu::used]] void __ubsan_handle_builtin_unreachable(void*) {
     checkFailed(builtin::panic_messages::unreach, __builtin_return_address(0));
 }
-[[noreturn, gnu::noinline, gnu::cold]] void __ubsan_handle_missing_return(void*) {
+[[noreturn, gnu::noinline, gnu::cold, gnu::used]] void __ubsan_handle_missing_return(void*) {
     checkFailed(builtin::panic_messages::unreach, __builtin_return_address(0));
 }
 

@@ -6,7 +6,10 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <map>
 #include <regex>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -315,6 +318,54 @@ INSTANTIATE_TEST_SUITE_P(
                       SafetyCase{"panic_compiler_bounds", "index out of bounds: index 10, len 10", "indexesPlainArray"},
                       SafetyCase{"panic_compiler_unreachable", "reached unreachable code", "reachesUnreachable"}),
     [](const auto& info) { return std::string(info.param.table); });
+
+// The checks' entry points are the panic handler's alone: a sanitizer
+// runtime linked beside them (as a link-time optimised GCC build's driver
+// asks for) would bring its own reports and start-up code. Every check
+// kind the fixture exercises is called from its code.
+TEST(CompilerCheckEntryPoints, areThePanicHandlersAndEveryCheckKindIsCalled) {
+#if !defined(XOV_SAFETY_CHECKS)
+    GTEST_SKIP() << "the sanitizer runtime reports these checks in this build";
+#endif
+    auto run = [](const std::string& command) {
+        std::string out;
+        FILE* p = popen(command.c_str(), "r");
+        if (p == nullptr) return out;
+        char buf[65536];
+        size_t n;
+        while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+        pclose(p);
+        return out;
+    };
+    const std::string ours[] = {"add_overflow_abort", "sub_overflow_abort", "mul_overflow_abort",
+                                "negate_overflow_abort", "divrem_overflow_abort", "shift_out_of_bounds_abort",
+                                "out_of_bounds_abort", "builtin_unreachable", "missing_return"};
+    // Link-time optimisation may add specialised copies ("...abort.constprop.0").
+    const std::string symbols = run("nm --defined-only '" + e2e::fixturePath() + "'");
+    static const std::regex runtime_symbol(R"( (__ubsan_[A-Za-z_]+|__sanitizer_[A-Za-z_]+)(\.[a-z0-9.]+)?\n)");
+    std::set<std::string> defined;
+    for (auto it = std::sregex_iterator(symbols.begin(), symbols.end(), runtime_symbol);
+         it != std::sregex_iterator(); ++it) {
+        const std::string name = (*it)[1].str();
+        bool known = false;
+        for (const auto& o : ours) known = known || name == "__ubsan_handle_" + o;
+        EXPECT_TRUE(known) << name << " comes from a sanitizer runtime";
+        defined.insert(name);
+    }
+    EXPECT_EQ(defined.size(), std::size(ours));
+    // References from calls and jumps; a function's own label line ends
+    // with a colon.
+    std::istringstream code(run("objdump -d --no-show-raw-insn '" + e2e::fixturePath() + "'"));
+    std::map<std::string, int> calls;
+    for (std::string line; std::getline(code, line);) {
+        const size_t at = line.find("<__ubsan_handle_");
+        if (at == std::string::npos || line.back() == ':') continue;
+        calls[line.substr(at + 16, line.find_first_of(".>", at) - at - 16)] += 1;
+    }
+    for (const char* kind : {"add_overflow_abort", "divrem_overflow_abort", "shift_out_of_bounds_abort",
+                             "out_of_bounds_abort", "builtin_unreachable"})
+        EXPECT_GT(calls[kind], 0) << "no call to the " << kind << " check";
+}
 
 // Code with frame pointers but no call-frame information: the report says
 // once that unwind information is missing there, then carries on by frame
