@@ -2,7 +2,8 @@
 // templates, inlined helpers, out-of-line members and a cold split path,
 // built with and without compressed sections and stripped with a separate
 // debug file, so the reader can be checked against an independent
-// symbolizer.
+// symbolizer. With XOV_SAMPLE_CONTAINERS it is the first unit of the
+// oracle samples, beside containers.cpp.
 #include <cstdio>
 #include <cstdlib>
 
@@ -45,7 +46,16 @@ namespace deeper::still {
 
 }  // namespace deeper::still
 
+#if defined(XOV_SAMPLE_CONTAINERS)
+// Identical to containers::foldedTwin in the other unit.
+[[gnu::noinline]] int folded(int x) { return x * 7 + 3; }
+#endif
+
 }  // namespace sample
+
+#if defined(XOV_SAMPLE_CONTAINERS)
+int runContainers(int argc);
+#endif
 
 int main(int argc, char**) {
     sample::Accumulator acc;
@@ -53,5 +63,8 @@ int main(int argc, char**) {
     const double scaled = acc.scaled<double>(0.5);
     const int ints = acc.scaled<int>(argc);
     std::printf("%ld %f %d\n", walked, scaled, ints);
+#if defined(XOV_SAMPLE_CONTAINERS)
+    std::printf("%d %d\n", runContainers(argc), sample::folded(argc));
+#endif
     return 0;
 }
