@@ -4,7 +4,9 @@
 
 #include "failure/panic.hpp"
 #include "failure/stack_trace.hpp"
+#include "progress/progress.hpp"
 #include "support/sys.hpp"
+#include "support/thread.hpp"
 
 namespace debug {
 
@@ -43,13 +45,24 @@ void attachSegfaultHandler() {
     struct sigaction act {};
     act.sa_sigaction = handleSegfaultPosix;
     sigemptyset(&act.sa_mask);
-    act.sa_flags = SA_SIGINFO | SA_RESTART | SA_RESETHAND;
+    // On the alternate stack: a stack overflow leaves none on the thread's
+    // own. The handler stays installed for the process's life: a fault on
+    // another thread while one report is written waits for it and is
+    // reported in turn; the handler itself decides when a fault ends the
+    // process by its default action.
+    act.sa_flags = SA_SIGINFO | SA_RESTART | SA_ONSTACK;
     if (!updateSegfaultHandler(&act))
         panic("unable to install segfault handler, maybe adjust have_segfault_handling_support in std/debug");
 }
 
 void maybeEnableSegfaultHandler() {
-    if constexpr (enable_segfault_handler) attachSegfaultHandler();
+    if constexpr (enable_segfault_handler) {
+        // Start-up runs on the main thread; every other thread gets its
+        // alternate stack from Thread::spawn. Without one (no memory for
+        // it) only a stack overflow goes unreported.
+        (void)sys::installAltSignalStack();
+        attachSegfaultHandler();
+    }
 }
 
 void dumpSegfaultInfoPosix(int sig, int code, usize addr, const ucontext_t* context) {
@@ -69,23 +82,27 @@ void dumpSegfaultInfoPosix(int sig, int code, usize addr, const ucontext_t* cont
 }
 
 void handleSegfaultPosix(int sig, siginfo_t* info, void* context) {
-    // A second fault while reporting this one takes the default action.
-    resetSegfaultHandler();
+    if (panic_stage != 0) {
+        // This thread's own panic or fault report faulted: it cannot report
+        // that in turn. The default action ends the process by this very
+        // signal, delivered as soon as the handler returns (it stays
+        // blocked until then).
+        resetSegfaultHandler();
+        (void)sys::tkill(sys::gettid(), sig);
+        return;
+    }
     builtin::setErrorReturnTrace(nullptr);
     const usize addr = reinterpret_cast<usize>(info->si_addr);
     const int code = info->si_code;
     const auto* uc = static_cast<const ucontext_t*>(context);
-    if (panic_stage == 0) {
-        panic_stage = 1;
-        panicking.fetch_add(1, std::memory_order_seq_cst);
-        panic_mutex.lock();
-        dumpSegfaultInfoPosix(sig, code, addr, uc);
-        panic_mutex.unlock();
-        waitForOtherThreadToFinishPanicking();
-    } else {
-        // The fault hit this thread's own report, whose mutex it holds.
-        dumpSegfaultInfoPosix(sig, code, addr, uc);
-    }
+    panic_stage = 1;
+    panicking.fetch_add(1, std::memory_order_seq_cst);
+    // Behind any report another thread is writing, as a panic would be.
+    panic_mutex.lock();
+    Progress::haltForReport();
+    dumpSegfaultInfoPosix(sig, code, addr, uc);
+    panic_mutex.unlock();
+    waitForOtherThreadToFinishPanicking();
     posix::abort();
 }
 

@@ -6,6 +6,7 @@
 #include <csignal>
 
 #include "failure/stack_trace.hpp"
+#include "progress/progress.hpp"
 #include "support/sys.hpp"
 
 namespace debug {
@@ -84,9 +85,9 @@ void waitForOtherThreadToFinishPanicking() {
 }
 
 void panicImpl(const StackTrace* trace, usize first_trace_addr, std::string_view msg) {
-    // A fault from here on ends the process by the default action instead
-    // of re-entering the fault handler.
-    resetSegfaultHandler();
+    // The fault handler stays installed: a fault on another thread waits
+    // for this report like a second panic, and one in this report (the
+    // handler sees panic_stage) ends the process by its default action.
     // Errors handled while printing (a terminal query, a missing source
     // file) would otherwise be recorded into the very trace being printed.
     builtin::setErrorReturnTrace(nullptr);
@@ -96,6 +97,7 @@ void panicImpl(const StackTrace* trace, usize first_trace_addr, std::string_view
             panic_stage = 1;
             panicking.fetch_add(1, std::memory_order_seq_cst);
             panic_mutex.lock();
+            Progress::haltForReport();
             (void)fmt::format(out, "thread {d} panic: ", sys::gettid());
             (void)fmt::format(out, "{s}\n", msg);
             if (trace != nullptr) dumpStackTrace(*trace);

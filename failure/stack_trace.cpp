@@ -102,10 +102,12 @@ std::optional<u64> parseHex(std::string_view& text) {
     sys::close(*fd);
 }
 
-// Frame-pointer chains lead to callers at higher addresses; a saved
-// frame pointer of 0 ends the walk after this frame. The rule is shared by
-// the iterator and the capture fast path so both end a walk alike.
-bool savedFramePointerContinues(usize saved_fp, usize fp) { return saved_fp == 0 || saved_fp >= fp; }
+// Frame-pointer chains lead to callers at strictly higher addresses (a
+// frame pointing at itself is the loop a clobbered stack leaves, and would
+// repeat for ever); a saved frame pointer of 0 ends the walk after this
+// frame. The rule is shared by the iterator and the capture fast path so
+// both end a walk alike.
+bool savedFramePointerContinues(usize saved_fp, usize fp) { return saved_fp == 0 || saved_fp > fp; }
 
 bool pageIsMapped(usize address) {
     const usize page = address & ~usize{4095};
@@ -138,23 +140,41 @@ std::optional<usize> StackIterator::next() {
 }
 
 std::optional<usize> StackIterator::nextInternal() {
+    // Every step below moves strictly up the stack, so a walk ends; this
+    // bounds one whose every step is plausible but whose stack is not.
+    if (steps >= max_steps) return std::nullopt;
+    steps += 1;
+
     if (unwind_state && !unwind_state->failed) {
         UnwindState& state = *unwind_state;
-        if (state.dwarf_context.pc == 0) return std::nullopt;
-        const auto unwound = dwarf::unwindFrame(state.dwarf_context);
-        fp = state.dwarf_context.getFp();
+        dwarf::UnwindContext& ctx = state.dwarf_context;
+        if (ctx.pc == 0) return std::nullopt;
+        // Where this frame sits: the CFA it was unwound to, or for the
+        // first frame its stack pointer.
+        const usize here = ctx.cfa != 0 ? ctx.cfa : (ctx.reg_valid[7] ? static_cast<usize>(ctx.regs[7]) : 0);
+        const dwarf::UnwindContext before = ctx;
+        auto unwound = dwarf::unwindFrame(ctx);
+        // A caller's frame lies above its callee's. A step that stays put
+        // or goes down (corrupted saved registers, damaged tables) would
+        // repeat or wander: it is a failed step, taken from the frame it
+        // started at.
+        if (unwound && ctx.cfa <= here) {
+            ctx = before;
+            unwound = std::unexpected(Error::InvalidCFA);
+        }
+        fp = ctx.getFp();
         if (unwound) return *unwound;
         state.last_error = unwound.error();
         state.failed = true;
     }
 
-    if (fp == 0 || fp % 8 != 0 || !isValidMemory(fp)) return std::nullopt;
+    if (fp == 0 || fp % 8 != 0 || !is_valid_memory(fp)) return std::nullopt;
     usize saved_fp;
     usize return_address;
     std::memcpy(&saved_fp, reinterpret_cast<const void*>(fp), sizeof saved_fp);
     std::memcpy(&return_address, reinterpret_cast<const void*>(fp + 8), sizeof return_address);
-    // Callers' frames lie at higher addresses; anything else is a broken
-    // chain, not a frame.
+    // Callers' frames lie at strictly higher addresses; anything else (a
+    // frame pointing at itself included) is a broken chain, not a frame.
     if (!savedFramePointerContinues(saved_fp, fp)) return std::nullopt;
     fp = saved_fp;
     return return_address;
@@ -480,18 +500,80 @@ Result<void> writeStackTrace(const StackTrace& trace, Writer& writer, SelfInfo& 
     return {};
 }
 
-namespace {
-
-Result<void> printFrames(StackIterator& it, Writer& writer, SelfInfo& debug_info, io::tty::Config config) {
+Result<void> walkBounded(StackIterator& it, WalkSink& sink, std::optional<usize> first_entry) {
+    usize shown = 0;
+    if (first_entry) {
+        TRY(sink.entry(*first_entry));
+        shown = 1;
+    }
+    // The innermost entries go out as they are met.
+    for (; shown < trace_head_entries; ++shown) {
+        const std::optional<usize> next = it.next();
+        if (!next) {
+            if (const auto error = it.getLastError()) sink.unwindError(*error);
+            return {};
+        }
+        if (const auto error = it.getLastError()) sink.unwindError(*error);
+        TRY(sink.entry(*next == 0 ? 0 : *next - 1));
+    }
+    // The rest is walked to its end, keeping the last entries (with an
+    // unwind error met just before each) to show after the count.
+    struct Kept {
+        usize address;
+        std::optional<StackIterator::UnwindError> error;
+    };
+    Kept ring[trace_tail_entries];
+    usize walked = 0;
+    std::optional<StackIterator::UnwindError> dropped_error;
     for (;;) {
         const std::optional<usize> next = it.next();
         if (!next) break;
-        const usize address = *next;
-        printLastUnwindError(it, debug_info, writer, config);
-        TRY(printSourceAtAddress(debug_info, writer, address == 0 ? 0 : address - 1, config));
+        Kept& slot = ring[walked % trace_tail_entries];
+        if (walked >= trace_tail_entries && slot.error) dropped_error = slot.error;
+        slot = Kept{*next == 0 ? 0 : *next - 1, it.getLastError()};
+        walked += 1;
     }
-    printLastUnwindError(it, debug_info, writer, config);
+    const std::optional<StackIterator::UnwindError> final_error = it.getLastError();
+    const usize kept = walked < trace_tail_entries ? walked : trace_tail_entries;
+    if (walked > kept) {
+        if (dropped_error) sink.unwindError(*dropped_error);
+        TRY(sink.skipped(walked - kept));
+    }
+    for (usize i = walked - kept; i < walked; ++i) {
+        const Kept& slot = ring[i % trace_tail_entries];
+        if (slot.error) sink.unwindError(*slot.error);
+        TRY(sink.entry(slot.address));
+    }
+    if (final_error) sink.unwindError(*final_error);
     return {};
+}
+
+namespace {
+
+// The walk as trace entries on a writer.
+struct EntryPrinter final : WalkSink {
+    Writer& writer;
+    SelfInfo& debug_info;
+    io::tty::Config config;
+
+    EntryPrinter(Writer& w, SelfInfo& info, io::tty::Config c) : writer(w), debug_info(info), config(c) {}
+
+    Result<void> entry(usize address) override { return printSourceAtAddress(debug_info, writer, address, config); }
+    Result<void> skipped(usize count) override {
+        (void)io::tty::setColor(config, writer, Color::bold);
+        TRY(fmt::format(writer, "({d} additional stack frames skipped...)\n", count));
+        (void)io::tty::setColor(config, writer, Color::reset);
+        return {};
+    }
+    void unwindError(const StackIterator::UnwindError& error) override {
+        printUnwindError(debug_info, writer, error.address, error.err, config);
+    }
+};
+
+Result<void> printFrames(StackIterator& it, Writer& writer, SelfInfo& debug_info, io::tty::Config config,
+                         std::optional<usize> first_entry = std::nullopt) {
+    EntryPrinter printer(writer, debug_info, config);
+    return walkBounded(it, printer, first_entry);
 }
 
 }  // namespace
@@ -549,7 +631,7 @@ void dumpStackTraceFromBase(const ucontext_t* context) {
     // The context's pc is the interrupted instruction, not a return address.
     unwind_state->dwarf_context.exact_pc = true;
     const usize pc = unwind_state->dwarf_context.pc;
-    if (printSourceAtAddress(**debug_info, out, pc, config)) (void)printFrames(*it, out, **debug_info, config);
+    (void)printFrames(*it, out, **debug_info, config, pc);
     it->deinit();
 }
 

@@ -50,9 +50,19 @@ struct StackIterator {
         usize address;  // the context's pc when unwinding failed
     };
 
+    // Steps one walk may take, frames that were skipped at first_address
+    // included: more than the deepest real stack holds (16 MiB of 16-byte
+    // frames), so only a chain that no stack can hold is cut short.
+    static constexpr usize max_steps = usize{1} << 21;
+
     std::optional<usize> first_address;
     usize fp = 0;
     std::optional<UnwindState> unwind_state;
+    // Steps taken so far (frame-pointer and call-frame steps alike).
+    usize steps = 0;
+    // Whether the 16 bytes at an address may be read; the fuzz target
+    // confines a walk to a fake stack with its own check.
+    bool (*is_valid_memory)(usize address) = isValidMemory;
 
     // fp absent: the frame of the function calling init (hence inline).
     [[gnu::always_inline]] static inline StackIterator init(std::optional<usize> first_address,
@@ -63,9 +73,11 @@ struct StackIterator {
         return it;
     }
     [[nodiscard, gnu::always_inline]] static inline Result<StackIterator> initWithContext(
-        std::optional<usize> first_address, SelfInfo* debug_info, const ucontext_t* context) {
+        std::optional<usize> first_address, SelfInfo* debug_info, const ucontext_t* context,
+        bool (*memory_check)(usize) = isValidMemory) {
         StackIterator it = init(first_address, std::nullopt);
-        auto ctx = dwarf::UnwindContext::init(context, isValidMemory);
+        it.is_valid_memory = memory_check;
+        auto ctx = dwarf::UnwindContext::init(context, memory_check);
         if (!ctx) return std::unexpected(ctx.error());
         it.unwind_state = UnwindState{debug_info, *ctx, std::nullopt, false};
         return it;
@@ -86,6 +98,32 @@ struct StackIterator {
   private:
     [[nodiscard]] std::optional<usize> nextInternal();
 };
+
+// How much of one walk a trace shows: the innermost entries as they are
+// met, and, when the walk is longer, the number of frames skipped after
+// them, then the outermost entries (a runaway recursion thus shows where
+// it recursed and which test started it). Counts are of walked addresses,
+// however many lines an address prints as.
+inline constexpr usize trace_head_entries = 192;
+inline constexpr usize trace_tail_entries = 64;
+
+// What a bounded walk hands out, in output order.
+struct WalkSink {
+    // One address to show: the interrupted instruction for the first entry
+    // of a signal context, otherwise a return address minus one (0 stays 0).
+    [[nodiscard]] virtual Result<void> entry(usize address) = 0;
+    // Frames walked but not shown, between the innermost and the outermost.
+    [[nodiscard]] virtual Result<void> skipped(usize count) = 0;
+    // Call-frame unwinding failed before the next entry (or at the end).
+    virtual void unwindError(const StackIterator::UnwindError& error) = 0;
+
+  protected:
+    ~WalkSink() = default;
+};
+
+// Runs the walk to its end, first_entry (when given) as its first entry.
+// The first error of the sink ends the walk and is returned.
+[[nodiscard]] Result<void> walkBounded(StackIterator& it, WalkSink& sink, std::optional<usize> first_entry);
 
 // Walks the current stack by frame pointers, from first_address (0: from
 // the return address into the caller of captureStackTrace), into

@@ -50,8 +50,9 @@ struct State {
     u16 cols = 0;
     TerminalMode terminal_mode = TerminalMode::off;
     std::atomic<bool> done{false};
-    // Guarded by stderr_mutex.
-    bool need_clear = false;
+    // Set and cleared under stderr_mutex; a report starting on another
+    // thread takes it without the lock (haltForReport).
+    std::atomic<bool> need_clear{false};
     std::atomic<u64> node_freelist_first{static_cast<u8>(Node::OptionalIndex::none)};
 };
 

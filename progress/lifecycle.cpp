@@ -22,6 +22,18 @@ namespace {
 using StartTrace = debug::ConfigurableTrace<2, 4, true>;
 StartTrace debug_start_trace;
 
+// A report owns the terminal from haltForReport on. A frame write under
+// way at that moment is announced by frame_in_flight: each side stores its
+// own flag before it reads the other's, so either the drawer sees the halt
+// and draws nothing, or the report sees the write and lets it finish
+// before erasing.
+std::atomic<bool> halted_for_report{false};
+std::atomic<bool> frame_in_flight{false};
+thread_local bool drawing_here = false;
+
+// How long a report lets a frame write already under way finish.
+constexpr u64 frame_write_grace_ns = 50'000'000;
+
 bool isDone() {
     // Pairs with the exchange in the root's Node.end.
     return global_progress.done.load(std::memory_order_acquire);
@@ -33,13 +45,15 @@ bool drawFrame(Serialized::Buffer& buffer, bool resize) {
     maybeUpdateSize(resize);
     const Frame frame = computeRedraw(buffer);
     if (!stderr_mutex.tryLock()) return true;
-    if (!write(frame.bytes)) {
-        stderr_mutex.unlock();
-        return false;
-    }
-    global_progress.need_clear = true;
+    frame_in_flight.store(true, std::memory_order_seq_cst);
+    drawing_here = true;
+    const bool halted = halted_for_report.load(std::memory_order_seq_cst);
+    const bool written = !halted && write(frame.bytes).has_value();
+    if (written) global_progress.need_clear.store(true, std::memory_order_seq_cst);
+    drawing_here = false;
+    frame_in_flight.store(false, std::memory_order_seq_cst);
     stderr_mutex.unlock();
-    return true;
+    return written;
 }
 
 }  // namespace
@@ -50,6 +64,19 @@ void lockStdErr() {
 }
 
 void unlockStdErr() { stderr_mutex.unlock(); }
+
+void haltForReport() {
+    if (halted_for_report.exchange(true, std::memory_order_seq_cst)) return;
+    if (global_progress.terminal_mode != TerminalMode::ansi_escape_codes) return;
+    // A report on the update thread itself may have interrupted its own
+    // write; nobody else would finish it.
+    if (!drawing_here) {
+        const u64 start = sys::monotonicNs();
+        while (frame_in_flight.load(std::memory_order_seq_cst) && sys::monotonicNs() - start < frame_write_grace_ns)
+            sys::sleepNs(100'000);
+    }
+    if (global_progress.need_clear.exchange(false, std::memory_order_seq_cst)) (void)write(clear);
+}
 
 bool wait(u64 timeout_ns) {
     const bool resize = global_progress.redraw_event.timedWait(timeout_ns).has_value();
@@ -182,6 +209,7 @@ void resetForTesting() {
     g.terminal_mode = TerminalMode::off;
     g.done.store(false, std::memory_order_relaxed);
     g.need_clear = false;
+    halted_for_report.store(false, std::memory_order_relaxed);
     g.node_freelist_first.store(static_cast<u8>(Node::OptionalIndex::none), std::memory_order_relaxed);
     ipc_metadata_len = 0;
     remaining_write_trash_bytes = 0;

@@ -95,4 +95,11 @@ extern Mutex stderr_mutex;
 void lockStdErr();
 void unlockStdErr();
 
+// A panic or fault report is starting: erases the frame on the screen and
+// lets the update thread draw no further frame. Takes no lock and never
+// waits on the update thread beyond a frame write already under way (and
+// that for at most a few milliseconds), so a report gets out even when
+// that thread is stuck. Safe in a signal handler; later calls do nothing.
+void haltForReport();
+
 }  // namespace Progress

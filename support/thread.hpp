@@ -12,14 +12,44 @@
 // background thread has the same room.
 inline constexpr usize default_thread_stack_size = 16 * 1024 * 1024;
 
+namespace sys {
+
+// Alternate signal stack of every thread the program runs: the fault
+// handler runs on it, so that a thread whose own stack is exhausted can
+// still report. Sized for the whole report path (a first report opens
+// and indexes the debug information on it) with a wide margin; see
+// tests/failure/panic_e2e_test.cpp for the measured peak.
+inline constexpr usize alt_signal_stack_size = 256 * 1024;
+
+// A mapping of one inaccessible guard page (an overflow of the alternate
+// stack faults instead of writing over whatever lies below) and the
+// stack above it.
+struct AltSignalStack {
+    void* mapping = nullptr;
+    usize mapping_len = 0;
+    [[nodiscard]] void* stackBase() const { return static_cast<char*>(mapping) + 4096; }
+};
+
+[[nodiscard]] Result<AltSignalStack> mapAltSignalStack();
+void unmapAltSignalStack(const AltSignalStack& stack);
+// Makes the stack the calling thread's alternate signal stack; the one in
+// use before is stored in previous when given.
+[[nodiscard]] Result<void> useAltSignalStack(const AltSignalStack& stack, stack_t* previous = nullptr);
+// Maps a stack and gives it to the calling thread for the rest of its life
+// (the main thread at start-up).
+[[nodiscard]] Result<void> installAltSignalStack();
+
+}  // namespace sys
+
 class Thread {
   public:
     // The pthread signature, so no trampoline (and no allocation for its
     // arguments) sits between the creator and the thread body.
     using Entry = void* (*)(void* context);
 
-    // Starts entry(context) on a new thread. ThreadQuotaExceeded or
-    // SystemResources when the kernel refuses.
+    // Starts entry(context) on a new thread, which runs it with an
+    // alternate signal stack of its own (freed by join). ThreadQuotaExceeded
+    // or SystemResources when the kernel refuses.
     [[nodiscard]] static Result<Thread> spawn(Entry entry, void* context,
                                               usize stack_size = default_thread_stack_size);
 
@@ -27,8 +57,9 @@ class Thread {
     void join();
 
   private:
-    explicit Thread(pthread_t handle) : handle_(handle) {}
+    Thread(pthread_t handle, sys::AltSignalStack alt_stack) : handle_(handle), alt_stack_(alt_stack) {}
     pthread_t handle_;
+    sys::AltSignalStack alt_stack_;
 };
 
 namespace sys {

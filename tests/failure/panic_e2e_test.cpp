@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <regex>
@@ -47,11 +48,11 @@ e2e::SpawnOptions fixtureOptions(const std::string& table) {
     return options;
 }
 
-Report runTable(const std::string& table) {
+Report runTable(const std::string& table, std::chrono::milliseconds timeout = std::chrono::seconds(60)) {
     auto child = e2e::Child::spawn(fixtureOptions(table));
     Report r;
     r.pid = child.pid();
-    r.finished = child.finish(std::chrono::seconds(60));
+    r.finished = child.finish(timeout);
     return r;
 }
 
@@ -555,6 +556,208 @@ TEST(FaultReport, framesThroughQsortMatchGdb) {
     const size_t n = std::min(theirs.size(), addresses.size());
     ASSERT_GE(n, 8u);
     for (size_t i = 0; i < n; ++i) EXPECT_EQ(addresses[i], theirs[i]) << "frame " << i << "\n" << g.out;
+}
+
+// ---------------------------------------------------------------------------
+// Reports on a damaged or exhausted stack
+
+// The entry lines of a report, each reduced to its function name ("???"
+// for unknown code), with the skipped-frames line kept as it is.
+std::vector<std::string> entryLines(const std::string& text) {
+    static const std::regex line_re(R"(: 0x[0-9a-f]+ in (.+) \([^()]*\)$|^\((\d+) additional stack frames skipped\.\.\.\)$)");
+    std::vector<std::string> out;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        const std::string line = text.substr(start, end - start);
+        std::smatch m;
+        if (std::regex_search(line, m, line_re)) out.push_back(m[1].matched ? m[1].str() : line);
+        start = end + 1;
+    }
+    return out;
+}
+
+constexpr size_t shown_head = 192;
+constexpr size_t shown_tail = 64;
+
+// A looped frame chain would make the walk repeat one frame for ever; a
+// short timeout keeps such a run from filling memory.
+TEST(CorruptedStack, aLoopedFrameChainEndsThePanicTraceWithAnUnwindError) {
+    const Report r = runTable("panic_looped_frame_chain", std::chrono::seconds(10));
+    EXPECT_FALSE(r.finished.timed_out);
+    EXPECT_EQ(r.finished.termSignal(), SIGABRT);
+    const std::string& err = r.finished.err;
+    ASSERT_LT(err.size(), 20000u) << err.substr(0, 2000);
+    const std::string line = panicLine(r.pid, "frame chain loops");
+    ASSERT_NE(err.find(line), std::string::npos) << err;
+    const std::string report = err.substr(err.find(line) + line.size());
+    const auto names = entryLines(report);
+    ASSERT_EQ(names.size(), 2u) << report;
+    EXPECT_EQ(names[0], "(anonymous namespace)::panicsWithItsFrameChainLooped");
+    EXPECT_EQ(names[1], "(anonymous namespace)::panicLoopedFrameChain");
+    // The step out of the test function found no frame above it: said once,
+    // as the last thing, naming the return address it could not get past.
+    static const std::regex error_re(
+        R"(\nUnwind error at address `([^`]+):0x([0-9a-f]+)` \(error\.InvalidCFA\), trace may be incomplete\n\n$)");
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(report, m, error_re)) << report;
+    EXPECT_EQ(m[1].str(), e2e::fixturePath());
+    EXPECT_EQ(count(report, "Unwind error"), 1);
+}
+
+TEST(CorruptedStack, aLoopedFrameChainEndsTheFaultTraceWithAnUnwindError) {
+    const Report r = runTable("fault_looped_frame_chain", std::chrono::seconds(10));
+    EXPECT_FALSE(r.finished.timed_out);
+    EXPECT_EQ(r.finished.termSignal(), SIGABRT);
+    const std::string& err = r.finished.err;
+    ASSERT_LT(err.size(), 20000u) << err.substr(0, 2000);
+    const std::string line = "...Segmentation fault at address 0x10\n";
+    ASSERT_NE(err.find(line), std::string::npos) << err;
+    const auto names = entryLines(err);
+    ASSERT_EQ(names.size(), 3u) << err;
+    EXPECT_EQ(names[0], "(anonymous namespace)::readsAt");
+    EXPECT_EQ(names[1], "(anonymous namespace)::faultsWithItsFrameChainLooped");
+    EXPECT_EQ(names[2], "(anonymous namespace)::faultLoopedFrameChain");
+    EXPECT_TRUE(err.ends_with("(error.InvalidCFA), trace may be incomplete\n\n")) << err;
+}
+
+// More frames than a trace shows: the innermost entries, the count of the
+// ones left out, the outermost ones; the counts add up to the real depth.
+TEST(BoundedTrace, aDeepPanicShowsInnermostEntriesTheSkippedCountAndOutermostEntries) {
+    const Report r = runTable("panic_deep_recursion");
+    EXPECT_EQ(r.finished.termSignal(), SIGABRT);
+    const std::string& err = r.finished.err;
+    const std::string line = panicLine(r.pid, "panic 1000 calls deep");
+    ASSERT_NE(err.find(line), std::string::npos) << err.substr(0, 500);
+    const auto lines = entryLines(err.substr(err.find(line)));
+    ASSERT_EQ(lines.size(), shown_head + 1 + shown_tail) << err.substr(err.size() - 3000);
+    const std::string recursing = "(anonymous namespace)::recursesThenPanics";
+    for (size_t i = 0; i < shown_head; ++i) ASSERT_EQ(lines[i], recursing) << "entry " << i;
+    static const std::regex skipped_re(R"(^\((\d+) additional stack frames skipped\.\.\.\)$)");
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(lines[shown_head], m, skipped_re)) << lines[shown_head];
+    const size_t skipped = std::stoul(m[1].str());
+    const std::vector<std::string> tail(lines.begin() + shown_head + 1, lines.end());
+    const size_t recursing_in_tail = static_cast<size_t>(std::count(tail.begin(), tail.end(), recursing));
+    // 1001 calls of the recursing function (depths 1000 down to 0), every
+    // one either shown or counted.
+    EXPECT_EQ(shown_head + skipped + recursing_in_tail, 1001u);
+    EXPECT_TRUE(inOrder(tail, {recursing, "panicDeepRecursion", "test_runner::mainTerminal", "main"})) << joined(tail);
+}
+
+struct OverflowCase {
+    const char* table;
+    bool server;
+    const char* runner;  // the runner function the tail must reach
+};
+
+class StackOverflow : public ::testing::TestWithParam<OverflowCase> {};
+
+// Runaway recursion inside a test: the fault line, then the recursing
+// function from the faulting instruction on, the count of the frames left
+// out, and the outermost frames down to the test and the runner.
+TEST_P(StackOverflow, isReportedWithTheFaultLineAndABoundedTraceThenSigabrt) {
+    const OverflowCase& c = GetParam();
+    e2e::SpawnOptions options = fixtureOptions(c.table);
+    std::string input;
+    if (c.server) {
+        options.argv.push_back("--listen=-");
+        // run_test 0: tag 5, body the 4-byte index.
+        input = std::string("\x05\0\0\0\x04\0\0\0\0\0\0\0", 12);
+    }
+    const e2e::Finished f = e2e::run(options, input);
+    EXPECT_EQ(f.termSignal(), SIGABRT);
+    const std::string& err = f.err;
+    static const std::regex fault_re(R"(Segmentation fault at address 0x([0-9a-f]+)\n)");
+    std::smatch fault;
+    ASSERT_TRUE(std::regex_search(err, fault, fault_re)) << err.substr(0, 500);
+    const std::string report = err.substr(static_cast<size_t>(fault.position(0)));
+    const auto lines = entryLines(report);
+    ASSERT_EQ(lines.size(), shown_head + 1 + shown_tail) << report.substr(0, 3000);
+    const std::string recursing = "(anonymous namespace)::recursesWithoutEnd";
+    for (size_t i = 0; i < shown_head; ++i) ASSERT_EQ(lines[i], recursing) << "entry " << i;
+    EXPECT_TRUE(lines[shown_head].ends_with(" additional stack frames skipped...)")) << lines[shown_head];
+    // Tens of thousands of calls fit in 16 MiB.
+    EXPECT_GT(std::stoul(lines[shown_head].substr(1)), 10000u);
+    const std::vector<std::string> tail(lines.begin() + shown_head + 1, lines.end());
+    EXPECT_EQ(tail.front(), recursing);
+    EXPECT_TRUE(inOrder(tail, {recursing, "faultStackOverflow", c.runner, "main"})) << joined(tail);
+    // The first entry is the faulting instruction itself; the address that
+    // faulted lies just below the stack pointer, on the guard page.
+    EXPECT_EQ(count(err, "Segmentation fault"), 1);
+    EXPECT_EQ(err.back(), '\n');
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, StackOverflow,
+                         ::testing::Values(OverflowCase{"fault_stack_overflow", false, "test_runner::mainTerminal"},
+                                           OverflowCase{"fault_stack_overflow", true, "test_runner::mainServer"}),
+                         [](const auto& info) { return std::string(info.param.server ? "server" : "terminal"); });
+
+// With 3 KiB of stack left the kernel cannot even deliver the signal on
+// the thread's own stack; on the alternate stack the report is whole.
+TEST(StackOverflow, aFaultWithLittleStackLeftIsReportedWhole) {
+    const Report r = runTable("fault_little_stack_left");
+    EXPECT_EQ(r.finished.termSignal(), SIGABRT);
+    const std::string& err = r.finished.err;
+    const std::string line = "...Segmentation fault at address 0x10\n";
+    ASSERT_NE(err.find(line), std::string::npos) << err.substr(0, 500);
+    const auto lines = entryLines(err);
+    ASSERT_EQ(lines.size(), shown_head + 1 + shown_tail) << err.substr(0, 3000);
+    EXPECT_EQ(lines[0], "(anonymous namespace)::readsAt");
+    EXPECT_EQ(lines[1], "(anonymous namespace)::faultsNearTheStackBottom");
+    const std::vector<std::string> tail(lines.begin() + shown_head + 1, lines.end());
+    EXPECT_TRUE(inOrder(tail, {"faultsNearTheStackBottom", "faultLittleStackLeft", "test_runner::mainTerminal", "main"}))
+        << joined(tail);
+}
+
+// The report path's deepest use of the alternate stack, measured after a
+// whole report (the first one, which also opens the debug information):
+// it must leave at least half the stack unused.
+TEST(AlternateStack, theReportPathUsesLessThanHalfOfIt) {
+    static const std::regex peak_re(R"(alternate stack peak: (\d+) of (\d+) bytes\n)");
+    for (const char* table : {"fault_measures_alt_stack", "overflow_measures_alt_stack"}) {
+        for (const bool colour : {false, true}) {
+            e2e::SpawnOptions options = fixtureOptions(table);
+            if (colour) options.set_env.push_back("CLICOLOR_FORCE=1");
+            const e2e::Finished f = e2e::run(options);
+            EXPECT_EQ(f.termSignal(), SIGABRT);
+            std::smatch m;
+            ASSERT_TRUE(std::regex_search(f.err, m, peak_re)) << table << "\n" << f.err.substr(0, 500);
+            const unsigned long peak = std::stoul(m[1].str());
+            const unsigned long size = std::stoul(m[2].str());
+            std::printf("%s%s: report path peak %lu of %lu bytes of alternate stack\n", table,
+                        colour ? " (colour)" : "", peak, size);
+            EXPECT_GT(peak, 0u);
+            EXPECT_LE(2 * peak, size) << table;
+        }
+    }
+}
+
+// A thread that faults while another writes a panic report waits for that
+// report, then is reported itself; the process ends by SIGABRT.
+TEST(FaultDuringPanic, aFaultOnAnotherThreadWaitsForTheWholePanicReport) {
+    const Report r = runTable("fault_during_panic_other_thread");
+    EXPECT_EQ(r.finished.termSignal(), SIGABRT);
+    const std::string& err = r.finished.err;
+    const size_t panic_at = err.find(panicLine(r.pid, "panic while another thread faults"));
+    ASSERT_NE(panic_at, std::string::npos) << err.substr(0, 300);
+    const size_t fault_at = err.find("Segmentation fault at address 0x10\n");
+    ASSERT_NE(fault_at, std::string::npos) << err.substr(err.size() > 2000 ? err.size() - 2000 : 0);
+    ASSERT_LT(panic_at, fault_at);
+    // The panic report: 3000 stored entries, then the current stack down
+    // to main, all before the fault's report begins.
+    const auto panic_names = entryLines(err.substr(panic_at, fault_at - panic_at));
+    ASSERT_GT(panic_names.size(), 3000u);
+    const std::vector<std::string> current(panic_names.begin() + 3000, panic_names.end());
+    EXPECT_TRUE(inOrder(current, {"faultDuringPanicOnAnotherThread", "test_runner::mainTerminal", "main"}))
+        << joined(current);
+    const auto fault_names = entryLines(err.substr(fault_at));
+    ASSERT_GE(fault_names.size(), 2u);
+    EXPECT_EQ(fault_names[0], "(anonymous namespace)::readsAt");
+    EXPECT_EQ(fault_names[1], "(anonymous namespace)::secondThreadFaults");
+    EXPECT_EQ(count(err, " panic: "), 1);
+    EXPECT_EQ(err.back(), '\n');
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <thread>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "failure/stack_trace.hpp"
 #include "tests/runner/stderr_capture.hpp"
@@ -433,6 +434,126 @@ TEST(StackIterator, brokenFrameChainsEndTheWalkQuietly) {
 
     auto null_fp = debug::StackIterator::init(std::nullopt, 0);
     EXPECT_FALSE(null_fp.next().has_value());
+}
+
+// A saved frame pointer equal to its own frame's address (the loop a
+// clobbered stack leaves) is not a caller: the walk ends there instead of
+// returning the same frame for ever.
+TEST(StackIterator, aFramePointingAtItselfEndsTheWalk) {
+    alignas(16) usize frames[4] = {};
+    frames[0] = reinterpret_cast<usize>(&frames[2]);
+    frames[1] = 0x401000;
+    frames[2] = reinterpret_cast<usize>(&frames[2]);  // points at itself
+    frames[3] = 0x402000;
+    auto it = debug::StackIterator::init(std::nullopt, reinterpret_cast<usize>(&frames[0]));
+    std::vector<usize> seen;
+    for (int i = 0; i < 8; ++i) {
+        const auto next = it.next();
+        if (!next) break;
+        seen.push_back(*next);
+    }
+    EXPECT_EQ(seen, std::vector<usize>{0x401000});
+}
+
+// The same loop with a first address that never comes: skipping ends too.
+TEST(StackIterator, skippingToAnAddressOverALoopedChainEnds) {
+    alignas(16) usize frames[2] = {};
+    frames[0] = reinterpret_cast<usize>(&frames[0]);
+    frames[1] = 0x401000;
+    auto it = debug::StackIterator::init(usize{0x999999}, reinterpret_cast<usize>(&frames[0]));
+    EXPECT_FALSE(it.next().has_value());
+    EXPECT_LE(it.steps, 2u);
+}
+
+// Records what a bounded walk hands out, one line per call.
+struct WalkRecorder final : debug::WalkSink {
+    std::vector<std::string> calls;
+    Result<void> entry(usize address) override {
+        calls.push_back("entry " + std::to_string(address));
+        return {};
+    }
+    Result<void> skipped(usize count) override {
+        calls.push_back("skipped " + std::to_string(count));
+        return {};
+    }
+    void unwindError(const debug::StackIterator::UnwindError& error) override {
+        calls.push_back("error " + std::to_string(error.address));
+    }
+};
+
+// A frame-pointer chain of n frames whose return addresses are 1001,
+// 1002, ...: entry k (0-based) is printed as 1000 + k.
+struct FakeChain {
+    std::vector<usize> words;
+    explicit FakeChain(usize n) : words(2 * n + 2) {
+        for (usize i = 0; i < n; ++i) {
+            words[2 * i] = i + 1 < n ? reinterpret_cast<usize>(&words[2 * i + 2]) : 0;
+            words[2 * i + 1] = 1001 + i;
+        }
+    }
+    debug::StackIterator walk() { return debug::StackIterator::init(std::nullopt, reinterpret_cast<usize>(words.data())); }
+};
+
+std::vector<std::string> boundedWalk(usize frames, std::optional<usize> first_entry = std::nullopt) {
+    FakeChain chain(frames);
+    auto it = chain.walk();
+    WalkRecorder recorder;
+    EXPECT_TRUE(debug::walkBounded(it, recorder, first_entry).has_value());
+    return recorder.calls;
+}
+
+std::vector<std::string> entriesFrom(usize first, usize count) {
+    std::vector<std::string> out;
+    for (usize i = 0; i < count; ++i) out.push_back("entry " + std::to_string(1000 + first + i));
+    return out;
+}
+
+TEST(BoundedWalk, aWalkWithinTheCapShowsEveryEntryAndNoCount) {
+    const usize cap = debug::trace_head_entries + debug::trace_tail_entries;
+    EXPECT_EQ(boundedWalk(3), entriesFrom(0, 3));
+    EXPECT_EQ(boundedWalk(cap), entriesFrom(0, cap));
+}
+
+TEST(BoundedWalk, aLongerWalkShowsTheInnermostThenTheCountThenTheOutermost) {
+    const usize head = debug::trace_head_entries;
+    const usize tail = debug::trace_tail_entries;
+    for (const usize n : {head + tail + 1, head + tail + 5, usize{1000}, usize{100000}}) {
+        std::vector<std::string> want = entriesFrom(0, head);
+        want.push_back("skipped " + std::to_string(n - head - tail));
+        const auto outer = entriesFrom(n - tail, tail);
+        want.insert(want.end(), outer.begin(), outer.end());
+        EXPECT_EQ(boundedWalk(n), want) << n << " frames";
+    }
+}
+
+TEST(BoundedWalk, theSignalContextsOwnEntryCountsAsAnInnermostEntry) {
+    const usize head = debug::trace_head_entries;
+    const usize tail = debug::trace_tail_entries;
+    const auto calls = boundedWalk(1000, usize{42});
+    ASSERT_EQ(calls.size(), head + tail + 1);
+    EXPECT_EQ(calls[0], "entry 42");
+    EXPECT_EQ(calls[1], "entry 1000");
+    EXPECT_EQ(calls[head - 1], "entry " + std::to_string(1000 + head - 2));
+    EXPECT_EQ(calls[head], "skipped " + std::to_string(1000 - (head - 1) - tail));
+    EXPECT_EQ(calls.back(), "entry 1999");
+}
+
+TEST(BoundedWalk, aPrintErrorEndsTheWalkWithThatError) {
+    struct FailsAtThird final : debug::WalkSink {
+        int entries = 0;
+        Result<void> entry(usize) override {
+            if (++entries == 3) return std::unexpected(Error::BrokenPipe);
+            return {};
+        }
+        Result<void> skipped(usize) override { return {}; }
+        void unwindError(const debug::StackIterator::UnwindError&) override {}
+    } sink;
+    FakeChain chain(1000);
+    auto it = chain.walk();
+    const auto r = debug::walkBounded(it, sink, std::nullopt);
+    ASSERT_FALSE(r.has_value());
+    EXPECT_EQ(r.error(), Error::BrokenPipe);
+    EXPECT_EQ(sink.entries, 3);
 }
 
 TEST(StackIterator, aFailedUnwindIsReportedOnceAndTheWalkFallsBackToFramePointers) {

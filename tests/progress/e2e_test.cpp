@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <string>
 #include <vector>
 
@@ -152,6 +153,41 @@ TEST(ProgressOnTerminal, ASmallTerminalGetsLinesCutToItsWidth) {
     const e2e::Finished run = e2e::run(options);
     EXPECT_EQ(run.exitCode(), 0);
     EXPECT_NE(run.err.find("[0/2] Test\n" + std::string(langle) + "progress.te\n"), std::string::npos) << run.err;
+}
+
+// A report takes the terminal from the display: the frame on the screen
+// when it starts is erased, and no frame is drawn inside it, even though
+// the report writes without the standard-error lock.
+TEST(ProgressOnTerminal, APanicOrFaultReportErasesTheFrameAndNoFrameIsDrawnInsideIt) {
+    for (const std::string table : {"progress_slow_panic", "progress_slow_fault"}) {
+        e2e::SpawnOptions options = onTerminal(table);
+        options.set_env = {"XOV_FIXTURE_TABLE=" + table, "NO_COLOR=1"};
+        const e2e::Finished run = e2e::run(options);
+        EXPECT_EQ(run.termSignal(), SIGABRT) << table;
+        const std::string& err = run.err;
+        const usize report_at = table == "progress_slow_panic" ? err.find(" panic: slow test panics\n")
+                                                               : err.find("Segmentation fault at address 0x10\n");
+        ASSERT_NE(report_at, std::string::npos) << table << "\n" << err.substr(0, 2000);
+        const usize line_at = err.rfind('\n', report_at) == std::string::npos ? 0 : err.rfind('\n', report_at) + 1;
+        // Frames were drawn before the report; the last thing before its
+        // first line is the erase.
+        const usize last_frame = err.rfind(frame_end, line_at);
+        ASSERT_NE(last_frame, std::string::npos) << table << ": no frame before the report";
+        EXPECT_NE(err.find(erase, last_frame), std::string::npos);
+        EXPECT_LT(err.find(erase, last_frame), report_at) << table;
+        EXPECT_EQ(err.find(std::string(frame_start), report_at), std::string::npos) << table << ": a frame inside the report";
+
+        // On the screen (tall enough that nothing scrolls away): the
+        // report, and no line of any frame.
+        Screen screen(20000, 80);
+        screen.feed(err);
+        const auto rows = screen.nonEmptyRows();
+        ASSERT_FALSE(rows.empty());
+        for (const auto& row : rows) {
+            EXPECT_EQ(row.find("] Test"), std::string::npos) << table << ": " << row;
+            EXPECT_EQ(row.find("progress.test."), std::string::npos) << table << ": " << row;
+        }
+    }
 }
 
 struct RelayPipe {
