@@ -43,8 +43,9 @@ void unmapAltSignalStack(const AltSignalStack& stack);
 
 class Thread {
   public:
-    // The pthread signature, so no trampoline (and no allocation for its
-    // arguments) sits between the creator and the thread body.
+    // The pthread signature: the only thing between the creator and the
+    // body is the start that installs the thread's alternate signal stack,
+    // and it allocates nothing beyond that stack.
     using Entry = void* (*)(void* context);
 
     // Starts entry(context) on a new thread, which runs it with an

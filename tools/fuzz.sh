@@ -3,7 +3,7 @@
 # and UndefinedBehaviorSanitizer) and runs them from the committed corpus.
 #   bash tools/fuzz.sh                    every target, XOV_FUZZ_SECONDS (20) each
 #   bash tools/fuzz.sh <target> <seconds> one target, longer, by hand
-# Targets: server relay dwarf source_line cfi. New inputs go to
+# Targets: server relay dwarf source_line cfi walk. New inputs go to
 # build/fuzz/corpus/<target>; a crash leaves its input in
 # build/fuzz/artifacts/ and fails the run (make it a regression test and
 # copy it into tests/fuzz/corpus/<target>/).
@@ -24,7 +24,7 @@ if ((${#missing[@]})); then
   DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}"
 fi
 
-all_targets=(server relay dwarf source_line cfi)
+all_targets=(server relay dwarf source_line cfi walk)
 if (($# >= 1)); then
   targets=("$1")
   seconds=${2:-60}
@@ -35,7 +35,8 @@ fi
 
 # Longest input per target: a few protocol messages; several relay
 # messages of up to 255 records; a small executable; a source file
-# spanning several read chunks; a call-frame table.
+# spanning several read chunks; a call-frame table; registers and a
+# 512-word stack.
 max_len() {
   case $1 in
     server) echo 4096 ;;
@@ -43,6 +44,7 @@ max_len() {
     dwarf) echo 65536 ;;
     source_line) echo 20000 ;;
     cfi) echo 4096 ;;
+    walk) echo 4233 ;;
     *) echo "unknown fuzz target: $1 (one of: ${all_targets[*]})" >&2; exit 2 ;;
   esac
 }

@@ -18,6 +18,7 @@ extern "C" int xovFuzz_relay(const u8* data, usize size);
 extern "C" int xovFuzz_dwarf(const u8* data, usize size);
 extern "C" int xovFuzz_source_line(const u8* data, usize size);
 extern "C" int xovFuzz_cfi(const u8* data, usize size);
+extern "C" int xovFuzz_walk(const u8* data, usize size);
 
 namespace {
 
@@ -51,5 +52,7 @@ TEST(FuzzReplay, ExecutableAndDebugFileSeedsAndReproducers) { EXPECT_GE(replay("
 TEST(FuzzReplay, SourceFileSeedsAndReproducers) { EXPECT_GE(replay("source_line", xovFuzz_source_line), 5u); }
 
 TEST(FuzzReplay, CallFrameTableSeedsAndReproducers) { EXPECT_GE(replay("cfi", xovFuzz_cfi), 4u); }
+
+TEST(FuzzReplay, StackWalkSeedsAndReproducers) { EXPECT_GE(replay("walk", xovFuzz_walk), 4u); }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <string>
+#include <thread>
 
 #include "support/print.hpp"
 #include "support/sys.hpp"
@@ -265,6 +266,46 @@ TEST_F(StdErrLock, ErasesADrawnFrameOnceBeforeTheHoldersOutput) {
     Progress::lockStdErr();
     Progress::unlockStdErr();
     EXPECT_EQ(drain(), "");
+}
+
+// A report erases the frame even while another thread holds the
+// standard-error lock (a report never waits for it), once.
+TEST_F(StdErrLock, AReportErasesTheFrameWithoutTheLockAndOnlyOnce) {
+    global_progress.terminal_mode = Progress::TerminalMode::ansi_escape_codes;
+    global_progress.need_clear = true;
+    Progress::stderr_mutex.lock();
+    std::thread reporter([] { Progress::haltForReport(); });
+    reporter.join();
+    Progress::stderr_mutex.unlock();
+    EXPECT_EQ(drain(), "\x1b[J");
+    EXPECT_FALSE(global_progress.need_clear);
+    global_progress.need_clear = true;
+    Progress::haltForReport();
+    EXPECT_EQ(drain(), "");
+}
+
+TEST_F(StdErrLock, AReportWithNothingDrawnWritesNothing) {
+    global_progress.terminal_mode = Progress::TerminalMode::ansi_escape_codes;
+    Progress::haltForReport();
+    EXPECT_EQ(drain(), "");
+}
+
+// After a report has started the update thread draws no frame: it ends at
+// its first frame instead.
+TEST_F(StdErrLock, NoFrameIsDrawnOnceAReportStarted) {
+    global_progress.terminal_mode = Progress::TerminalMode::ansi_escape_codes;
+    global_progress.initial_delay_ns = 0;
+    global_progress.refresh_rate_ns = 1'000'000;
+    global_progress.rows = 25;
+    global_progress.cols = 80;
+    char frame_buffer[4096];
+    global_progress.draw_buffer = frame_buffer;
+    (void)Progress::initTree("Test", 1);
+    Progress::haltForReport();
+    std::thread update([] { (void)Progress::updateThreadRun(nullptr); });
+    update.join();  // ends by itself: no stop was requested
+    EXPECT_EQ(drain(), "");
+    EXPECT_FALSE(global_progress.need_clear);
 }
 
 TEST(Wait, ASetEventEndsTheWaitAndIsReset) {
