@@ -213,13 +213,29 @@ struct OutOfBoundsData {
     builtin::default_panic(message, nullptr, reinterpret_cast<usize>(ret_addr));
 }
 
-// The element count from an array type's name ("int [10]"), 0 if absent.
+// The length of the dimension an index checks, from the array type's name:
+// "int [3][4]" (GCC) or "'int[3][4]'" (clang) is an array of 3 arrays of 4,
+// so the outermost dimension, the first of the trailing "[n]" groups, is
+// the one; an element type's own brackets ("S<int[2]> [5]") come before
+// that run. 0 when there is none.
 usize arrayLength(const TypeDescriptor* type) {
-    const std::string_view name(type->name);
-    const usize open = name.rfind('[');
-    if (open == std::string_view::npos) return 0;
+    std::string_view name(type->name);
+    if (!name.empty() && name.back() == '\'') name.remove_suffix(1);
     usize len = 0;
-    for (usize i = open + 1; i < name.size() && name[i] >= '0' && name[i] <= '9'; ++i) len = len * 10 + (name[i] - '0');
+    while (!name.empty() && name.back() == ']') {
+        const usize open = name.rfind('[');
+        if (open == std::string_view::npos) break;
+        usize n = 0;
+        bool digits = open + 2 <= name.size() - 1;
+        for (usize i = open + 1; i + 1 < name.size(); ++i) {
+            if (name[i] < '0' || name[i] > '9') digits = false;
+            else n = n * 10 + static_cast<usize>(name[i] - '0');
+        }
+        if (!digits) return 0;  // "[*]": a length not known when built
+        len = n;
+        name = name.substr(0, open);
+        while (!name.empty() && name.back() == ' ') name.remove_suffix(1);
+    }
     return len;
 }
 

@@ -317,6 +317,9 @@ INSTANTIATE_TEST_SUITE_P(
                       SafetyCase{"panic_compiler_division", "division by zero", "dividesPlainlyByZero"},
                       SafetyCase{"panic_compiler_shift", "shift amount is greater than the type size", "shiftsTooFar"},
                       SafetyCase{"panic_compiler_bounds", "index out of bounds: index 10, len 10", "indexesPlainArray"},
+                      SafetyCase{"panic_compiler_grid_row", "index out of bounds: index 3, len 3", "indexesGridRow"},
+                      SafetyCase{"panic_compiler_grid_column", "index out of bounds: index 4, len 4",
+                                 "indexesGridColumn"},
                       SafetyCase{"panic_compiler_unreachable", "reached unreachable code", "reachesUnreachable"}),
     [](const auto& info) { return std::string(info.param.table); });
 
