@@ -1,10 +1,14 @@
 // Assertions: approxEqAbs, expect, expectApproxEqAbs and their traces.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cmath>
 #include <limits>
 
 #include "runner/testing.hpp"
+#include "support/log.hpp"
 #include "tests/runner/stderr_capture.hpp"
 
 namespace {
@@ -75,6 +79,65 @@ TEST(ExpectApproxEqAbs, SuccessPrintsNothing) {
     StderrCapture capture;
     EXPECT_TRUE(testing::expectApproxEqAbs(&trace, 1.0, 1.0 + 1e-11, 1e-10).has_value());
     EXPECT_EQ(capture.take(), "");
+    EXPECT_EQ(trace.index, 0u);
+}
+
+// Standard error on a pipe that is full and non-blocking while in scope:
+// every write to it fails with EAGAIN.
+class FullStderr {
+  public:
+    FullStderr() {
+        if (pipe2(fds_, O_CLOEXEC | O_NONBLOCK) != 0) return;
+        const std::string block(4096, 'x');
+        while (write(fds_[1], block.data(), block.size()) > 0) {
+        }
+        saved_ = dup(2);
+        dup2(fds_[1], 2);
+    }
+    ~FullStderr() {
+        dup2(saved_, 2);
+        close(saved_);
+        close(fds_[0]);
+        close(fds_[1]);
+    }
+
+  private:
+    int fds_[2] = {-1, -1};
+    int saved_ = -1;
+};
+
+// The runners point the thread's trace at the test's own during a test; the
+// errors of a print that cannot get out are swallowed there and must not
+// land in it.
+TEST(ExpectApproxEqAbs, AFailureLineThatCannotBeWrittenAddsNothingToTheTrace) {
+    usize addresses[8] = {};
+    StackTrace trace{0, addresses};
+    Result<void> r;
+    {
+        FullStderr full;
+        builtin::setErrorReturnTrace(&trace);
+        r = testing::expectApproxEqAbs(&trace, 0.7071067811865475, 1.0, 1e-10);
+        builtin::setErrorReturnTrace(nullptr);
+    }
+    ASSERT_FALSE(r.has_value());
+    EXPECT_EQ(r.error(), Error::TestExpectedApproxEqAbs);
+    ASSERT_EQ(trace.index, 1u);
+    const usize inner = reinterpret_cast<usize>(&testing::expectApproxEqAbsInner);
+    EXPECT_GT(addresses[0], inner);
+    EXPECT_LT(addresses[0], inner + 1024);
+}
+
+TEST(Log, AMessageThatCannotBeWrittenAddsNothingToTheTraceAndKeepsIt) {
+    usize addresses[8] = {};
+    StackTrace trace{0, addresses};
+    {
+        FullStderr full;
+        builtin::setErrorReturnTrace(&trace);
+        logging::warn("cannot get out {d}", 1);
+        testing::print("nor can this {d}\n", 2);
+        EXPECT_EQ(builtin::errorReturnTrace(), &trace);
+        builtin::setErrorReturnTrace(nullptr);
+    }
     EXPECT_EQ(trace.index, 0u);
 }
 
