@@ -19,6 +19,12 @@ Result<void> keyModsIsOneByte(StackTrace* trace) {
     return {};
 }
 
+// Position, motion and scrolling 0, no button held.
+constexpr bool mouseAtDefaults(const MouseState& m) {
+    return m.x == 0.0 && m.y == 0.0 && m.dx == 0.0 && m.dy == 0.0 && m.scroll_x == 0.0 && m.scroll_y == 0.0 &&
+           !m.left_pressed && !m.right_pressed && !m.middle_pressed;
+}
+
 Result<void> mouseStateInitialValues(StackTrace* trace) {
     constexpr bool motion_zero = default_mouse.x == 0.0 && default_mouse.y == 0.0 && default_mouse.dx == 0.0 &&
                                  default_mouse.dy == 0.0 && default_mouse.scroll_x == 0.0 &&
@@ -35,11 +41,10 @@ Result<void> inputStateInitialState(StackTrace* trace) {
     constexpr bool empty = s.keys_pressed.count() == 0 && s.keys_just_pressed.count() == 0 &&
                            s.keys_just_released.count() == 0 && s.events.items_len == 0 &&
                            s.events.capacity == 0 && s.events.items_ptr == nullptr && s.mods.bits == 0;
-    constexpr bool defaults = s.camera_speed == 1.0 && s.max_events == 256 && s.mouse.x == 0.0 &&
-                              s.mouse.y == 0.0 && !s.camera_move_forward && !s.camera_move_back &&
-                              !s.camera_move_left && !s.camera_move_right && !s.camera_move_up &&
-                              !s.camera_move_down && !s.camera_orbit && !s.should_close && !s.toggle_wireframe &&
-                              !s.toggle_pipeline && !s.reset_camera;
+    constexpr bool defaults = s.camera_speed == 1.0 && s.max_events == 256 && mouseAtDefaults(s.mouse) &&
+                              !s.camera_move_forward && !s.camera_move_back && !s.camera_move_left &&
+                              !s.camera_move_right && !s.camera_move_up && !s.camera_move_down && !s.camera_orbit &&
+                              !s.should_close && !s.toggle_wireframe && !s.toggle_pipeline && !s.reset_camera;
     TRY_TRACE(trace, expect(trace, empty));
     TRY_TRACE(trace, expect(trace, defaults));
     return {};

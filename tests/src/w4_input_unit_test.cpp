@@ -1,10 +1,12 @@
 // The input module beyond its own ten tests: direction vectors, key sets
-// and layout.
+// and layout; and its test table run on mutated copies of the product.
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <string>
 
 #include "src/w4_input.hpp"
+#include "tests/e2e/child.hpp"
 
 namespace {
 
@@ -121,6 +123,23 @@ TEST(Layout, EventPayloadsAndTag) {
     e.tag = InputEvent::Tag::char_input;
     e.payload.char_input = 0x10FFFF;
     EXPECT_EQ(static_cast<u8>(e.tag), 7);
+}
+
+// Copies of the product in which every InputState has one mouse field off
+// its default: only the InputState test fails, naming its defaults check.
+TEST(TestTable, InputStateInitialStateCatchesAMouseFieldOffItsDefault) {
+    for (const char* field : {"dx", "scroll_y", "middle_pressed"}) {
+        SCOPED_TRACE(field);
+        e2e::SpawnOptions options;
+        options.argv.push_back(std::string(XOV_MUTANT_DIR) + "/w4_input_mutant_" + field);
+        const auto r = e2e::run(options);
+        EXPECT_EQ(r.exitCode(), 1);
+        EXPECT_NE(r.err.find("3/10 w4_input.test.Input: InputState initial state...FAIL (TestUnexpectedResult)\n"),
+                  std::string::npos)
+            << r.err;
+        EXPECT_NE(r.err.find("9 passed; 0 skipped; 1 failed.\n"), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("expect(trace, defaults));"), std::string::npos) << r.err;
+    }
 }
 
 }  // namespace
