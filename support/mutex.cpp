@@ -32,6 +32,11 @@ bool Mutex::tryLock() {
 }
 
 void Mutex::unlock() {
+    // Only the holder may unlock: another thread's unlock would let a third
+    // one in while the holder is still inside, and an unlock of a free
+    // mutex would wrap the next holder's lock. Both are bugs of the caller.
+    if (owner_tid_.load(std::memory_order_relaxed) != sys::gettid()) [[unlikely]]
+        builtin::default_panic("Mutex unlocked by a thread that does not hold it", nullptr, 0);
     owner_tid_.store(0, std::memory_order_relaxed);
     // Release pairs with the acquire of the next lock().
     if (state_.exchange(0, std::memory_order_release) == 2) sys::futexWake(word(state_), 1);

@@ -6,7 +6,8 @@
 #include "support/types.hpp"
 
 // Not re-entrant: locking it again from the owning thread is a bug that
-// would hang forever, so it panics "Deadlock detected" instead.
+// would hang forever, so it panics "Deadlock detected" instead. Unlocking
+// from any thread but the holder (or unlocking a free mutex) panics too.
 class Mutex {
   public:
     void lock();

@@ -51,6 +51,58 @@ TEST(MutexDeathTest, RelockingFromTheOwnerPanicsDeadlock) {
         "panic: Deadlock detected");
 }
 
+TEST(MutexDeathTest, UnlockingFromAThreadThatDoesNotHoldItPanics) {
+    EXPECT_DEATH(
+        {
+            Mutex m;
+            m.lock();
+            std::thread([&] { m.unlock(); }).join();
+        },
+        "panic: Mutex unlocked by a thread that does not hold it");
+    // Locked by a thread that has ended since.
+    EXPECT_DEATH(
+        {
+            Mutex m;
+            std::thread([&] { ASSERT_TRUE(m.tryLock()); }).join();
+            m.unlock();
+        },
+        "panic: Mutex unlocked by a thread that does not hold it");
+}
+
+TEST(MutexDeathTest, UnlockingAFreeMutexPanics) {
+    EXPECT_DEATH(
+        {
+            Mutex m;
+            m.unlock();
+        },
+        "panic: Mutex unlocked by a thread that does not hold it");
+    EXPECT_DEATH(
+        {
+            Mutex m;
+            m.lock();
+            m.unlock();
+            m.unlock();
+        },
+        "panic: Mutex unlocked by a thread that does not hold it");
+}
+
+TEST(Mutex, TheHolderUnlocksAndTheNextLockerBecomesTheOwner) {
+    Mutex m;
+    m.lock();
+    i32 seen = 0;
+    std::thread other([&] {
+        m.lock();
+        seen = m.owner();
+        m.unlock();
+    });
+    sys::sleepNs(5'000'000);
+    m.unlock();
+    other.join();
+    EXPECT_NE(seen, 0);
+    EXPECT_NE(seen, sys::gettid());
+    EXPECT_EQ(m.owner(), 0);
+}
+
 TEST(ResetEvent, TimedWaitTimesOutWhenUnsetAndReturnsAtOnceWhenSet) {
     ResetEvent e;
     auto r = e.timedWait(5'000'000);
