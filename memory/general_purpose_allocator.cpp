@@ -65,10 +65,28 @@ usize alignedSize(usize len, u8 log2_align) {
 
 bool isLarge(usize aligned_size) { return aligned_size > gpa::largest_bucket_object_size; }
 
-// Holds the allocator's mutex for one operation.
+// deinit fills the whole record with 0xAA; no usable record has that
+// pattern for its backing allocator's table.
+bool isDeinitialized(const GeneralPurposeAllocator& gpa) {
+    constexpr usize poison = 0xAAAA'AAAA'AAAA'AAAAull;
+    return reinterpret_cast<usize>(gpa.backing_allocator.vtable) == poison;
+}
+
+// The lock was refused: a holder (perhaps this very thread) or a record
+// poisoned by deinit, whose mutex word looks held forever. Waiting on it
+// would sleep with no word of why.
+[[gnu::cold, gnu::noinline]] void lockRefused(GeneralPurposeAllocator& gpa, usize ret_addr) {
+    if (isDeinitialized(gpa)) builtin::default_panic("GeneralPurposeAllocator used after deinit", nullptr, ret_addr);
+    gpa.mutex.lock();
+}
+
+// Holds the allocator's mutex for one operation. The uncontended path is
+// the lock alone; the checks wait until the lock is refused.
 struct Locked {
     Mutex& mutex;
-    explicit Locked(Mutex& m) : mutex(m) { mutex.lock(); }
+    Locked(GeneralPurposeAllocator& gpa, usize ret_addr) : mutex(gpa.mutex) {
+        if (!mutex.tryLock()) [[unlikely]] lockRefused(gpa, ret_addr);
+    }
     ~Locked() { mutex.unlock(); }
     Locked(const Locked&) = delete;
     Locked& operator=(const Locked&) = delete;
@@ -118,7 +136,7 @@ const mem::Allocator::VTable GeneralPurposeAllocator::vtable{&GeneralPurposeAllo
 
 u8* GeneralPurposeAllocator::alloc(void* ctx, usize len, u8 log2_align, usize ret_addr) {
     auto* self = static_cast<GeneralPurposeAllocator*>(ctx);
-    Locked locked(self->mutex);
+    Locked locked(*self, ret_addr);
     return self->allocInner(len, log2_align, ret_addr);
 }
 
@@ -228,7 +246,7 @@ GeneralPurposeAllocator::Found GeneralPurposeAllocator::findSmall(usize first_cl
 
 void GeneralPurposeAllocator::free(void* ctx, std::span<u8> buf, u8 log2_align, usize ret_addr) {
     auto* self = static_cast<GeneralPurposeAllocator*>(ctx);
-    Locked locked(self->mutex);
+    Locked locked(*self, ret_addr);
     self->freeInner(buf, log2_align, ret_addr);
 }
 
@@ -300,7 +318,7 @@ void GeneralPurposeAllocator::reportDoubleFree(BucketHeader* bucket, usize class
 
 bool GeneralPurposeAllocator::resize(void* ctx, std::span<u8> buf, u8 log2_align, usize new_len, usize ret_addr) {
     auto* self = static_cast<GeneralPurposeAllocator*>(ctx);
-    Locked locked(self->mutex);
+    Locked locked(*self, ret_addr);
     return self->resizeInner(buf, log2_align, new_len, ret_addr);
 }
 
@@ -384,11 +402,15 @@ bool GeneralPurposeAllocator::detectLeaks() {
 }
 
 gpa::Check GeneralPurposeAllocator::deinit() {
+    // A second deinit would walk the poisoned trees into a fault.
+    if (isDeinitialized(*this))
+        builtin::default_panic("GeneralPurposeAllocator deinit called twice", nullptr,
+                               reinterpret_cast<usize>(__builtin_return_address(0)));
     const bool leaks = detectLeaks();
     large_allocations.deinit(backing_allocator);
     bucket_node_pool.deinit();
-    // Poisoned until the runner resets it; a use after deinit trips on a
-    // garbage mutex or tree instead of silently working.
+    // Poisoned until the runner resets it: a use after deinit, or a second
+    // deinit, panics instead of silently working.
     std::memset(static_cast<void*>(this), fill_byte, sizeof(*this));
     return leaks ? gpa::Check::leak : gpa::Check::ok;
 }

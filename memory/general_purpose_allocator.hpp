@@ -110,7 +110,9 @@ class GeneralPurposeAllocator {
 
     // Reports every allocation still live (small ones by class and page,
     // then large ones), releases the bookkeeping, and leaves the record
-    // filled with 0xAA: unusable until it is reset. Takes no lock.
+    // filled with 0xAA: unusable until it is reset. Takes no lock. Until
+    // the reset, any operation panics "GeneralPurposeAllocator used after
+    // deinit" and deinit itself "GeneralPurposeAllocator deinit called twice".
     general_purpose_allocator::Check deinit();
 
     static u8* alloc(void* ctx, usize len, u8 log2_align, usize ret_addr);

@@ -5,6 +5,7 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <chrono>
 #include <regex>
 #include <string>
 
@@ -114,6 +115,27 @@ TEST(GpaTerminal, FreeingAReleasedSlotEndsInThePanicInvalidFree) {
         << r.err;
     EXPECT_EQ(countOf(r.err, "2/2"), 0u);
     EXPECT_EQ(countOf(r.err, "passed"), 0u);
+    EXPECT_EQ(r.termSignal(), SIGABRT);
+}
+
+TEST(GpaTerminal, UsingTheAllocatorAfterDeinitPanicsInsteadOfHanging) {
+    auto r = run(fixture("gpa_use_after_deinit"), {}, std::chrono::seconds(15));
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_TRUE(std::regex_search(r.err, std::regex("^1/2 fixture\\.test\\.allocates after deinit\\.\\.\\."
+                                                    "thread [0-9]+ panic: GeneralPurposeAllocator used after deinit\n")))
+        << r.err;
+    EXPECT_EQ(countOf(r.err, "2/2"), 0u);
+    EXPECT_EQ(r.termSignal(), SIGABRT);
+}
+
+TEST(GpaTerminal, ASecondDeinitPanicsInsteadOfFaulting) {
+    auto r = run(fixture("gpa_second_deinit"), {}, std::chrono::seconds(15));
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_TRUE(std::regex_search(r.err, std::regex("^1/2 fixture\\.test\\.deinits itself\\.\\.\\.OK\n"
+                                                    "thread [0-9]+ panic: GeneralPurposeAllocator deinit called twice\n")))
+        << r.err;
+    EXPECT_EQ(countOf(r.err, "Segmentation fault"), 0u) << r.err;
+    EXPECT_EQ(countOf(r.err, "2/2"), 0u);
     EXPECT_EQ(r.termSignal(), SIGABRT);
 }
 

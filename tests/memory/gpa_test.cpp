@@ -2,7 +2,9 @@
 // reports with their numbers, leak reports at deinit, resize rules, the
 // bucket release, the mutex, and many threads at once.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 #include <regex>
 #include <string>
@@ -455,6 +457,66 @@ TEST_F(Gpa, DeinitPoisonsTheRecordAndResetMakesItUsableAgain) {
     ASSERT_NE(p, nullptr);
     a.rawFree({p, 10}, 0, 0);
     Reports reports;
+    EXPECT_EQ(instance.deinit(), gpa::Check::ok);
+}
+
+TEST_F(GpaDeathTest, EveryUseAfterDeinitPanicsUntilTheReset) {
+    u8* live = raw(10);
+    u8* large = raw(5000);
+    {
+        Reports reports;
+        EXPECT_EQ(instance.deinit(), gpa::Check::leak);
+    }
+    // The poisoned mutex word looks held: a lock would sleep on it for
+    // ever, so each statement gets an alarm to fail by instead of hanging.
+    EXPECT_DEATH(
+        {
+            alarm(5);
+            (void)raw(8);
+        },
+        "panic: GeneralPurposeAllocator used after deinit\n");
+    EXPECT_DEATH(
+        {
+            alarm(5);
+            a.rawFree({live, 10}, 0, 0);
+        },
+        "panic: GeneralPurposeAllocator used after deinit\n");
+    EXPECT_DEATH(
+        {
+            alarm(5);
+            (void)a.rawResize({large, 5000}, 0, 4000, 0);
+        },
+        "panic: GeneralPurposeAllocator used after deinit\n");
+    EXPECT_DEATH(
+        {
+            alarm(5);
+            (void)instance.deinit();
+        },
+        "panic: GeneralPurposeAllocator deinit called twice\n");
+    new (&instance) GeneralPurposeAllocator();
+    u8* p = raw(8);
+    ASSERT_NE(p, nullptr);
+    a.rawFree({p, 8}, 0, 0);
+    EXPECT_EQ(instance.deinit(), gpa::Check::ok);
+}
+
+TEST(GpaThreads, AContendedLockStillWaitsForTheHolder) {
+    // The lock is tried first and the poison check only runs when it is
+    // refused: a refusal by a live holder must still wait, not panic.
+    GeneralPurposeAllocator instance;
+    const mem::Allocator a = instance.allocator();
+    instance.mutex.lock();
+    std::atomic<bool> allocated{false};
+    std::thread other([&] {
+        u8* p = a.rawAlloc(16, 0, 0);
+        allocated.store(p != nullptr);
+        a.rawFree({p, 16}, 0, 0);
+    });
+    sys::sleepNs(20'000'000);
+    EXPECT_FALSE(allocated.load());
+    instance.mutex.unlock();
+    other.join();
+    EXPECT_TRUE(allocated.load());
     EXPECT_EQ(instance.deinit(), gpa::Check::ok);
 }
 
