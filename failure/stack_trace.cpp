@@ -259,7 +259,10 @@ judge:
     }
     const bool skipping = n == 0 && return_address != first_address;
     if (!skipping) out[n++] = return_address;
-    if (n == capacity) {
+    // A null or misaligned frame pointer ends the walk with no page to
+    // check: the usual end of a chain, where code without frame pointers
+    // (the C library's start-up) holds the outermost frame.
+    if (n == capacity || saved_fp == 0 || saved_fp % 8 != 0) {
         trace->index = n;
         return;
     }
