@@ -2,6 +2,7 @@
 // large allocations in a table, reports through the "gpa" log scope.
 #include "memory/general_purpose_allocator.hpp"
 
+#include <array>
 #include <cstring>
 #include <new>
 
@@ -22,18 +23,26 @@ constexpr auto log_gpa = logging::scoped("gpa");
 
 u8* recordBytes(GeneralPurposeAllocator::BucketHeader* bucket) { return reinterpret_cast<u8*>(bucket); }
 
+// Every allocation and free looks up offsets of its class: a table, not
+// the layout arithmetic each time.
+constexpr auto layouts = [] {
+    std::array<gpa::BucketLayout, gpa::small_bucket_count> table{};
+    for (usize c = 0; c < table.size(); ++c) table[c] = gpa::bucketLayout(c);
+    return table;
+}();
+
 u8* usedBits(GeneralPurposeAllocator::BucketHeader* bucket, usize class_index) {
-    return recordBytes(bucket) + gpa::bucketLayout(class_index).used_bits;
+    return recordBytes(bucket) + layouts[class_index].used_bits;
 }
 u16* requestedSizes(GeneralPurposeAllocator::BucketHeader* bucket, usize class_index) {
-    return reinterpret_cast<u16*>(recordBytes(bucket) + gpa::bucketLayout(class_index).requested_sizes);
+    return reinterpret_cast<u16*>(recordBytes(bucket) + layouts[class_index].requested_sizes);
 }
 u8* log2Alignments(GeneralPurposeAllocator::BucketHeader* bucket, usize class_index) {
-    return recordBytes(bucket) + gpa::bucketLayout(class_index).alignments;
+    return recordBytes(bucket) + layouts[class_index].alignments;
 }
 usize* bucketStackTrace(GeneralPurposeAllocator::BucketHeader* bucket, usize class_index, usize slot,
                         gpa::TraceKind kind) {
-    u8* traces = recordBytes(bucket) + gpa::bucketLayout(class_index).traces;
+    u8* traces = recordBytes(bucket) + layouts[class_index].traces;
     return reinterpret_cast<usize*>(traces + (slot * 2 + static_cast<usize>(kind)) * gpa::one_trace_size);
 }
 
