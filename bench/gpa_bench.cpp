@@ -1,6 +1,6 @@
 // Cost of an allocate-then-free pair through the leak-checking allocator
-// (traces included) beside the C library's malloc/free in the same run,
-// and the cost of one 10-frame trace capture on its own.
+// (traces included) beside the C library's malloc/free in the same run.
+// The capture on its own is in trace_bench, beside a bare walk.
 //
 // Each allocator figure carries two counters: "syscalls", the mmap and
 // munmap calls per pair (every call into the backing page allocator is
@@ -12,7 +12,6 @@
 
 #include <cstdlib>
 
-#include "failure/stack_trace.hpp"
 #include "memory/general_purpose_allocator.hpp"
 #include "support/mutex.hpp"
 
@@ -176,8 +175,8 @@ void BM_MallocWindow64(benchmark::State& state) {
 }
 BENCHMARK(BM_MallocWindow64)->Arg(16)->Arg(100)->Arg(1000)->Arg(5000);
 
-// The allocator's mutex is taken once per operation; its lock asks the
-// kernel for the thread id each time.
+// The allocator's mutex is taken once per operation; its lock reads the
+// calling thread's id (cached per thread).
 void BM_MutexLockUnlock(benchmark::State& state) {
     Mutex mutex;
     for (auto _ : state) {
@@ -186,18 +185,6 @@ void BM_MutexLockUnlock(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_MutexLockUnlock);
-
-[[gnu::noinline]] void captureFromHere(usize* words) {
-    StackTrace trace{0, std::span<usize>(words, 10)};
-    debug::captureStackTrace(0, &trace);
-    benchmark::DoNotOptimize(trace.index);
-}
-
-void BM_CaptureTenFrames(benchmark::State& state) {
-    usize words[10];
-    for (auto _ : state) captureFromHere(words);
-}
-BENCHMARK(BM_CaptureTenFrames);
 
 }  // namespace
 

@@ -2,7 +2,10 @@
 # Builds the benchmarks (preset bench) and prints every figure side by side
 # with its reference, as a ratio measured in the same run:
 #   trace resolution          vs addr2line -f -i and llvm-symbolizer
-#   leak-checking allocator   vs glibc malloc (isolated and sliding pairs)
+#   trace capture             vs a bare frame-pointer walk of the same frames
+#   leak-checking allocator   vs glibc malloc (isolated pairs, windows of 1
+#                             and 64 live blocks), with the system calls'
+#                             share of each figure
 #   server round trips        vs a pipe echo
 #   progress node pairs and frame composition
 #   whole product run         vs a static do-nothing program
@@ -20,36 +23,51 @@ cmake --build --preset default --target xov_fixture
 dir=build/bench/bench
 out=build/bench/results
 mkdir -p "$out"
-# One row per benchmark, "name",real_time,time_unit, taken from the JSON
-# report (the CSV reporter refuses benchmarks with differing counters).
+# One row per benchmark, "name",real_time,cpu_time,time_unit,syscalls,sys_share,
+# taken from the JSON report (the CSV reporter refuses benchmarks with
+# differing counters). Counters come after the times, so a row is written
+# when its object closes.
 run() {
   "$dir/$1" --benchmark_format=json 2>/dev/null | awk '
-    /^ *"name":/ { name = $0; sub(/^[^:]*: */, "", name); sub(/,$/, "", name) }
-    /"real_time":/ { t = $2; sub(/,$/, "", t) }
-    /"time_unit":/ { u = $2; gsub(/[",]/, "", u); print name "," t ",_," "_," u }' >"$out/$1.csv"
+    /^ *"name":/ { name = $0; sub(/^[^:]*: */, "", name); sub(/,$/, "", name); r = c = u = ""; sc = sh = "-" }
+    /"real_time":/ { r = $2; sub(/,$/, "", r) }
+    /"cpu_time":/ { c = $2; sub(/,$/, "", c) }
+    /"time_unit":/ { u = $2; gsub(/[",]/, "", u) }
+    /"syscalls":/ { sc = $2; sub(/,$/, "", sc) }
+    /"sys_share":/ { sh = $2; sub(/,$/, "", sh) }
+    /^    }/ { if (name != "" && u != "") print name "," r "," c "," u "," sc "," sh; name = "" }' >"$out/$1.csv"
 }
-# Real time in nanoseconds of one benchmark row (exact name).
+# Time in nanoseconds of one benchmark row (exact name): wall time for
+# the rows timed that way (".../real_time"), else the thread's CPU time,
+# which a loaded machine disturbs less.
 ns() {
   awk -F, -v n="\"$2\"" '$1 == n {
-      t = $2; u = $5
+      t = (n ~ /real_time/) ? $2 : $3; u = $4
       if (u == "us") t *= 1e3; else if (u == "ms") t *= 1e6; else if (u == "s") t *= 1e9
       printf "%.1f", t; found = 1 }
     END { if (!found) exit 1 }' "$out/$1.csv"
+}
+# Counter column of a row: 5 = mmap/munmap calls per pair, 6 = kernel share.
+counter() {
+  awk -F, -v n="\"$2\"" -v col="$3" '$1 == n { printf "%.4g", $col; found = 1 } END { if (!found) exit 1 }' "$out/$1.csv"
 }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
 row() { printf '  %-44s %12s ns  %s\n' "$1" "$2" "$3"; }
 
 for b in gpa_bench server_bench progress_bench whole_run_bench trace_bench; do run "$b"; done
 
-echo "== leak-checking allocator vs glibc malloc (one alloc + free)"
+echo "== leak-checking allocator vs glibc malloc (one alloc + free; kernel = share of the CPU time in system calls and page faults)"
 for size in 16 100 1000 5000; do
-  ours=$(ns gpa_bench "BM_GpaAllocFree/$size"); libc=$(ns gpa_bench "BM_MallocFree/$size")
-  row "isolated pair, $size bytes" "$ours" "malloc $libc ns, ratio $(ratio "$ours" "$libc")"
-  ours=$(ns gpa_bench "BM_GpaAllocFreeSliding/$size"); libc=$(ns gpa_bench "BM_MallocFreeSliding/$size")
-  row "sliding window, $size bytes" "$ours" "malloc $libc ns, ratio $(ratio "$ours" "$libc")"
+  for kind in "isolated pair:GpaAllocFree:MallocFree" "window of 1:GpaAllocFreeSliding:MallocFreeSliding" \
+              "window of 64:GpaWindow64:MallocWindow64"; do
+    IFS=: read -r label gpa libc_name <<<"$kind"
+    ours=$(ns gpa_bench "BM_$gpa/$size"); libc=$(ns gpa_bench "BM_$libc_name/$size")
+    calls=$(counter gpa_bench "BM_$gpa/$size" 5); share=$(counter gpa_bench "BM_$gpa/$size" 6)
+    user=$(awk -v t="$ours" -v s="$share" 'BEGIN { printf "%.1f", t * (1 - s) }')
+    row "$label, $size bytes" "$ours" "malloc $libc ns, ratio $(ratio "$ours" "$libc"); mmap+munmap $calls/pair, kernel $share; outside the kernel $user ns, ratio $(ratio "$user" "$libc")"
+  done
 done
 row "allocator mutex lock + unlock" "$(ns gpa_bench BM_MutexLockUnlock)" ""
-row "capture of a 10-frame trace" "$(ns gpa_bench BM_CaptureTenFrames)" ""
 
 echo "== server round trips vs a pipe echo"
 floor=$(ns server_bench BM_PipeEchoFloor/real_time)
@@ -75,9 +93,11 @@ product=$(ns whole_run_bench BM_ProductTerminalRun/real_time)
 row "static do-nothing program" "$nothing" ""
 row "w4_input_tests, terminal mode" "$product" "ratio $(ratio "$product" "$nothing")"
 
-echo "== trace resolution in process"
+echo "== trace capture and resolution in process"
+capture=$(ns trace_bench BM_CaptureTenFrames); bare=$(ns trace_bench BM_BareWalkTenFrames)
+row "bare frame-pointer walk, 10 frames" "$bare" ""
+row "captureStackTrace, the same 10 frames" "$capture" "ratio $(ratio "$capture" "$bare")"
 row "resolve 32 frames (warm)" "$(ns trace_bench BM_ResolveThirtyTwoFramesWarm)" ""
-row "capture 10 frames" "$(ns trace_bench BM_CaptureTenFrames)" ""
 
 echo "== trace resolution vs addr2line and llvm-symbolizer (cold processes)"
 bash bench/trace_bench.sh build/default "${XOV_BENCH_RUNS:-100}"
