@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets (preset fuzz: clang 16 with AddressSanitizer
 # and UndefinedBehaviorSanitizer) and runs them from the committed corpus.
-#   bash tools/fuzz.sh                    every target, XOV_FUZZ_SECONDS (20) each
+#   bash tools/fuzz.sh                    every target, XOV_FUZZ_SECONDS (10) each
 #   bash tools/fuzz.sh <target> <seconds> one target, longer, by hand
 # Targets: server relay dwarf source_line cfi walk. New inputs go to
 # build/fuzz/corpus/<target>; a crash leaves its input in
@@ -30,7 +30,7 @@ if (($# >= 1)); then
   seconds=${2:-60}
 else
   targets=("${all_targets[@]}")
-  seconds=${XOV_FUZZ_SECONDS:-20}
+  seconds=${XOV_FUZZ_SECONDS:-10}
 fi
 
 # Longest input per target: a few protocol messages; several relay

@@ -272,6 +272,8 @@ class OracleMatrix : public ::testing::TestWithParam<Sample> {};
 
 TEST_P(OracleMatrix, agreesWithLlvmSymbolizer) { expectAgreement(GetParam().path, 200); }
 
+// Builds configured without the samples have an empty manifest.
+GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(OracleMatrix);
 INSTANTIATE_TEST_SUITE_P(Builds, OracleMatrix, ::testing::ValuesIn(oracleSamples()),
                          [](const auto& info) { return info.param.name; });
 

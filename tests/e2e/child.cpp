@@ -21,7 +21,10 @@ extern char** environ;
 namespace e2e {
 
 std::string productPath() { return XOV_PRODUCT_PATH; }
-std::string fixturePath() { return XOV_FIXTURE_PATH; }
+std::string fixturePath() {
+    const char* other = std::getenv("XOV_E2E_FIXTURE");
+    return other != nullptr && *other != 0 ? other : XOV_FIXTURE_PATH;
+}
 
 bool Finished::exited() const { return WIFEXITED(status); }
 int Finished::exitCode() const { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }

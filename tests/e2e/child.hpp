@@ -14,6 +14,8 @@ namespace e2e {
 
 // Paths of the executables under test (set by the build).
 std::string productPath();
+// The fixture of this build, or the one XOV_E2E_FIXTURE names: another
+// build's fixture (link-time optimised, say) through these same tests.
 std::string fixturePath();
 
 struct SpawnOptions {
