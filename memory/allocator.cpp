@@ -80,14 +80,26 @@ const mem::Allocator::VTable PageAllocator::vtable{&PageAllocator::alloc, &PageA
                                                    &PageAllocator::free};
 const mem::Allocator page_allocator{nullptr, &PageAllocator::vtable};
 
-u8* PageAllocator::alloc(void*, usize n, u8, usize) {
-    if (n > ~usize{0} - (mem::page_size - 1)) return nullptr;
+u8* PageAllocator::alloc(void*, usize n, u8 log2_align, usize) {
+    if (n > ~usize{0} - (mem::page_size - 1) || log2_align >= 64) return nullptr;
     const usize aligned_len = alignForward(n, mem::page_size);
+    // Mappings are only page-aligned. For a larger alignment, map enough
+    // that an aligned block of aligned_len lies inside whatever address the
+    // kernel picks, then give back the slack on both sides.
+    const usize alignment = usize{1} << log2_align;
+    const usize slack = alignment > mem::page_size ? alignment - mem::page_size : 0;
+    usize map_len = 0;
+    if (__builtin_add_overflow(aligned_len, slack, &map_len)) return nullptr;
     usize hint = next_mmap_addr_hint.load(std::memory_order_relaxed);
-    auto mapped = sys::mmap(reinterpret_cast<void*>(hint), aligned_len, PROT_READ | PROT_WRITE,
+    auto mapped = sys::mmap(reinterpret_cast<void*>(hint), map_len, PROT_READ | PROT_WRITE,
                             MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (!mapped) return nullptr;
-    const usize result = reinterpret_cast<usize>(*mapped);
+    const usize base = reinterpret_cast<usize>(*mapped);
+    const usize result = slack == 0 ? base : alignForward(base, alignment);
+    const usize head = result - base;
+    const usize tail = map_len - head - aligned_len;
+    if (head != 0) XOV_ASSERT(sys::munmap(*mapped, head).has_value());
+    if (tail != 0) XOV_ASSERT(sys::munmap(reinterpret_cast<void*>(result + aligned_len), tail).has_value());
     // Only a suggestion: if another thread moved the hint meanwhile, keep its value.
     (void)next_mmap_addr_hint.compare_exchange_strong(hint, result + aligned_len, std::memory_order_relaxed);
     return reinterpret_cast<u8*>(result);

@@ -106,8 +106,9 @@ struct Allocator {
 
 namespace heap {
 
-// Whole pages from anonymous mappings. Alignments above a page are not
-// honoured.
+// Whole pages from anonymous mappings. An alignment above a page is served
+// by mapping the alignment's worth more and unmapping what lies outside the
+// aligned block, so the block alone stays mapped and free unmaps it whole.
 struct PageAllocator {
     static u8* alloc(void* ctx, usize n, u8 log2_align, usize ret_addr);
     static bool resize(void* ctx, std::span<u8> buf, u8 log2_align, usize new_size, usize ret_addr);

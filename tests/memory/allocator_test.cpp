@@ -1,7 +1,10 @@
 // The generic entry points of the allocator handle, and the page, arena and
 // fixed-buffer allocators beneath the leak-checking allocator.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 
 #include "memory/allocator.hpp"
@@ -87,6 +90,57 @@ TEST(PageAllocator, ServesEveryAlignmentUpToAPage) {
         EXPECT_EQ(reinterpret_cast<usize>(p) % (usize{1} << log2), 0u);
         PageAllocator::free(nullptr, {p, 10}, log2, 0);
     }
+}
+
+// Bytes of address space this process has mapped, from /proc/self/maps,
+// read without the C library's allocator (which could map memory itself).
+usize mappedBytes() {
+    static char text[1 << 20];
+    const int fd = open("/proc/self/maps", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return 0;
+    usize len = 0;
+    for (ssize_t n; (n = ::read(fd, text + len, sizeof text - 1 - len)) > 0;) len += static_cast<usize>(n);
+    close(fd);
+    text[len] = '\0';
+    usize total = 0;
+    for (const char* line = text; *line != '\0';) {
+        char* dash = nullptr;
+        const unsigned long start = strtoul(line, &dash, 16);
+        const unsigned long end = strtoul(dash + 1, nullptr, 16);
+        total += end - start;
+        const char* next = strchr(line, '\n');
+        if (next == nullptr) break;
+        line = next + 1;
+    }
+    return total;
+}
+
+TEST(PageAllocator, AlignmentsAboveAPageAreServedAndOnlyTheBlockStaysMapped) {
+    struct Case {
+        usize len;
+        u8 log2_align;
+    };
+    for (const Case c : {Case{1, 13}, Case{5000, 14}, Case{3 * page, 16}, Case{page, 21}, Case{70000, 20}}) {
+        const usize rounded = (c.len + page - 1) & ~(page - 1);
+        const usize before = mappedBytes();
+        u8* p = PageAllocator::alloc(nullptr, c.len, c.log2_align, 0);
+        const usize during = mappedBytes();
+        ASSERT_NE(p, nullptr) << c.len << " at 2^" << int(c.log2_align);
+        EXPECT_EQ(reinterpret_cast<usize>(p) % (usize{1} << c.log2_align), 0u);
+        // The slack mapped for aligning is gone again: only the block counts.
+        EXPECT_EQ(during - before, rounded) << c.len << " at 2^" << int(c.log2_align);
+        EXPECT_EQ(heap::next_mmap_addr_hint.load(), reinterpret_cast<usize>(p) + rounded);
+        std::memset(p, 1, rounded);
+        PageAllocator::free(nullptr, {p, c.len}, c.log2_align, 0);
+        EXPECT_EQ(mappedBytes(), before);
+        EXPECT_FALSE(isMapped(p));
+    }
+}
+
+TEST(PageAllocator, AlignmentsTooLargeForAnyMappingFail) {
+    EXPECT_EQ(PageAllocator::alloc(nullptr, page, 63, 0), nullptr);
+    EXPECT_TRUE(runWithoutMappingCalls([] { return PageAllocator::alloc(nullptr, page, 64, 0) == nullptr; }));
+    EXPECT_TRUE(runWithoutMappingCalls([] { return PageAllocator::alloc(nullptr, 0xFFFFFFFFFFFFF000, 63, 0) == nullptr; }));
 }
 
 // ---- fixed-buffer allocator ----

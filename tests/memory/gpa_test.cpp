@@ -106,9 +106,31 @@ TEST_F(Gpa, AlignmentCountsTowardsTheSizeClass) {
     EXPECT_EQ(reinterpret_cast<usize>(aligned_small) % 512, 0u);
 }
 
+TEST_F(Gpa, LargeAllocationsAlignedAboveAPageAreServedAndFreed) {
+    // Every try succeeds: the page allocator aligns above a page itself, so
+    // the backing block is never the refused, misaligned one.
+    std::vector<std::span<u8>> blocks;
+    for (int i = 0; i < 16; ++i) {
+        auto r = a.alignedAlloc<u8, 8192>(10);
+        ASSERT_TRUE(r.has_value()) << "try " << i;
+        EXPECT_EQ(reinterpret_cast<usize>(r->data()) % 8192, 0u);
+        blocks.push_back(*r);
+    }
+    auto big = a.alignedAlloc<u8, 65536>(3 * 4096);
+    ASSERT_TRUE(big.has_value());
+    EXPECT_EQ(reinterpret_cast<usize>(big->data()) % 65536, 0u);
+    EXPECT_EQ(instance.large_allocations.count(), 17u);
+    for (auto block : blocks) a.free<u8, 8192>(block);
+    a.free<u8, 65536>(*big);
+    EXPECT_FALSE(isMapped(big->data()));
+    Reports reports;
+    EXPECT_EQ(instance.deinit(), gpa::Check::ok);
+    EXPECT_EQ(reports.take(), "");
+}
+
 TEST_F(Gpa, AlignmentsTheBackingAllocatorCannotHonourAreNeverMisaligned) {
-    // Pages are only page-aligned; a mapping may happen to sit on an 8192
-    // boundary, so each try either fails or is properly aligned.
+    // Whatever the backing allocator serves, each try either fails or is
+    // properly aligned.
     usize served = 0;
     for (int i = 0; i < 16; ++i) {
         auto r = a.alignedAlloc<u8, 8192>(10);
