@@ -16,69 +16,51 @@ bool ArgIteratorPosix::next(std::string_view* out) {
     return true;
 }
 
-namespace {
-
-// A growable list over an allocator; only what argsAlloc needs.
-template <class T>
-struct List {
-    mem::Allocator allocator;
-    std::span<T> storage{};
-    usize len = 0;
-
-    Result<void> appendSlice(std::span<const T> items) {
-        if (len + items.size() > storage.size()) {
-            usize new_capacity = storage.size() == 0 ? 8 : storage.size();
-            while (new_capacity < len + items.size()) new_capacity += new_capacity / 2 + 8;
-            storage = TRY(allocator.realloc(storage, new_capacity));
-        }
-        std::memcpy(storage.data() + len, items.data(), items.size() * sizeof(T));
-        len += items.size();
-        return {};
-    }
-    void deinit() { allocator.free(storage); }
-};
-
-}  // namespace
-
+// Two passes over the arguments, one to size the block and one to fill it:
+// working lists grown inside the same bump region would strand their old
+// copies there, and a command line well under 4096 bytes would not fit.
 Result<std::span<Arg>> argsAlloc(mem::Allocator allocator) {
-    auto it = ArgIterator::init();
-    List<char> contents{allocator};
-    List<usize> slice_list{allocator};
-    struct Cleanup {
-        List<char>& c;
-        List<usize>& s;
-        ArgIterator& i;
-        ~Cleanup() {
-            c.deinit();
-            s.deinit();
-            i.deinit();
+    usize count = 0;
+    usize text_bytes = 0;
+    {
+        auto it = ArgIterator::init();
+        std::string_view arg;
+        while (it.next(&arg)) {
+            count += 1;
+            // The text and its zero byte.
+            if (__builtin_add_overflow(text_bytes, arg.size(), &text_bytes) ||
+                __builtin_add_overflow(text_bytes, 1, &text_bytes)) {
+                it.deinit();
+                return XOV_FAIL(Error::Overflow);
+            }
         }
-    } cleanup{contents, slice_list, it};
-
-    std::string_view arg;
-    while (it.next(&arg)) {
-        TRY(contents.appendSlice(std::span<const char>(arg.data(), arg.size())));
-        const char zero = 0;
-        TRY(contents.appendSlice(std::span<const char>(&zero, 1)));
-        const usize len = arg.size();
-        TRY(slice_list.appendSlice(std::span<const usize>(&len, 1)));
+        it.deinit();
     }
-
-    const usize count = slice_list.len;
     usize table_bytes = 0;
     usize total = 0;
     if (__builtin_mul_overflow(count, sizeof(Arg), &table_bytes) ||
-        __builtin_add_overflow(table_bytes, contents.len, &total))
+        __builtin_add_overflow(table_bytes, text_bytes, &total))
         return XOV_FAIL(Error::Overflow);
     auto block = TRY(allocator.alignedAlloc<u8, 8>(total));
+
+    // The table, then the texts, each followed by its zero byte.
     auto* entries = reinterpret_cast<Arg*>(block.data());
     char* text = reinterpret_cast<char*>(block.data() + table_bytes);
-    if (contents.len != 0) std::memcpy(text, contents.storage.data(), contents.len);
+    auto it = ArgIterator::init();
+    std::string_view arg;
+    usize i = 0;
     usize offset = 0;
-    for (usize i = 0; i < count; ++i) {
-        entries[i] = Arg{text + offset, slice_list.storage[i]};
-        offset += slice_list.storage[i] + 1;
+    while (it.next(&arg)) {
+        // The vector is recorded once at start-up and never changes.
+        XOV_ASSERT(i < count && offset + arg.size() < text_bytes);
+        if (!arg.empty()) std::memcpy(text + offset, arg.data(), arg.size());
+        text[offset + arg.size()] = 0;
+        entries[i] = Arg{text + offset, arg.size()};
+        offset += arg.size() + 1;
+        i += 1;
     }
+    it.deinit();
+    XOV_ASSERT(i == count && offset == text_bytes);
     return std::span<Arg>(entries, count);
 }
 
@@ -92,7 +74,9 @@ void argsFree(mem::Allocator allocator, std::span<Arg> args) {
 
 namespace test_runner {
 
-u8 cmdline_buffer[4096];
+// Aligned for the table of entries at its start, so the whole 4096 bytes
+// are usable.
+alignas(8) u8 cmdline_buffer[4096];
 heap::FixedBufferAllocator fba{std::span<u8>(cmdline_buffer)};
 
 bool parseListenFlag(std::span<const process::Arg> args) {

@@ -22,7 +22,8 @@ struct Arg {
 };
 
 // The whole argument list as one block of {pointer, length} entries
-// followed by the texts, each with a zero byte after it.
+// followed by the texts, each with a zero byte after it; the block is the
+// only allocation, so a command line fits whenever the block does.
 [[nodiscard]] Result<std::span<Arg>> argsAlloc(mem::Allocator allocator);
 void argsFree(mem::Allocator allocator, std::span<Arg> args);
 

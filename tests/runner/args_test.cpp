@@ -68,20 +68,59 @@ TEST(ArgsAlloc, CommandLineThatDoesNotFitIsOutOfMemory) {
     EXPECT_EQ(r.error(), Error::OutOfMemory);
 }
 
-TEST(ArgsAlloc, WorkingListsAndTheBlockShareTheRegion) {
-    // The lists grow by moving inside the same 4096 bytes, so the text that
-    // fits is well below 4096: 1200 bytes do, 3500 bytes do not.
+// argsAlloc over a fresh 4096-byte region: the result, or the error, and
+// how much of the region it used.
+struct InRegion {
+    Result<std::span<process::Arg>> args = std::span<process::Arg>{};
+    usize used = 0;
+};
+InRegion allocInRegion(std::vector<std::string> args) {
+    Argv argv(std::move(args));
+    alignas(8) static u8 buffer[4096];
+    heap::FixedBufferAllocator fba{std::span<u8>(buffer)};
+    InRegion r;
+    r.args = process::argsAlloc(fba.allocator());
+    r.used = fba.end_index;
+    return r;
+}
+
+TEST(ArgsAlloc, TheTableAndTextsAloneUseTheRegion) {
     const auto args = argsOf({"p", std::string(600, 'a'), std::string(600, 'b')});
     ASSERT_EQ(args.size(), 3u);
     EXPECT_EQ(args[1].view(), std::string(600, 'a'));
     EXPECT_EQ(args[2].view(), std::string(600, 'b'));
+    // Nothing beside the block: three entries and 2 + 601 + 601 text bytes.
+    const InRegion r = allocInRegion({"p", std::string(600, 'a'), std::string(600, 'b')});
+    ASSERT_TRUE(r.args.has_value());
+    EXPECT_EQ(r.used, 3 * sizeof(process::Arg) + 2 + 601 + 601);
+}
 
-    Argv argv({"p", std::string(1700, 'a'), std::string(1700, 'b')});
-    alignas(8) u8 buffer[4096];
-    heap::FixedBufferAllocator fba{std::span<u8>(buffer)};
-    auto r = process::argsAlloc(fba.allocator());
-    ASSERT_FALSE(r.has_value());
-    EXPECT_EQ(r.error(), Error::OutOfMemory);
+TEST(ArgsAlloc, ACommandLineFitsExactlyWhenTableAndTextsFillTheRegion) {
+    // Two arguments: 32 bytes of table, "p" and its zero, the long one and its zero.
+    const usize fits = 4096 - 32 - 2 - 1;
+    InRegion r = allocInRegion({"p", std::string(fits, 'x')});
+    ASSERT_TRUE(r.args.has_value());
+    EXPECT_EQ(r.used, 4096u);
+    EXPECT_EQ((*r.args)[1].view(), std::string(fits, 'x'));
+    EXPECT_EQ((*r.args)[1].ptr[fits], '\0');
+    r = allocInRegion({"p", std::string(fits + 1, 'x')});
+    ASSERT_FALSE(r.args.has_value());
+    EXPECT_EQ(r.args.error(), Error::OutOfMemory);
+    EXPECT_EQ(r.used, 0u);
+
+    // One long program path alone: 16 + 4080 bytes.
+    EXPECT_TRUE(allocInRegion({std::string(4079, '/')}).args.has_value());
+    EXPECT_FALSE(allocInRegion({std::string(4080, '/')}).args.has_value());
+
+    // Many empty arguments: 17 bytes each, 240 fit and 241 do not.
+    EXPECT_EQ(allocInRegion(std::vector<std::string>(240, "")).args.value_or(std::span<process::Arg>{}).size(), 240u);
+    EXPECT_FALSE(allocInRegion(std::vector<std::string>(241, "")).args.has_value());
+}
+
+TEST(ArgsAlloc, AnEmptyVectorIsAnEmptyList) {
+    const InRegion r = allocInRegion({});
+    ASSERT_TRUE(r.args.has_value());
+    EXPECT_TRUE(r.args->empty());
 }
 
 TEST(ParseListenFlag, NoArgumentIsTerminalModeAndRepeatedFlagIsServerMode) {

@@ -2,6 +2,10 @@
 // run through pipes and a pseudo-terminal, exact bytes and statuses.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
 
 #include <string>
 #include <vector>
@@ -115,6 +119,45 @@ TEST(ProductArguments, CommandLineTooLargeForTheRegionPanics) {
     auto r = run(product({std::string(5000, 'x')}));
     EXPECT_NE(r.err.find("panic: unable to parse command line args\n"), std::string::npos) << r.err;
     EXPECT_EQ(r.termSignal(), SIGABRT);
+}
+
+TEST(ProductArguments, ACommandLineFillingTheWholeRegionIsParsedAndOneByteMoreIsNot) {
+    // Two entries of table (32 bytes), the program path and the argument,
+    // each with its zero byte: exactly 4096 bytes. The argument is parsed,
+    // then refused as unknown; one byte longer, the line does not fit.
+    const size_t fits = 4096 - 32 - (e2e::productPath().size() + 1) - 1;
+    auto r = run(product({std::string(fits, 'x')}));
+    EXPECT_NE(r.err.find("panic: unrecognized command line argument\n"), std::string::npos) << r.err.substr(0, 200);
+    EXPECT_EQ(r.termSignal(), SIGABRT);
+    r = run(product({std::string(fits + 1, 'x')}));
+    EXPECT_NE(r.err.find("panic: unable to parse command line args\n"), std::string::npos) << r.err.substr(0, 200);
+    EXPECT_EQ(r.termSignal(), SIGABRT);
+}
+
+TEST(ProductArguments, ALongAbsolutePathToTheExecutableRunsAsUsual) {
+    // 2,020 bytes, legal under PATH_MAX: directories of 200-byte names in a
+    // temporary directory, and a link to the executable at the bottom.
+    char made[] = "/tmp/xov_long_path_XXXXXX";
+    ASSERT_NE(mkdtemp(made), nullptr);
+    std::vector<std::string> dirs = {made};
+    while (2020 - dirs.back().size() > 1 + 255) {
+        dirs.push_back(dirs.back() + "/" + std::string(200, 'd'));
+        ASSERT_EQ(mkdir(dirs.back().c_str(), 0700), 0) << dirs.back().size();
+    }
+    std::string leaf = "w4_input_tests";
+    leaf += std::string(2020 - dirs.back().size() - 1 - leaf.size(), '_');
+    const std::string path = dirs.back() + "/" + leaf;
+    ASSERT_EQ(path.size(), 2020u);
+    ASSERT_EQ(symlink(e2e::productPath().c_str(), path.c_str()), 0);
+
+    e2e::SpawnOptions options;
+    options.argv = {path};
+    const auto r = run(options);
+    EXPECT_EQ(r.err, product_lines);
+    EXPECT_EQ(r.exitCode(), 0);
+
+    unlink(path.c_str());
+    for (auto d = dirs.rbegin(); d != dirs.rend(); ++d) rmdir(d->c_str());
 }
 
 TEST(FixtureTerminal, OneSkipIsNotAFailure) {
