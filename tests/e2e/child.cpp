@@ -2,10 +2,15 @@
 #include "tests/e2e/child.hpp"
 
 #include <fcntl.h>
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -47,6 +52,26 @@ void openPty(int* master, int* slave, unsigned short rows, unsigned short cols) 
     cfmakeraw(&t);
     tcsetattr(*slave, TCSANOW, &t);
     fcntl(*master, F_SETFD, FD_CLOEXEC);
+}
+
+// In the forked child before exec: open, openat and openat2 kill the
+// process from here on, across the exec.
+void forbidOpen() {
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 1, 0),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_open, 3, 0),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_openat, 2, 0),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_openat2, 1, 0),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_KILL_PROCESS),
+    };
+    sock_fprog program{static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
+    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+        syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &program) != 0)
+        _exit(126);
 }
 
 }  // namespace
@@ -113,6 +138,7 @@ Child Child::spawn(const SpawnOptions& options) {
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
+        if (options.forbid_open) forbidOpen();
         execve(argv[0], argv.data(), envp.data());
         _exit(127);
     }

@@ -39,6 +39,8 @@ struct SpawnOptions {
     // Standard error on a sequenced-packet socket instead of a pipe: every
     // write of the child arrives as one packet (Finished::err_writes).
     bool stderr_packets = false;
+    // A seccomp filter kills the child (SIGSYS) if it opens any file.
+    bool forbid_open = false;
 };
 
 struct Finished {

@@ -70,6 +70,23 @@ TEST(ProductTerminal, EveryLineIsTwoWritesAndTheSummaryOne) {
     EXPECT_EQ(r.err_writes, expected);
 }
 
+// A clean run reads no file: a test's first stack capture (the progress
+// display records where it started) used to read /proc/self/maps to learn
+// where the stack is, the costliest single system call of the run.
+TEST(ProductTerminal, ACleanRunOpensNoFile) {
+    auto options = product();
+    options.forbid_open = true;
+    auto r = run(options);
+    EXPECT_EQ(r.termSignal(), 0);
+    EXPECT_EQ(r.exitCode(), 0);
+    EXPECT_EQ(r.err, product_lines);
+    options.stderr_pty = true;  // drawing progress on a terminal too
+    r = run(options);
+    EXPECT_EQ(r.termSignal(), 0);
+    EXPECT_EQ(r.exitCode(), 0);
+    EXPECT_EQ(r.err, "All 10 tests passed.\n");
+}
+
 TEST(ProductTerminal, StdinClosedOrNullChangesNothing) {
     auto options = product();
     options.stdin_null = true;
