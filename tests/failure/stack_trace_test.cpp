@@ -556,6 +556,36 @@ TEST(BoundedWalk, aPrintErrorEndsTheWalkWithThatError) {
     EXPECT_EQ(sink.entries, 3);
 }
 
+// Outside any stack: a frame register pointing here puts the frame's CFA
+// below the stack pointer.
+alignas(16) usize low_frame[2] = {0, 0x409999};
+
+// The call-frame rules of this function derive its CFA from the frame
+// register. Pointed below the stack, the step would go down: it is a failed
+// unwind, reported once, and the walk goes on by frame pointers from the
+// frame it started at.
+TEST(StackIterator, aCallFrameStepThatDoesNotMoveUpIsAFailedUnwind) {
+    ucontext_t context;
+    ASSERT_EQ(getcontext(&context), 0);
+    auto info = debug::getSelfDebugInfo();
+    ASSERT_TRUE(info.has_value());
+    auto it = debug::StackIterator::initWithContext(std::nullopt, *info, &context);
+    ASSERT_TRUE(it.has_value());
+    dwarf::UnwindContext& ctx = it->unwind_state->dwarf_context;
+    const usize pc = ctx.pc;
+    ctx.regs[6] = reinterpret_cast<usize>(&low_frame[0]);
+    const auto first = it->next();
+    const auto error = it->getLastError();
+    ASSERT_TRUE(error.has_value());
+    EXPECT_EQ(error->err, Error::InvalidCFA);
+    EXPECT_EQ(error->address, pc);  // the frame the step started from
+    EXPECT_TRUE(it->unwind_state->failed);
+    EXPECT_EQ(first, std::optional<usize>(0x409999));
+    EXPECT_FALSE(it->next().has_value());
+    EXPECT_FALSE(it->getLastError().has_value());
+    it->deinit();
+}
+
 TEST(StackIterator, aFailedUnwindIsReportedOnceAndTheWalkFallsBackToFramePointers) {
     ucontext_t context;
     ASSERT_EQ(getcontext(&context), 0);
