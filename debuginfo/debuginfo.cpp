@@ -8,6 +8,7 @@
 
 #include "debuginfo/dwarf_info.hpp"
 #include "debuginfo/elf_image.hpp"
+#include "debuginfo/symbol_table.hpp"
 #include "support/sys.hpp"
 
 namespace debug {
@@ -181,15 +182,64 @@ Result<dwarf::DwarfInfo*> Module::dwarf() {
     return dwarf_;
 }
 
-Result<SymbolInfo> Module::getSymbolAtAddress(mem::Allocator, usize address) {
+dwarf::SymbolTable* Module::symbols() {
+    if (symbols_state_ == 0) {
+        auto built = dwarf::SymbolTable::build(*image_, debug_image_, debugInfoAllocator());
+        symbols_state_ = built ? 1 : 2;
+        if (built) symbols_ = *built;
+    }
+    return symbols_;
+}
+
+Result<usize> Module::getSymbolsAtAddress(usize address, std::span<SymbolInfo> out) {
+    if (out.empty()) return XOV_FAIL(Error::InvalidDebugInfo);
     if (address < base_address_) return XOV_FAIL(Error::MissingDebugInfo);
-    dwarf::DwarfInfo* info = TRY(dwarf());
-    const dwarf::Location location = TRY(info->locate(address - base_address_));
+    const u64 file_address = address - base_address_;
+    dwarf::Location locations[max_inline_entries];
+    const usize room = out.size() < max_inline_entries ? out.size() : max_inline_entries;
+    auto located = [&]() -> Result<usize> {
+        dwarf::DwarfInfo* info = TRY(dwarf());
+        return info->locate(file_address, std::span<dwarf::Location>(locations, room));
+    }();
+    if (located && locations[*located - 1].function != "???") {
+        for (usize i = 0; i < *located; ++i) {
+            const dwarf::Location& location = locations[i];
+            SymbolInfo symbol;
+            symbol.symbol_name = location.function;
+            symbol.compile_unit_name = location.unit_name;
+            if (location.row) symbol.line_info = LineInfo{location.row->line, location.row->column, location.file};
+            out[i] = symbol;
+        }
+        return *located;
+    }
+    // No DWARF names the function: the symbol table may. What DWARF did
+    // find (a unit, a line) stays.
+    dwarf::SymbolTable* table = symbols();
+    const auto name = table != nullptr ? table->find(file_address) : std::nullopt;
+    if (!name) {
+        if (!located) return XOV_FAIL(located.error());
+        // Only the unit is known, or the unit with a line but no function.
+        out[0] = SymbolInfo{"???", locations[0].unit_name, std::nullopt};
+        if (locations[0].row)
+            out[0].line_info = LineInfo{locations[0].row->line, locations[0].row->column, locations[0].file};
+        return 1;
+    }
     SymbolInfo symbol;
-    symbol.symbol_name = location.function;
-    symbol.compile_unit_name = location.unit_name;
-    if (location.row) symbol.line_info = LineInfo{location.row->line, location.row->column, location.file};
-    return symbol;
+    symbol.symbol_name = *name;
+    symbol.compile_unit_name = name_;
+    if (located) {
+        symbol.compile_unit_name = locations[0].unit_name;
+        if (locations[0].row)
+            symbol.line_info = LineInfo{locations[0].row->line, locations[0].row->column, locations[0].file};
+    }
+    out[0] = symbol;
+    return 1;
+}
+
+Result<SymbolInfo> Module::getSymbolAtAddress(mem::Allocator, usize address) {
+    SymbolInfo symbols[max_inline_entries];
+    TRY(getSymbolsAtAddress(address, symbols));
+    return symbols[0];
 }
 
 Result<std::span<const u8>> Module::section(std::string_view name) {

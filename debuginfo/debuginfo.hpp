@@ -16,6 +16,7 @@
 namespace dwarf {
 class ElfImage;
 class DwarfInfo;
+class SymbolTable;
 }  // namespace dwarf
 
 namespace debug {
@@ -49,17 +50,28 @@ class Module {
     // (load bias 0). For reading binaries other than this process.
     [[nodiscard]] static Result<Module*> openFile(std::string_view path);
 
-    // Function, unit and line of a code address of this module.
-    // The function is the out-of-line function holding the address, named
-    // with its namespaces and classes ("w4_input::InputState::cameraMoveDir",
-    // "(anonymous namespace)" for unnamed ones, template arguments as the
-    // compiler spelled them). When the address lies in code inlined into
-    // that function, the place given is the function's own call of the
-    // outermost inlined callee, so name and line always agree. Names the
-    // reader cannot find are "???".
-    // MissingDebugInfo: no DWARF covers it; InvalidDebugInfo: it is
-    // malformed. The allocator is accepted for the interface's sake: the
-    // results are owned by the reader's arena.
+    // The most entries one address gives: an inline chain deeper than this
+    // keeps its innermost entries and the out-of-line function.
+    static constexpr usize max_inline_entries = 24;
+
+    // Function, unit and line of a code address of this module, one entry
+    // per function the address is in, innermost first. Code inlined into a
+    // function gives the inlined function at the address's own line, then
+    // each caller at its call of the one before, down to the out-of-line
+    // function. Functions are named with their namespaces and classes
+    // ("w4_input::InputState::cameraMoveDir", "(anonymous namespace)" for
+    // unnamed ones, template arguments as the compiler spelled them).
+    // Where no DWARF names the function, the ELF symbol table does (the
+    // function symbol holding the address, demangled): one entry with that
+    // name, the module's name as its unit and no line. Names the reader
+    // cannot find are "???". Returns the number of entries written.
+    // MissingDebugInfo: neither DWARF nor the symbol table covers it;
+    // InvalidDebugInfo: the DWARF that does is malformed. The results are
+    // owned by the reader's arena.
+    [[nodiscard]] Result<usize> getSymbolsAtAddress(usize address, std::span<SymbolInfo> out);
+
+    // The innermost entry of getSymbolsAtAddress. The allocator is
+    // accepted for the interface's sake.
     [[nodiscard]] Result<SymbolInfo> getSymbolAtAddress(mem::Allocator allocator, usize address);
 
     // A section's bytes (inflated when compressed), from the module's own
@@ -75,6 +87,7 @@ class Module {
     friend struct SelfInfo;
     [[nodiscard]] static Result<Module*> create(std::string_view path, std::string_view name, usize base);
     [[nodiscard]] Result<dwarf::DwarfInfo*> dwarf();
+    [[nodiscard]] dwarf::SymbolTable* symbols();
     void findSeparateDebugFile(std::string_view path);
 
     std::string_view name_;
@@ -84,6 +97,8 @@ class Module {
     dwarf::DwarfInfo* dwarf_ = nullptr;
     u8 dwarf_state_ = 0;  // 0 not opened, 1 open, 2 failed
     Error dwarf_error_ = Error::MissingDebugInfo;
+    dwarf::SymbolTable* symbols_ = nullptr;
+    u8 symbols_state_ = 0;  // 0 not built, 1 built, 2 none or failed
 };
 
 // The running process's modules, found from its program headers.

@@ -8,8 +8,6 @@
 
 namespace dwarf {
 
-// Functions of one unit
-
 namespace {
 
 constexpr usize max_die_depth = 256;
@@ -18,16 +16,35 @@ bool isNamedScope(u64 t) {
     return t == tag::namespace_ || t == tag::class_type || t == tag::structure_type || t == tag::union_type;
 }
 
+// The line a function is declared at: DW_AT_decl_line of its DIE, else of
+// its declaration (DW_AT_specification). 0 when unknown or in another unit.
+Result<u64> declLine(const Sections& s, const Unit& unit, u64 offset, int depth = 0) {
+    constexpr u64 at_decl_line = 0x3b;
+    if (depth > 2 || offset < unit.die_offset || offset >= unit.end) return 0;
+    ByteReader r(s.info.first(static_cast<usize>(unit.end)), static_cast<usize>(offset));
+    const Abbrev* abbrev = unit.abbrevs.find(TRY(r.readUleb()));
+    if (abbrev == nullptr) return XOV_FAIL(Error::InvalidDebugInfo);
+    FormValue specification;
+    for (const AbbrevAttr& attr : unit.abbrevs.attrs.subspan(abbrev->first_attr, abbrev->attr_count)) {
+        const FormValue value = TRY(readForm(r, attr.form, unit.context(), attr.implicit_const));
+        if (attr.name == at_decl_line && value.kind == Kind::constant) return value.u;
+        if (attr.name == at::declaration_link) specification = value;
+    }
+    if (!specification.present()) return 0;
+    return declLine(s, unit, TRY(resolveRef(unit, specification)), depth + 1);
+}
+
 Result<void> scanUnit(const Sections& s, Unit& unit, mem::Allocator allocator) {
     struct Context {
         i32 scope;
         bool in_function;
-        bool in_inline;
+        i32 call;        // the innermost inline call around the DIE, -1 for none
+        u32 call_depth;  // how many inline calls are around it
         u64 function_origin;  // the abstract instance of the enclosing function
     };
     Context stack[max_die_depth];
     usize depth = 0;
-    Context current{-1, false, false, 0};
+    Context current{-1, false, -1, 0, 0};
 
     ArenaList<AddressRange> functions;
     ArenaList<AddressRange> inlines;
@@ -83,23 +100,24 @@ Result<void> scanUnit(const Sections& s, Unit& unit, mem::Allocator allocator) {
             if (!die.declaration) TRY(collectRanges(s, unit, die, functions, allocator, decl_index));
             TRY(scopes.append(allocator, Scope{die.offset, current.scope, static_cast<i32>(decl_index), {}}));
             const u64 origin = die.abstract_origin.present() ? TRY(resolveRef(unit, die.abstract_origin)) : die.offset;
-            child = Context{static_cast<i32>(scopes.len - 1), true, false, origin};
-        } else if (t == tag::inlined_subroutine) {
+            child = Context{static_cast<i32>(scopes.len - 1), true, -1, 0, origin};
+        } else if (t == tag::inlined_subroutine && current.in_function) {
+            const u64 origin = die.abstract_origin.present() ? TRY(resolveRef(unit, die.abstract_origin)) : 0;
             // GCC describes the cold part of a split function as that
             // function inlined into itself, with its declaration as the
-            // call site: not a call, so look through it.
-            const bool self_inline = current.in_function && die.abstract_origin.present() &&
-                                     TRY(resolveRef(unit, die.abstract_origin)) == current.function_origin;
-            if (self_inline) {
-                // children keep treating their calls as outermost
-            } else if (current.in_function && !current.in_inline) {
+            // call site: not a call, so look through it. (A recursive call
+            // inlined into the function has a call site of its own.)
+            const bool self_inline = current.call < 0 && die.abstract_origin.present() &&
+                                     origin == current.function_origin &&
+                                     die.call_line.u == TRY(declLine(s, unit, origin));
+            if (!self_inline) {
                 const auto call_index = static_cast<u32>(calls.len);
-                TRY(calls.append(allocator, InlineCall{die.call_file.u, static_cast<u32>(die.call_line.u),
-                                                       static_cast<u32>(die.call_column.u)}));
+                TRY(calls.append(allocator, InlineCall{origin, die.call_file.u, static_cast<u32>(die.call_line.u),
+                                                       static_cast<u32>(die.call_column.u), current.call,
+                                                       current.call_depth + 1}));
                 TRY(collectRanges(s, unit, die, inlines, allocator, call_index));
-                child.in_inline = true;
-            } else {
-                child.in_inline = true;
+                child.call = static_cast<i32>(call_index);
+                child.call_depth = current.call_depth + 1;
             }
         }
         if (die.abbrev->has_children) {
@@ -110,6 +128,17 @@ Result<void> scanUnit(const Sections& s, Unit& unit, mem::Allocator allocator) {
     }
     sortRanges(functions.span());
     sortRanges(inlines.span());
+    // The furthest end of the inline ranges up to each one, so a lookup
+    // scanning back from an address knows when no earlier range can reach it.
+    if (inlines.len != 0) {
+        auto reach = TRY(allocator.alloc<u64>(inlines.len));
+        u64 furthest = 0;
+        for (usize i = 0; i < inlines.len; ++i) {
+            furthest = std::max(furthest, inlines.items[i].hi);
+            reach[i] = furthest;
+        }
+        unit.inline_reach = reach.data();
+    }
     unit.functions = functions.span();
     unit.inlines = inlines.span();
     unit.calls = calls.span();
@@ -203,7 +232,41 @@ Result<std::string_view> DwarfInfo::functionName(Unit& unit, u32 decl_index, int
     return result;
 }
 
-Result<Location> DwarfInfo::locate(u64 address) {
+namespace {
+
+// The innermost inline call whose ranges hold the address: of the ranges
+// holding it, the one of the most deeply nested call. -1 when none does.
+i32 innermostCall(const Unit& unit, u64 address) {
+    const auto ranges = unit.inlines;
+    usize i = static_cast<usize>(std::upper_bound(ranges.begin(), ranges.end(), address,
+                                                  [](u64 a, const AddressRange& r) { return a < r.lo; }) -
+                                 ranges.begin());
+    i32 best = -1;
+    u32 best_depth = 0;
+    while (i > 0 && unit.inline_reach[i - 1] > address) {
+        --i;
+        const AddressRange& range = ranges[i];
+        if (address >= range.hi || range.index >= unit.calls.size()) continue;
+        const InlineCall& call = unit.calls[range.index];
+        if (call.depth > best_depth) {
+            best = static_cast<i32>(range.index);
+            best_depth = call.depth;
+        }
+    }
+    return best;
+}
+
+}  // namespace
+
+Result<std::string_view> DwarfInfo::inlinedName(Unit& unit, u64 origin) {
+    if (origin == 0) return XOV_FAIL(Error::InvalidDebugInfo);
+    Unit* target_unit = &unit;
+    if (origin < unit.offset || origin >= unit.end) target_unit = TRY(unitAt(origin));
+    return qualifiedName(*target_unit, origin, 0);
+}
+
+Result<usize> DwarfInfo::locate(u64 address, std::span<Location> out) {
+    if (out.empty()) return XOV_FAIL(Error::InvalidDebugInfo);
     if (index_state_ == 0) {
         auto built = buildIndex();
         index_state_ = built ? 1 : 2;
@@ -216,11 +279,9 @@ Result<Location> DwarfInfo::locate(u64 address) {
     Unit& unit = units_[unit_range->index];
     TRY(ensureScanned(sections_, unit, allocator_));
 
-    Location location;
-    location.function = "???";
-    location.unit_name = unit.name;
-    if (const AddressRange* function = findRange(unit.functions, address)) {
-        if (auto name = functionName(unit, function->index, 0); name && !name->empty()) location.function = *name;
+    std::string_view function = "???";
+    if (const AddressRange* range = findRange(unit.functions, address)) {
+        if (auto name = functionName(unit, range->index, 0); name && !name->empty()) function = *name;
     }
 
     if (unit.lines_state == 0 && unit.stmt_list) {
@@ -229,25 +290,40 @@ Result<Location> DwarfInfo::locate(u64 address) {
         unit.lines_state = lines ? 1 : 2;
         if (lines) unit.lines = *lines;
     }
-    if (unit.lines_state != 1) return location;
+    const bool have_lines = unit.lines_state == 1;
+    auto entry = [&](std::string_view name, std::optional<LineRow> row) {
+        Location location;
+        location.function = name;
+        location.unit_name = unit.name;
+        if (row && have_lines) {
+            if (auto path = unit.lines.filePath(row->file, unit.comp_dir, allocator_)) {
+                location.row = row;
+                location.file = *path;
+            }
+        }
+        return location;
+    };
 
-    // In inlined code the entry names the function the code was inlined
-    // into, so the place shown is that function's own call of the inlined
-    // code rather than a line of the inlined callee.
-    if (const AddressRange* inlined = findRange(unit.inlines, address)) {
-        const InlineCall& call = unit.calls[inlined->index];
-        location.row = LineRow{address, static_cast<u32>(call.file), call.line, call.column};
-    } else {
-        location.row = unit.lines.find(address);
+    // Inlined code: the innermost inlined function at the line-table row,
+    // then each caller at its call of the one before, ending with the
+    // out-of-line function. A chain longer than out keeps its innermost
+    // entries and the out-of-line function.
+    std::optional<LineRow> row;
+    if (have_lines) row = unit.lines.find(address);
+    usize count = 0;
+    i32 call = innermostCall(unit, address);
+    for (int guard = 0; call >= 0 && guard < 4096; ++guard) {
+        const InlineCall& c = unit.calls[static_cast<usize>(call)];
+        if (count + 1 < out.size()) {
+            auto name = inlinedName(unit, c.origin);
+            out[count++] = entry(name && !name->empty() ? *name : std::string_view("???"), row);
+        }
+        row = LineRow{address, static_cast<u32>(c.file), c.line, c.column};
+        // A parent always comes before its children in DIE order.
+        call = c.parent < call ? c.parent : -1;
     }
-    if (location.row) {
-        auto path = unit.lines.filePath(location.row->file, unit.comp_dir, allocator_);
-        if (path)
-            location.file = *path;
-        else
-            location.row.reset();
-    }
-    return location;
+    out[count++] = entry(function, row);
+    return count;
 }
 
 }  // namespace dwarf

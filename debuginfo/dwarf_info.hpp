@@ -68,9 +68,7 @@ struct LineTable {
                                                std::string_view comp_dir, std::string_view unit_name,
                                                mem::Allocator allocator);
 
-// Where an address lies: the out-of-line function containing it and, when
-// the address is in code inlined into that function, the call site of the
-// outermost inlined call.
+// One entry of where an address lies: a function and the place in it.
 struct Location {
     std::string_view function;  // qualified, "???" when unknown
     std::string_view unit_name;
@@ -82,9 +80,13 @@ class DwarfInfo {
   public:
     [[nodiscard]] static Result<DwarfInfo*> init(const Sections& sections, mem::Allocator allocator);
 
+    // Where the address lies, innermost first: for code inlined into a
+    // function, the inlined function at the address's line-table row, then
+    // every caller down to the out-of-line function, each at its call of
+    // the one before. Returns the number of entries written (at least 1).
     // MissingDebugInfo when no unit covers the address; InvalidDebugInfo
     // when the unit that does cannot be read.
-    [[nodiscard]] Result<Location> locate(u64 address);
+    [[nodiscard]] Result<usize> locate(u64 address, std::span<Location> out);
 
     struct Unit;
 
@@ -93,6 +95,7 @@ class DwarfInfo {
     [[nodiscard]] Result<Unit*> unitAt(u64 info_offset);
     [[nodiscard]] Result<std::string_view> functionName(Unit& unit, u32 decl_index, int depth);
     [[nodiscard]] Result<std::string_view> qualifiedName(Unit& unit, u64 die_offset, int depth);
+    [[nodiscard]] Result<std::string_view> inlinedName(Unit& unit, u64 origin);
 
     Sections sections_;
     mem::Allocator allocator_;

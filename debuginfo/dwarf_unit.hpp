@@ -22,10 +22,15 @@ struct Scope {
     std::string_view name;
 };
 
+// One inlined call: the inlined function (its abstract instance), the
+// call site in the caller, and the call it is nested in.
 struct InlineCall {
+    u64 origin;  // DIE offset of the inlined function, 0 when unknown
     u64 file;
     u32 line;
     u32 column;
+    i32 parent;  // enclosing inline call, -1 when the caller is the out-of-line function
+    u32 depth;   // 1 for a call made by the out-of-line function itself
 };
 
 struct DwarfInfo::Unit {
@@ -55,6 +60,7 @@ struct DwarfInfo::Unit {
     Error scan_error = Error::InvalidDebugInfo;
     std::span<const AddressRange> functions;  // sorted by lo; index into decls
     std::span<const AddressRange> inlines;    // sorted by lo; index into calls
+    const u64* inline_reach = nullptr;        // per inline range: the highest hi up to it
     std::span<const InlineCall> calls;
     std::span<const Decl> decls;  // in DIE order, so sorted by offset
     std::span<const Scope> scopes;

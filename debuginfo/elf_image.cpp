@@ -112,6 +112,22 @@ Result<std::span<const u8>> ElfImage::load(usize index) {
     return decompressSection(raw, allocator_);
 }
 
+Result<SymbolSection> ElfImage::symbolSection(std::string_view name) {
+    const auto index = findIndex(name);
+    if (!index) return SymbolSection{};
+    const Elf64_Shdr& header = headers_[*index];
+    if (header.sh_type != SHT_SYMTAB && header.sh_type != SHT_DYNSYM) return SymbolSection{};
+    if (header.sh_link >= headers_.size() || header.sh_entsize != sizeof(Elf64_Sym) ||
+        header.sh_offset % alignof(Elf64_Sym) != 0)
+        return XOV_FAIL(Error::InvalidDebugInfo);
+    const auto symbols = TRY(load(*index));
+    const auto strings = TRY(load(header.sh_link));
+    if (reinterpret_cast<usize>(symbols.data()) % alignof(Elf64_Sym) != 0) return XOV_FAIL(Error::InvalidDebugInfo);
+    return SymbolSection{
+        std::span<const Elf64_Sym>(reinterpret_cast<const Elf64_Sym*>(symbols.data()), symbols.size() / sizeof(Elf64_Sym)),
+        strings};
+}
+
 std::span<const u8> ElfImage::buildId() {
     for (const auto& header : headers_) {
         if (header.sh_type != SHT_NOTE) continue;

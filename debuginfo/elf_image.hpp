@@ -13,6 +13,12 @@
 
 namespace dwarf {
 
+// A symbol table section and the string table its names are in.
+struct SymbolSection {
+    std::span<const Elf64_Sym> symbols;
+    std::span<const u8> strings;
+};
+
 struct DebugLink {
     std::string_view file_name;
     u32 crc;
@@ -33,6 +39,11 @@ class ElfImage {
     // is InvalidDebugInfo.
     [[nodiscard]] Result<std::span<const u8>> section(std::string_view name);
     [[nodiscard]] bool hasSection(std::string_view name) const;
+
+    // A symbol table (".symtab", ".dynsym") with its string table; empty
+    // when the image has none. Headers pointing outside the file are
+    // InvalidDebugInfo.
+    [[nodiscard]] Result<SymbolSection> symbolSection(std::string_view name);
 
     // The GNU build id (empty when absent) and the .gnu_debuglink record.
     [[nodiscard]] std::span<const u8> buildId();

@@ -420,7 +420,9 @@ Result<void> printLineInfo(Writer& writer, const std::optional<LineInfo>& line_i
     TRY(io::tty::setColor(config, writer, Color::reset));
     TRY(writer.writeAll("\n"));
 
-    if (!line_info) return {};
+    // Line 0 marks code no source line produced (compiler-generated):
+    // there is no line to show.
+    if (!line_info || line_info->line == 0) return {};
     auto printed = printSourceLine(writer, *line_info);
     if (!printed) {
         if (isSourceReadError(printed.error())) return {};
@@ -459,15 +461,21 @@ Result<void> printSourceAtAddress(SelfInfo& debug_info, Writer& writer, usize ad
         if (isMissingInfo(module.error())) return printUnknownSource(debug_info, writer, address, config);
         return std::unexpected(module.error());
     }
-    auto symbol = (*module)->getSymbolAtAddress(debugInfoAllocator(), address);
-    if (!symbol) {
-        if (isMissingInfo(symbol.error())) return printUnknownSource(debug_info, writer, address, config);
-        return std::unexpected(symbol.error());
+    // One entry per function the address is in: for inlined code the
+    // inlined functions innermost first, then the out-of-line function.
+    SymbolInfo symbols[Module::max_inline_entries];
+    auto count = (*module)->getSymbolsAtAddress(address, symbols);
+    if (!count) {
+        if (isMissingInfo(count.error())) return printUnknownSource(debug_info, writer, address, config);
+        return std::unexpected(count.error());
     }
-    const Result<void> printed = printLineInfo(writer, symbol->line_info, address, symbol->symbol_name,
-                                               symbol->compile_unit_name, config);
-    symbol->deinit();
-    return printed;
+    for (usize i = 0; i < *count; ++i) {
+        const Result<void> printed = printLineInfo(writer, symbols[i].line_info, address, symbols[i].symbol_name,
+                                                   symbols[i].compile_unit_name, config);
+        symbols[i].deinit();
+        TRY(printed);
+    }
+    return {};
 }
 
 void printUnwindError(SelfInfo& debug_info, Writer& writer, usize address, Error err, io::tty::Config config) {

@@ -57,6 +57,7 @@ Report runTable(const std::string& table, std::chrono::milliseconds timeout = st
 }
 
 // The code addresses of the frame entries, in order ("...: 0x{x} in ...").
+// The entries of inlined calls repeat their frame's address.
 std::vector<unsigned long> frameAddresses(const std::string& text) {
     static const std::regex entry(R"(: 0x([0-9a-f]+) in )");
     std::vector<unsigned long> out;
@@ -73,51 +74,100 @@ unsigned long fileAddress(unsigned long address) {
     return address - kPieBase;
 }
 
-// Function names for run-time addresses of the fixture, outermost function
-// only ("??" outside the fixture).
-std::vector<std::string> symbolize(const std::vector<unsigned long>& addresses) {
-    std::vector<std::string> names;
+// Function names for run-time addresses of the fixture, one list per
+// address: inlined functions innermost first, then the out-of-line
+// function ("??" outside the fixture).
+std::vector<std::vector<std::string>> symbolizeChains(const std::vector<unsigned long>& addresses) {
+    std::vector<std::vector<std::string>> chains;
     for (size_t start = 0; start < addresses.size(); start += 64) {
-        std::string cmd = "llvm-symbolizer --no-inlines --obj=" + e2e::fixturePath();
+        std::string cmd = "llvm-symbolizer --inlines --obj=" + e2e::fixturePath();
         for (size_t i = start; i < addresses.size() && i < start + 64; ++i) {
             char buf[32];
             std::snprintf(buf, sizeof buf, " 0x%lx", fileAddress(addresses[i]));
             cmd += buf;
         }
         FILE* p = popen(cmd.c_str(), "r");
-        if (p == nullptr) return names;
+        if (p == nullptr) return chains;
         char line[4096];
+        std::vector<std::string> chain;
         int n = 0;
         while (std::fgets(line, sizeof line, p) != nullptr) {
             std::string s(line);
             if (s == "\n") {
+                chains.push_back(std::move(chain));
+                chain.clear();
                 n = 0;
                 continue;
             }
-            if (n++ == 0) names.push_back(s.substr(0, s.size() - 1));
+            if (n++ % 2 == 0) chain.push_back(s.substr(0, s.size() - 1));
         }
         pclose(p);
     }
+    return chains;
+}
+
+// The out-of-line function of each address.
+std::vector<std::string> symbolize(const std::vector<unsigned long>& addresses) {
+    std::vector<std::string> names;
+    for (const auto& chain : symbolizeChains(addresses)) names.push_back(chain.empty() ? "??" : chain.back());
     return names;
 }
 
+// A name with its template argument lists taken out: the report spells
+// them as the compiler's debug information does ("at<int, 10>"), the
+// symbolizer as the mangled name does ("at<int, 10ul>").
+std::string withoutTemplateArguments(const std::string& name) {
+    std::string out;
+    int level = 0;
+    for (char c : name) {
+        if (c == '<') ++level;
+        if (level == 0) out += c;
+        if (c == '>' && level > 0) --level;
+    }
+    return out;
+}
+
+// Whether llvm-symbolizer's name is ours with what the symbolizer adds: a
+// parameter list, a clone suffix, or a template function's return type.
+bool sameAsSymbolizer(const std::string& their_name, const std::string& our_name) {
+    const std::string theirs = withoutTemplateArguments(their_name);
+    const std::string ours = withoutTemplateArguments(our_name);
+    if (theirs.size() < ours.size()) return false;
+    if (theirs.compare(0, ours.size(), ours) == 0) return true;
+    return theirs.find(" " + ours + "(") != std::string::npos;
+}
+
 // Where the report resolved a frame's function itself, it must agree with
-// llvm-symbolizer on the same address (the symbolizer adds parameter lists
-// and clone suffixes; the report does not).
+// llvm-symbolizer on the same address, entry by entry through inlined
+// calls (the symbolizer adds parameter lists and clone suffixes; the
+// report does not).
 void expectPrintedNamesMatchSymbolizer(const std::string& text) {
     static const std::regex line_re(R"(: 0x([0-9a-f]+) in (.+) \([^()]*\)\n)");
     std::vector<unsigned long> addresses;
-    std::vector<std::string> printed;
+    std::vector<std::vector<std::string>> printed;
+    unsigned long previous = 0;
     for (auto it = std::sregex_iterator(text.begin(), text.end(), line_re); it != std::sregex_iterator(); ++it) {
         const unsigned long address = std::stoul((*it)[1].str(), nullptr, 16);
-        if ((*it)[2].str() == "???" || fileAddress(address) == 0) continue;
-        addresses.push_back(address);
-        printed.push_back((*it)[2].str());
+        // The entries of one address follow each other; so do recursive
+        // frames with the same return address, which repeat the list.
+        if (printed.empty() || address != previous) {
+            addresses.push_back(address);
+            printed.emplace_back();
+        }
+        previous = address;
+        printed.back().push_back((*it)[2].str());
     }
-    const auto names = symbolize(addresses);
-    ASSERT_EQ(names.size(), printed.size());
-    for (size_t i = 0; i < names.size(); ++i)
-        EXPECT_EQ(names[i].substr(0, printed[i].size()), printed[i]) << "at 0x" << std::hex << addresses[i];
+    const auto chains = symbolizeChains(addresses);
+    ASSERT_EQ(chains.size(), printed.size());
+    for (size_t i = 0; i < chains.size(); ++i) {
+        if (fileAddress(addresses[i]) == 0 || printed[i].back() == "???" || chains[i].empty()) continue;
+        ASSERT_EQ(printed[i].size() % chains[i].size(), 0u) << "at 0x" << std::hex << addresses[i];
+        for (size_t k = 0; k < printed[i].size(); ++k) {
+            const std::string& theirs = chains[i][k % chains[i].size()];
+            EXPECT_TRUE(sameAsSymbolizer(theirs, printed[i][k]))
+                << printed[i][k] << " | llvm: " << theirs << " at 0x" << std::hex << addresses[i];
+        }
+    }
 }
 
 // True when `wanted` appear among `names` in this order (others between).

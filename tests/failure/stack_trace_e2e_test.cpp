@@ -1,6 +1,7 @@
 // Traces printed by the real executables: a failing test's error-return
 // trace, the panic on a bad argument, the current stack and short noted
-// traces, checked against the source files they quote.
+// traces, entries for inlined calls and for code only the symbol table
+// names, checked against the source files they quote.
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -42,6 +43,7 @@ std::string sourceLine(const std::string& file, unsigned wanted) {
 }
 
 struct Entry {
+    std::string address;
     std::string file;
     unsigned line;
     unsigned column;
@@ -53,7 +55,7 @@ struct Entry {
 
 // Every entry with line information in the text, in order.
 std::vector<Entry> entries(const std::string& text) {
-    static const std::regex location(R"((/[^:\n ]+):(\d+):(\d+): 0x[0-9a-f]+ in (.+) \(([^()\n]+)\)$)");
+    static const std::regex location(R"((/[^:\n ]+):(\d+):(\d+): (0x[0-9a-f]+) in (.+) \(([^()\n]+)\)$)");
     std::vector<Entry> out;
     std::vector<std::string> lines;
     size_t start = 0;
@@ -66,7 +68,7 @@ std::vector<Entry> entries(const std::string& text) {
     for (size_t i = 0; i < lines.size(); ++i) {
         std::smatch m;
         if (!std::regex_search(lines[i], m, location)) continue;
-        Entry e{m[1], static_cast<unsigned>(std::stoul(m[2])), static_cast<unsigned>(std::stoul(m[3])), m[4], m[5],
+        Entry e{m[4], m[1], static_cast<unsigned>(std::stoul(m[2])), static_cast<unsigned>(std::stoul(m[3])), m[5], m[6],
                 i + 1 < lines.size() ? lines[i + 1] : "", i + 2 < lines.size() ? lines[i + 2] : ""};
         out.push_back(e);
     }
@@ -79,6 +81,21 @@ void expectQuotesSource(const Entry& e, const std::string& relative) {
     EXPECT_EQ(e.source, sourceLine(relative, e.line));
     ASSERT_GT(e.column, 0u);
     EXPECT_EQ(e.caret, std::string(e.column - 1, ' ') + "^");
+}
+
+// Frames in code without DWARF (the C library's start-up) name their
+// function from the symbol table, in the unknown-source form with the
+// module holding them: the executable when linked statically.
+void expectSymbolTableEntry(const std::string& err, const std::string& executable) {
+    static const std::regex entry(R"(\?\?\?:\?:\?: 0x[0-9a-f]+ in __libc_start_main \(([^()\n]+)\)\n)");
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(err, m, entry)) << err;
+    const std::string module = m[1];
+    EXPECT_TRUE(module == executable || module.ends_with("/libc.so.6")) << module;
+    // Nothing after the entry: no source, no caret.
+    const size_t after = static_cast<size_t>(m.position(0) + m.length(0));
+    EXPECT_TRUE(after == err.size() || err.compare(after, 3, "???") == 0 || err.compare(after, 2, "OK") == 0)
+        << err.substr(after);
 }
 
 TEST(TraceEndToEnd, failingExpectNamesTheAssertionThenTheTestLine) {
@@ -125,6 +142,7 @@ TEST(TraceEndToEnd, badArgumentPanicsWithTheArgumentCheckFirst) {
     // The first entry follows the panic line directly.
     EXPECT_NE(r.err.find("panic: unrecognized command line argument\n" + found[0].file + ":"), std::string::npos)
         << r.err;
+    expectSymbolTableEntry(r.err, e2e::productPath());
 }
 
 TEST(TraceEndToEnd, currentStackFromNestedCalls) {
@@ -137,10 +155,68 @@ TEST(TraceEndToEnd, currentStackFromNestedCalls) {
     EXPECT_EQ(found[2].function, "(anonymous namespace)::dumpsCurrentStack");
     EXPECT_EQ(found[3].function, "test_runner::mainTerminal");
     for (int i = 0; i < 3; ++i) expectQuotesSource(found[static_cast<size_t>(i)], "tests/fixture/trace_cases.cpp");
-    // Frames in code without DWARF (the C library's start-up) use the
-    // unknown-source form naming the executable.
-    EXPECT_NE(r.err.find("???:?:?: 0x"), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find(" in ??? (" + e2e::fixturePath() + ")\n"), std::string::npos) << r.err;
+    expectSymbolTableEntry(r.err, e2e::fixturePath());
+}
+
+// An address in three functions: two helpers inlined one into the other
+// and into the out-of-line function. Its entries, innermost first, each
+// quote their own line: the helper's statement, then every call site.
+void expectInlinedEntries(const std::vector<Entry>& found, const std::string& inner, const std::string& statement,
+                          const std::string& middle, const std::string& outer) {
+    const std::string file = "tests/fixture/trace_cases.cpp";
+    ASSERT_GE(found.size(), 3u);
+    EXPECT_EQ(found[0].function, "(anonymous namespace)::" + inner);
+    EXPECT_EQ(found[0].line, lineOf(file, statement, "void " + inner + "("));
+    EXPECT_EQ(found[1].function, "(anonymous namespace)::" + middle);
+    EXPECT_EQ(found[1].line, lineOf(file, inner + "(", "void " + middle + "("));
+    EXPECT_EQ(found[2].function, "(anonymous namespace)::" + outer);
+    EXPECT_EQ(found[2].line, lineOf(file, middle + "(", "void " + outer + "("));
+    for (size_t i = 0; i < 3; ++i) {
+        expectQuotesSource(found[i], file);
+        EXPECT_EQ(found[i].address, found[0].address);
+    }
+}
+
+TEST(TraceEndToEnd, currentStackInInlinedCodeHasAnEntryPerInlinedCall) {
+    const auto r = e2e::run(e2e::fixture("trace_inline_current"));
+    EXPECT_EQ(r.exitCode(), 0);
+    const auto found = entries(r.err);
+    ASSERT_GE(found.size(), 5u) << r.err;
+    expectInlinedEntries(found, "dumpsFromInlinedHelper", "debug::dumpCurrentStackTrace(0);", "callsInlinedHelper",
+                         "holdsInlinedCalls");
+    EXPECT_EQ(found[3].function, "(anonymous namespace)::dumpsFromInlinedCode");
+    EXPECT_NE(found[3].address, found[0].address);
+    EXPECT_EQ(found[4].function, "test_runner::mainTerminal");
+}
+
+TEST(TraceEndToEnd, storedTraceFromInlinedCodeHasAnEntryPerInlinedCall) {
+    const auto r = e2e::run(e2e::fixture("trace_inline_stored"));
+    EXPECT_EQ(r.exitCode(), 0);
+    const auto found = entries(r.err);
+    // Three stored addresses, four entries: the first address lies in the
+    // inlined helper and in the function it was inlined into.
+    ASSERT_EQ(found.size(), 4u) << r.err;
+    const std::string file = "tests/fixture/trace_cases.cpp";
+    EXPECT_EQ(found[0].function, "(anonymous namespace)::capturesFromInlinedHelper");
+    EXPECT_EQ(found[0].line, lineOf(file, "debug::captureStackTrace(0, trace);", "capturesFromInlinedHelper("));
+    EXPECT_EQ(found[1].function, "(anonymous namespace)::storesTraceInInlinedCode");
+    EXPECT_EQ(found[1].line, lineOf(file, "capturesFromInlinedHelper(trace);", "void storesTraceInInlinedCode("));
+    EXPECT_EQ(found[1].address, found[0].address);
+    EXPECT_EQ(found[2].function, "(anonymous namespace)::dumpsStoredTraceFromInlinedCode");
+    EXPECT_EQ(found[3].function, "test_runner::mainTerminal");
+    for (size_t i = 0; i < 3; ++i) expectQuotesSource(found[i], file);
+}
+
+TEST(TraceEndToEnd, faultInInlinedCodeStartsWithTheInlinedStatement) {
+    auto child = e2e::Child::spawn(e2e::fixture("trace_inline_fault"));
+    const auto r = child.finish(std::chrono::seconds(60));
+    EXPECT_EQ(r.termSignal(), SIGABRT);
+    const auto found = entries(r.err);
+    ASSERT_GE(found.size(), 4u) << r.err;
+    // The signal context's own pc, not a return address, heads the trace.
+    expectInlinedEntries(found, "writesThroughInlinedPointer", "*null_target = 1;", "callsFaultingHelper",
+                         "faultsInInlinedCode");
+    EXPECT_EQ(found[3].function, "(anonymous namespace)::faultInInlinedCode");
 }
 
 TEST(TraceEndToEnd, aTraceInsideALoggedMessageStartsOnItsOwnLine) {

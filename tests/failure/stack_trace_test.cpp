@@ -105,6 +105,16 @@ TEST(TraceEntry, aColumnPastTheLineEndPutsTheCaretJustAfterIt) {
     EXPECT_EQ(entry(f.path(), 3, 11), f.path() + ":3:11: 0x10 in fn (cu)\nthird line\n" + std::string(10, ' ') + "^\n");
 }
 
+TEST(TraceEntry, lineZeroGivesTheLocationLineAlone) {
+    // Compiler-generated code: there is no source line to quote, not even
+    // the file's first (which reading "line 0" would find).
+    SourceFile f(sample_source);
+    EXPECT_EQ(entry(f.path(), 0, 0), f.path() + ":0:0: 0x10 in fn (cu)\n");
+    EXPECT_EQ(entry(f.path(), 0, 5), f.path() + ":0:5: 0x10 in fn (cu)\n");
+    EXPECT_EQ(entry(f.path(), 0, 5, Config::escape_codes),
+              "\x1b[1m" + f.path() + ":0:5\x1b[0m: \x1b[2m0x10 in fn (cu)\x1b[0m\n");
+}
+
 TEST(TraceEntry, otherSourceErrorsAreReturnedAfterTheLocationLine) {
     // A directory opens but cannot be read: not one of the errors that
     // merely end the entry.

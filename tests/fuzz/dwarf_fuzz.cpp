@@ -3,7 +3,8 @@
 // lookups at addresses across the file's code and at addresses the input
 // picks, and every unit's line table at offsets the input picks. Every
 // answer must be a result or an error: no crash, no hang, no read outside
-// the bytes. Seeded with small real executables (DWARF 5, DWARF 4, zlib
+// the bytes. Function names from the symbol table, demangled, the same
+// way. Seeded with small real executables (DWARF 5, DWARF 4, zlib
 // compressed sections, a separate debug file).
 #include <elf.h>
 
@@ -14,6 +15,7 @@
 #include "debuginfo/cfi.hpp"
 #include "debuginfo/dwarf_info.hpp"
 #include "debuginfo/elf_image.hpp"
+#include "debuginfo/symbol_table.hpp"
 #include "memory/allocator.hpp"
 
 namespace {
@@ -68,6 +70,18 @@ extern "C" int LLVMFuzzerTestOneInput(const u8* data, usize size) {
         (void)elf.debugLink();
         (void)elf.hasSection(".eh_frame");
         (void)elf.section(".eh_frame_hdr");
+        // Function names from the symbol table, demangled, at addresses
+        // across the file's code.
+        if (auto table = dwarf::SymbolTable::build(elf, nullptr, allocator)) {
+            u64 lo = 0;
+            u64 len = 0;
+            if (sectionRange(data, size, ".text", lo, len)) {
+                for (u64 k = 0; k < 32; ++k) {
+                    const auto name = (*table)->find(lo + k * (len / 31 + 1));
+                    if (name && name->empty()) fail("an empty symbol name");
+                }
+            }
+        }
         dwarf::Sections s;
         const auto get = [&](const char* name, std::span<const u8>& out) -> bool {
             auto r = elf.section(name);
@@ -126,15 +140,20 @@ extern "C" int LLVMFuzzerTestOneInput(const u8* data, usize size) {
                 if (sectionRange(data, size, ".text", lo, len)) {
                     const u64 step = len / 23 + 1;
                     for (u64 k = 0; k < 24; ++k) {
-                        auto r = (*info)->locate(lo + k * step);
-                        if (r && r->function.data() == nullptr) fail("a located function without a name");
+                        dwarf::Location entries[8];
+                        auto r = (*info)->locate(lo + k * step, entries);
+                        if (!r) continue;
+                        if (*r == 0 || *r > std::size(entries)) fail("an entry count outside the room given");
+                        for (usize e = 0; e < *r; ++e)
+                            if (entries[e].function.data() == nullptr) fail("a located function without a name");
                     }
                 }
                 // Addresses the input picks: its last bytes.
                 for (usize k = 0; k + 8 <= size && k < 64; k += 8) {
                     u64 address;
                     std::memcpy(&address, data + size - 8 - k, 8);
-                    (void)(*info)->locate(address);
+                    dwarf::Location entries[2];
+                    (void)(*info)->locate(address, entries);
                 }
             }
             // Line programs at offsets the input picks, and every file path.

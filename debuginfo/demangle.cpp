@@ -1,0 +1,787 @@
+// Itanium C++ demangling into a fixed buffer. Substitution candidates and
+// template arguments are remembered as spans of the text already written,
+// so a reference is a copy of earlier output; types whose text is not one
+// contiguous piece (function pointers, arrays, pointers to members) are
+// not supported.
+#include "debuginfo/demangle.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+namespace dwarf {
+
+namespace {
+
+struct Span {
+    u32 begin;
+    u32 end;
+};
+
+struct NameInfo {
+    bool template_args = false;   // the name ends in template arguments
+    bool ctor_dtor_conv = false;  // constructor, destructor or conversion: no return type
+    bool is_const = false, is_volatile = false, is_restrict = false;
+    u8 ref = 0;  // 1: &, 2: &&
+};
+
+struct Builtin {
+    char code;
+    const char* name;
+};
+
+constexpr Builtin builtins[] = {
+    {'v', "void"},          {'w', "wchar_t"},          {'b', "bool"},          {'c', "char"},
+    {'a', "signed char"},   {'h', "unsigned char"},    {'s', "short"},         {'t', "unsigned short"},
+    {'i', "int"},           {'j', "unsigned int"},     {'l', "long"},          {'m', "unsigned long"},
+    {'x', "long long"},     {'y', "unsigned long long"}, {'n', "__int128"},    {'o', "unsigned __int128"},
+    {'f', "float"},         {'d', "double"},           {'e', "long double"},   {'g', "__float128"},
+    {'z', "..."},
+};
+
+constexpr Builtin d_builtins[] = {
+    {'n', "decltype(nullptr)"}, {'a', "auto"},      {'c', "decltype(auto)"}, {'i', "char32_t"},
+    {'s', "char16_t"},          {'u', "char8_t"},   {'f', "decimal32"},      {'d', "decimal64"},
+    {'e', "decimal128"},        {'h', "half"},
+};
+
+struct Operator {
+    const char* code;
+    const char* name;
+};
+
+constexpr Operator operators[] = {
+    {"nw", " new"}, {"na", " new[]"}, {"dl", " delete"}, {"da", " delete[]"}, {"ps", "+"},  {"ng", "-"},
+    {"ad", "&"},    {"de", "*"},      {"co", "~"},       {"pl", "+"},         {"mi", "-"},  {"ml", "*"},
+    {"dv", "/"},    {"rm", "%"},      {"an", "&"},       {"or", "|"},         {"eo", "^"},  {"aS", "="},
+    {"pL", "+="},   {"mI", "-="},     {"mL", "*="},      {"dV", "/="},        {"rM", "%="}, {"aN", "&="},
+    {"oR", "|="},   {"eO", "^="},     {"ls", "<<"},      {"rs", ">>"},        {"lS", "<<="}, {"rS", ">>="},
+    {"eq", "=="},   {"ne", "!="},     {"lt", "<"},       {"gt", ">"},         {"le", "<="}, {"ge", ">="},
+    {"ss", "<=>"},  {"nt", "!"},      {"aa", "&&"},      {"oo", "||"},        {"pp", "++"}, {"mm", "--"},
+    {"cm", ","},    {"pm", "->*"},    {"pt", "->"},      {"cl", "()"},        {"ix", "[]"}, {"qu", "?"},
+};
+
+class Demangler {
+  public:
+    Demangler(std::string_view in, std::span<char> out, DemangleStyle style)
+        : in_(in), out_(out.data()), cap_(out.size()), style_(style) {}
+
+    std::optional<std::string_view> run() {
+        if (!in_.starts_with("_Z")) return std::nullopt;
+        pos_ = 2;
+        if (!encoding(true) || !cloneSuffixes() || pos_ != in_.size() || !ok_) return std::nullopt;
+        compact();
+        return std::string_view(out_, len_);
+    }
+
+  private:
+    static constexpr usize max_subs = 256, max_args = 64, max_cuts = 32;
+    static constexpr int max_depth = 64;
+
+    struct Depth {
+        Demangler& d;
+        explicit Depth(Demangler& demangler) : d(demangler) { ++d.depth_; }
+        ~Depth() { --d.depth_; }
+        Depth(const Depth&) = delete;
+        Depth& operator=(const Depth&) = delete;
+    };
+
+    [[nodiscard]] char peek(usize k = 0) const { return pos_ + k < in_.size() ? in_[pos_ + k] : '\0'; }
+    bool consume(char c) {
+        if (peek() != c) return false;
+        ++pos_;
+        return true;
+    }
+    bool fail() {
+        ok_ = false;
+        return false;
+    }
+    void write(std::string_view s) {
+        if (!ok_ || s.size() > cap_ - len_) {
+            ok_ = false;
+            return;
+        }
+        std::memcpy(out_ + len_, s.data(), s.size());
+        len_ += s.size();
+    }
+    void writeSpan(Span s) {
+        const usize n = s.end - s.begin;
+        if (!ok_ || n > cap_ - len_) {
+            ok_ = false;
+            return;
+        }
+        std::memmove(out_ + len_, out_ + s.begin, n);
+        len_ += n;
+    }
+    [[nodiscard]] u32 mark() const { return static_cast<u32>(len_); }
+    bool addSub(Span s) {
+        if (sub_count_ == max_subs) return fail();
+        subs_[sub_count_++] = s;
+        return true;
+    }
+    bool addCut(Span s) {
+        if (cut_count_ == max_cuts) return fail();
+        cuts_[cut_count_++] = s;
+        return true;
+    }
+    [[nodiscard]] char last() const { return len_ == 0 ? '\0' : out_[len_ - 1]; }
+
+    bool number(u64& value) {
+        if (!(peek() >= '0' && peek() <= '9')) return fail();
+        value = 0;
+        while (peek() >= '0' && peek() <= '9') {
+            if (value > 100000000) return fail();
+            value = value * 10 + static_cast<u64>(peek() - '0');
+            ++pos_;
+        }
+        return true;
+    }
+
+    bool sourceName() {
+        u64 n = 0;
+        if (!number(n) || n == 0 || n > in_.size() - pos_) return fail();
+        const std::string_view id = in_.substr(pos_, static_cast<usize>(n));
+        pos_ += static_cast<usize>(n);
+        if (id.starts_with("_GLOBAL__N"))
+            write("(anonymous namespace)");
+        else
+            write(id);
+        return ok_;
+    }
+
+    // Special names: thunks, guard variables, virtual tables, type info.
+    bool specialName() {
+        if (consume('G')) {
+            if (!consume('V')) return fail();
+            write("guard variable for ");
+            NameInfo info;
+            return name(info, false);
+        }
+        if (!consume('T')) return fail();
+        const char kind = peek();
+        ++pos_;
+        auto offset = [&]() {
+            consume('n');
+            u64 ignored = 0;
+            return number(ignored) && consume('_');
+        };
+        switch (kind) {
+            case 'V': write("vtable for "); return type();
+            case 'T': write("VTT for "); return type();
+            case 'I': write("typeinfo for "); return type();
+            case 'S': write("typeinfo name for "); return type();
+            case 'h':
+                if (!offset()) return fail();
+                write("non-virtual thunk to ");
+                return encoding(true);
+            case 'v':
+                if (!offset() || !offset()) return fail();
+                write("virtual thunk to ");
+                return encoding(true);
+            default: return fail();
+        }
+    }
+
+    // top: the whole symbol, not the function around a local name, whose
+    // return type is never shown.
+    bool encoding(bool top) {
+        const Depth guard(*this);
+        if (depth_ > max_depth) return fail();
+        if (peek() == 'T' || (peek() == 'G' && peek(1) == 'V')) return specialName();
+        const u32 start = mark();
+        NameInfo info;
+        if (!name(info, false)) return false;
+        const u32 name_end = mark();
+        if (pos_ == in_.size() || peek() == 'E' || peek() == '.') return true;  // data
+        if (top && style_ == DemangleStyle::name_only) {
+            // Nothing after the name is shown: the parameters need not be
+            // understood. Clone suffixes follow the first '.'.
+            const usize dot = in_.find('.', pos_);
+            pos_ = dot == std::string_view::npos ? in_.size() : dot;
+            return true;
+        }
+        Span ret{name_end, name_end};
+        if (info.template_args && !info.ctor_dtor_conv) {
+            if (!type()) return false;
+            ret.end = mark();
+        }
+        const u32 params_start = mark();
+        write("(");
+        if (peek() == 'v' && (pos_ + 1 == in_.size() || in_[pos_ + 1] == 'E' || in_[pos_ + 1] == '.')) {
+            ++pos_;
+        } else {
+            for (bool first = true; pos_ < in_.size() && peek() != 'E' && peek() != '.'; first = false) {
+                if (!first) write(", ");
+                if (!type()) return false;
+            }
+        }
+        write(")");
+        if (info.is_const) write(" const");
+        if (info.is_volatile) write(" volatile");
+        if (info.is_restrict) write(" restrict");
+        if (info.ref == 1) write(" &");
+        if (info.ref == 2) write(" &&");
+        if (!ok_) return false;
+        if (style_ == DemangleStyle::name_only) {
+            if (ret.end > ret.begin) addCut(ret);
+            return addCut(Span{params_start, mark()});
+        }
+        if (ret.end > ret.begin) {
+            if (!top) return addCut(ret);
+            moveReturnTypeFirst(start, name_end, params_start);
+        }
+        return ok_;
+    }
+
+    // "name ret(params)" becomes "ret name(params)"; the remembered spans
+    // move with their text.
+    void moveReturnTypeFirst(u32 start, u32 name_end, u32 params_start) {
+        if (len_ == cap_) {
+            ok_ = false;
+            return;
+        }
+        const u32 name_len = name_end - start;
+        const u32 ret_len = params_start - name_end;
+        std::rotate(out_ + start, out_ + name_end, out_ + params_start);
+        std::memmove(out_ + start + ret_len + 1, out_ + start + ret_len, len_ - (start + ret_len));
+        out_[start + ret_len] = ' ';
+        len_ += 1;
+        auto shift = [&](Span& s) {
+            if (s.begin >= start && s.end <= name_end) {
+                s.begin += ret_len + 1;
+                s.end += ret_len + 1;
+            } else if (s.begin >= name_end && s.end <= params_start) {
+                s.begin -= name_len;
+                s.end -= name_len;
+            } else if (s.begin >= params_start) {
+                s.begin += 1;
+                s.end += 1;
+            }
+        };
+        for (usize i = 0; i < sub_count_; ++i) shift(subs_[i]);
+        for (usize i = 0; i < targ_count_; ++i) shift(targs_[i]);
+    }
+
+    bool name(NameInfo& info, bool as_type) {
+        const Depth guard(*this);
+        if (depth_ > max_depth) return fail();
+        const char c = peek();
+        if (c == 'N') return nested(info, as_type);
+        if (c == 'Z') return local(info, as_type);
+        const u32 begin = mark();
+        if (c == 'S' && peek(1) != 't') {
+            if (!substitution()) return false;
+            if (peek() == 'I') {
+                if (!templateArgs(!as_type)) return false;
+                info.template_args = true;
+                if (as_type) return addSub(Span{begin, mark()});
+            }
+            return ok_;
+        }
+        if (c == 'S') {
+            pos_ += 2;
+            write("std::");
+        }
+        if (!unqualifiedName(info, Span{begin, begin})) return false;
+        if (peek() == 'I') {
+            if (!addSub(Span{begin, mark()}) || !templateArgs(!as_type)) return false;
+            info.template_args = true;
+            if (as_type) return addSub(Span{begin, mark()});
+            return ok_;
+        }
+        if (as_type) return addSub(Span{begin, mark()});
+        return ok_;
+    }
+
+    bool nested(NameInfo& info, bool as_type) {
+        if (!consume('N')) return fail();
+        while (true) {
+            if (consume('r'))
+                info.is_restrict = true;
+            else if (consume('V'))
+                info.is_volatile = true;
+            else if (consume('K'))
+                info.is_const = true;
+            else
+                break;
+        }
+        if (consume('R'))
+            info.ref = 1;
+        else if (consume('O'))
+            info.ref = 2;
+        const u32 begin = mark();
+        bool first = true;
+        while (!consume('E')) {
+            if (pos_ >= in_.size() || !ok_) return fail();
+            const char c = peek();
+            bool candidate = true;
+            if (c == 'S' && peek(1) == 't') {
+                pos_ += 2;
+                write("std::");
+                continue;
+            }
+            if (c == 'S') {
+                if (!first) return fail();
+                if (!substitution()) return false;
+                candidate = false;
+            } else if (c == 'I') {
+                if (first || !templateArgs(!as_type)) return fail();
+                info.template_args = true;
+            } else if (c == 'T') {
+                if (!first || !templateParam()) return fail();
+                info.template_args = false;
+            } else {
+                const Span prefix{begin, mark()};
+                if (!first && last() != ':') write("::");
+                if (!unqualifiedName(info, prefix)) return false;
+                info.template_args = false;
+            }
+            first = false;
+            if (peek() == 'E') {
+                if (as_type && candidate && !addSub(Span{begin, mark()})) return false;
+            } else if (candidate && !addSub(Span{begin, mark()})) {
+                return false;
+            }
+        }
+        if (first) return fail();
+        return ok_;
+    }
+
+    bool local(NameInfo& info, bool as_type) {
+        if (!consume('Z')) return fail();
+        const u32 begin = mark();
+        if (!encoding(false) || !consume('E')) return fail();
+        write("::");
+        if (consume('s')) {
+            write("string literal");
+        } else {
+            if (peek() == 'd') return fail();
+            NameInfo inner;
+            if (!name(inner, false)) return false;
+            info = inner;
+        }
+        // Discriminator: _ <digit> or __ <number> _.
+        if (peek() == '_') {
+            ++pos_;
+            if (consume('_')) {
+                u64 ignored = 0;
+                if (!number(ignored) || !consume('_')) return fail();
+            } else {
+                u64 ignored = 0;
+                if (!number(ignored)) return fail();
+            }
+        }
+        if (as_type) return addSub(Span{begin, mark()});
+        return ok_;
+    }
+
+    // The last component of prefix, without template arguments: the name
+    // a constructor or destructor of that class takes.
+    std::string_view className(Span prefix) {
+        std::string_view text(out_ + prefix.begin, prefix.end - prefix.begin);
+        if (text.ends_with('>')) {
+            int level = 0;
+            for (usize i = text.size(); i > 0; --i) {
+                const char ch = text[i - 1];
+                if (ch == '>') ++level;
+                if (ch == '<' && --level == 0) {
+                    text = text.substr(0, i - 1);
+                    break;
+                }
+            }
+        }
+        int level = 0;
+        for (usize i = text.size(); i > 1; --i) {
+            const char ch = text[i - 1];
+            if (ch == '>') ++level;
+            if (ch == '<') --level;
+            if (level == 0 && ch == ':' && text[i - 2] == ':') return text.substr(i);
+        }
+        return text;
+    }
+
+    bool unqualifiedName(NameInfo& info, Span prefix) {
+        info.ctor_dtor_conv = false;
+        if (peek() == 'L' && peek(1) >= '0' && peek(1) <= '9') ++pos_;  // internal linkage
+        const char c = peek();
+        if (c >= '0' && c <= '9') {
+            if (!sourceName()) return false;
+        } else if (c == 'C' && peek(1) >= '1' && peek(1) <= '5') {
+            pos_ += 2;
+            if (prefix.end == prefix.begin) return fail();
+            char copy[256];
+            const std::string_view cls = className(prefix);
+            if (cls.empty() || cls.size() > sizeof copy) return fail();
+            std::memcpy(copy, cls.data(), cls.size());
+            write(std::string_view(copy, cls.size()));
+            info.ctor_dtor_conv = true;
+        } else if (c == 'D' && (peek(1) == '0' || peek(1) == '1' || peek(1) == '2' || peek(1) == '4' ||
+                                peek(1) == '5')) {
+            pos_ += 2;
+            if (prefix.end == prefix.begin) return fail();
+            char copy[256];
+            const std::string_view cls = className(prefix);
+            if (cls.empty() || cls.size() > sizeof copy) return fail();
+            std::memcpy(copy, cls.data(), cls.size());
+            write("~");
+            write(std::string_view(copy, cls.size()));
+            info.ctor_dtor_conv = true;
+        } else if (c == 'U' && (peek(1) == 't' || peek(1) == 'l')) {
+            const bool lambda = peek(1) == 'l';
+            pos_ += 2;
+            if (lambda) {
+                write("{lambda(");
+                if (peek() == 'v' && peek(1) == 'E') {
+                    ++pos_;
+                } else {
+                    for (bool first = true; peek() != 'E'; first = false) {
+                        if (pos_ >= in_.size()) return fail();
+                        if (!first) write(", ");
+                        if (!type()) return false;
+                    }
+                }
+                if (!consume('E')) return fail();
+                write(")#");
+            } else {
+                write("{unnamed type#");
+            }
+            u64 value = 1;
+            if (!consume('_')) {
+                u64 n = 0;
+                if (!number(n) || !consume('_')) return fail();
+                value = n + 2;
+            }
+            char digits[24];
+            usize count = 0;
+            do {
+                digits[count++] = static_cast<char>('0' + value % 10);
+                value /= 10;
+            } while (value != 0);
+            std::reverse(digits, digits + count);
+            write(std::string_view(digits, count));
+            write("}");
+        } else if (c >= 'a' && c <= 'z') {
+            if (!operatorName(info)) return false;
+        } else {
+            return fail();
+        }
+        while (peek() == 'B') {
+            ++pos_;
+            write("[abi:");
+            u64 n = 0;
+            if (!number(n) || n == 0 || n > in_.size() - pos_) return fail();
+            write(in_.substr(pos_, static_cast<usize>(n)));
+            pos_ += static_cast<usize>(n);
+            write("]");
+        }
+        return ok_;
+    }
+
+    bool operatorName(NameInfo& info) {
+        const char a = peek(), b = peek(1);
+        if (a == 'c' && b == 'v') {
+            pos_ += 2;
+            write("operator ");
+            info.ctor_dtor_conv = true;
+            return type();
+        }
+        if (a == 'l' && b == 'i') {
+            pos_ += 2;
+            write("operator\"\" ");
+            return sourceName();
+        }
+        if (a == 'v' && b >= '0' && b <= '9') {
+            pos_ += 2;
+            write("operator ");
+            return sourceName();
+        }
+        for (const Operator& op : operators) {
+            if (op.code[0] == a && op.code[1] == b) {
+                pos_ += 2;
+                write("operator");
+                write(op.name);
+                return ok_;
+            }
+        }
+        return fail();
+    }
+
+    bool substitution() {
+        if (!consume('S')) return fail();
+        const char c = peek();
+        // Spelled out in full, as c++filt does.
+        struct Standard {
+            char code;
+            const char* full;
+        };
+        static constexpr Standard standard[] = {
+            {'a', "std::allocator"},
+            {'b', "std::basic_string"},
+            {'s', "std::basic_string<char, std::char_traits<char>, std::allocator<char> >"},
+            {'i', "std::basic_istream<char, std::char_traits<char> >"},
+            {'o', "std::basic_ostream<char, std::char_traits<char> >"},
+            {'d', "std::basic_iostream<char, std::char_traits<char> >"},
+        };
+        for (const Standard& s : standard) {
+            if (s.code == c) {
+                ++pos_;
+                write(s.full);
+                return ok_;
+            }
+        }
+        usize index = 0;
+        if (!consume('_')) {
+            u64 seq = 0;
+            while (peek() != '_') {
+                const char d = peek();
+                u64 digit = 0;
+                if (d >= '0' && d <= '9')
+                    digit = static_cast<u64>(d - '0');
+                else if (d >= 'A' && d <= 'Z')
+                    digit = static_cast<u64>(d - 'A' + 10);
+                else
+                    return fail();
+                if (seq > max_subs) return fail();
+                seq = seq * 36 + digit;
+                ++pos_;
+            }
+            ++pos_;
+            index = static_cast<usize>(seq) + 1;
+        }
+        if (index >= sub_count_) return fail();
+        writeSpan(subs_[index]);
+        return ok_;
+    }
+
+    bool templateParam() {
+        if (!consume('T')) return fail();
+        usize index = 0;
+        if (!consume('_')) {
+            u64 n = 0;
+            if (!number(n) || !consume('_')) return fail();
+            index = static_cast<usize>(n) + 1;
+        }
+        if (index >= targ_count_) return fail();
+        writeSpan(targs_[index]);
+        return ok_;
+    }
+
+    bool templateArgs(bool remember) {
+        if (!consume('I')) return fail();
+        if (last() == '<') write(" ");  // operator<< <T>
+        write("<");
+        Span args[max_args];
+        usize count = 0;
+        while (!consume('E')) {
+            if (pos_ >= in_.size() || count == max_args) return fail();
+            if (count != 0) write(", ");
+            const u32 begin = mark();
+            if (!templateArg()) return false;
+            args[count++] = Span{begin, mark()};
+        }
+        if (last() == '>') write(" ");
+        write(">");
+        if (remember) {
+            std::copy(args, args + count, targs_);
+            targ_count_ = count;
+        }
+        return ok_;
+    }
+
+    bool templateArg() {
+        const char c = peek();
+        if (c == 'L') return literal();
+        if (c == 'J') {
+            ++pos_;
+            for (bool first = true; !consume('E'); first = false) {
+                if (pos_ >= in_.size()) return fail();
+                if (!first) write(", ");
+                if (!templateArg()) return false;
+            }
+            return ok_;
+        }
+        if (c == 'X') return fail();
+        return type();
+    }
+
+    bool literal() {
+        if (!consume('L')) return fail();
+        if (peek() == '_') return fail();  // an external name
+        const char t = peek();
+        if (t == 'b') {
+            ++pos_;
+            if (consume('0'))
+                write("false");
+            else if (consume('1'))
+                write("true");
+            else
+                return fail();
+            return consume('E') || fail();
+        }
+        const char* suffix = nullptr;
+        switch (t) {
+            case 'i': suffix = ""; break;
+            case 'j': suffix = "u"; break;
+            case 'l': suffix = "l"; break;
+            case 'm': suffix = "ul"; break;
+            case 'x': suffix = "ll"; break;
+            case 'y': suffix = "ull"; break;
+            default: break;
+        }
+        if (suffix != nullptr) {
+            ++pos_;
+        } else {
+            write("(");
+            if (!type()) return false;
+            write(")");
+        }
+        if (consume('n')) write("-");
+        const usize digits = pos_;
+        while (peek() >= '0' && peek() <= '9') ++pos_;
+        if (pos_ == digits) return fail();
+        write(in_.substr(digits, pos_ - digits));
+        if (suffix != nullptr) write(suffix);
+        return consume('E') || fail();
+    }
+
+    bool type() {
+        const Depth guard(*this);
+        if (depth_ > max_depth) return fail();
+        const u32 begin = mark();
+        const char c = peek();
+        for (const Builtin& b : builtins) {
+            if (b.code == c) {
+                ++pos_;
+                write(b.name);
+                return ok_;
+            }
+        }
+        switch (c) {
+            case 'D': {
+                for (const Builtin& b : d_builtins) {
+                    if (b.code == peek(1)) {
+                        pos_ += 2;
+                        write(b.name);
+                        return ok_;
+                    }
+                }
+                return fail();
+            }
+            case 'u':
+                ++pos_;
+                if (!sourceName()) return false;
+                return addSub(Span{begin, mark()});
+            case 'r':
+            case 'V':
+            case 'K': {
+                bool is_restrict = false, is_volatile = false, is_const = false;
+                while (true) {
+                    if (consume('r'))
+                        is_restrict = true;
+                    else if (consume('V'))
+                        is_volatile = true;
+                    else if (consume('K'))
+                        is_const = true;
+                    else
+                        break;
+                }
+                if (peek() == 'F') return fail();
+                if (!type()) return false;
+                if (is_const) write(" const");
+                if (is_volatile) write(" volatile");
+                if (is_restrict) write(" restrict");
+                return addSub(Span{begin, mark()});
+            }
+            case 'P':
+            case 'R':
+            case 'O': {
+                ++pos_;
+                if (peek() == 'F' || peek() == 'A' || peek() == 'M') return fail();
+                if (!type()) return false;
+                write(c == 'P' ? "*" : c == 'R' ? "&" : "&&");
+                return addSub(Span{begin, mark()});
+            }
+            case 'T':
+                if (!templateParam() || !addSub(Span{begin, mark()})) return false;
+                if (peek() == 'I') {
+                    if (!templateArgs(false)) return false;
+                    return addSub(Span{begin, mark()});
+                }
+                return ok_;
+            case 'S':
+            case 'N':
+            case 'Z':
+            case 'L': {
+                NameInfo info;
+                return name(info, true);
+            }
+            default:
+                if (c >= '0' && c <= '9') {
+                    NameInfo info;
+                    return name(info, true);
+                }
+                return fail();
+        }
+    }
+
+    // GCC's clone suffixes (".cold", ".isra.0", ".constprop.0", ".part.0").
+    bool cloneSuffixes() {
+        while (peek() == '.') {
+            const usize start = pos_;
+            ++pos_;
+            if ((peek() >= 'a' && peek() <= 'z') || peek() == '_') {
+                while ((peek() >= 'a' && peek() <= 'z') || peek() == '_') ++pos_;
+                while (peek() == '.' && peek(1) >= '0' && peek(1) <= '9') {
+                    ++pos_;
+                    while (peek() >= '0' && peek() <= '9') ++pos_;
+                }
+            } else if (peek() >= '0' && peek() <= '9') {
+                while (peek() >= '0' && peek() <= '9') ++pos_;
+            } else {
+                return fail();
+            }
+            write(" [clone ");
+            write(in_.substr(start, pos_ - start));
+            write("]");
+        }
+        return ok_;
+    }
+
+    void compact() {
+        std::sort(cuts_, cuts_ + cut_count_, [](const Span& a, const Span& b) { return a.begin < b.begin; });
+        usize to = 0, from = 0;
+        for (usize i = 0; i < cut_count_; ++i) {
+            const Span cut = cuts_[i];
+            if (cut.begin < from) continue;  // inside an earlier cut
+            std::memmove(out_ + to, out_ + from, cut.begin - from);
+            to += cut.begin - from;
+            from = cut.end;
+        }
+        std::memmove(out_ + to, out_ + from, len_ - from);
+        len_ = to + (len_ - from);
+    }
+
+    std::string_view in_;
+    usize pos_ = 0;
+    char* out_;
+    usize cap_;
+    usize len_ = 0;
+    DemangleStyle style_;
+    bool ok_ = true;
+    int depth_ = 0;
+    Span subs_[max_subs]{};
+    usize sub_count_ = 0;
+    Span targs_[max_args]{};
+    usize targ_count_ = 0;
+    Span cuts_[max_cuts]{};
+    usize cut_count_ = 0;
+};
+
+}  // namespace
+
+std::optional<std::string_view> demangle(std::string_view mangled, std::span<char> buffer, DemangleStyle style) {
+    if (buffer.empty()) return std::nullopt;
+    Demangler demangler(mangled, buffer, style);
+    return demangler.run();
+}
+
+}  // namespace dwarf
