@@ -1,8 +1,13 @@
-// Compressed debug sections: zlib (ELFCOMPRESS_ZLIB).
+// Compressed debug sections: zlib (ELFCOMPRESS_ZLIB) and zstd
+// (ELFCOMPRESS_ZSTD, objcopy --compress-debug-sections=zstd, -gz=zstd).
 #include "debuginfo/compressed_section.hpp"
 
 #include <elf.h>
 #include <zlib.h>
+// The custom-allocator entry points are in the library's experimental
+// section; they are exported by both the static and the shared library.
+#define ZSTD_STATIC_LINKING_ONLY
+#include <zstd.h>
 
 #include <cstring>
 
@@ -21,26 +26,24 @@ void* zlibAlloc(void* opaque, unsigned items, unsigned size) {
 
 void zlibFree(void*, void*) {}
 
-// Compressed sections larger than this are treated as corrupt: a mangled
-// ch_size must not make the reader map gigabytes.
-constexpr u64 max_inflated_size = u64{1} << 30;
+// The same for zstd's decompression context.
+void* zstdAlloc(void* opaque, size_t size) {
+    const auto* allocator = static_cast<const mem::Allocator*>(opaque);
+    if (size == 0) return nullptr;
+    return allocator->rawAlloc(size, 4, reinterpret_cast<usize>(__builtin_return_address(0)));
+}
 
-}  // namespace
+void zstdFree(void*, void*) {}
 
-Result<std::span<const u8>> decompressSection(std::span<const u8> raw, mem::Allocator allocator) {
-    if (raw.size() < sizeof(Elf64_Chdr)) return XOV_FAIL(Error::InvalidDebugInfo);
-    Elf64_Chdr chdr;
-    std::memcpy(&chdr, raw.data(), sizeof chdr);
-    if (chdr.ch_type != ELFCOMPRESS_ZLIB || chdr.ch_size == 0 || chdr.ch_size > max_inflated_size)
-        return XOV_FAIL(Error::InvalidDebugInfo);
-    auto out = TRY(allocator.alloc<u8>(static_cast<usize>(chdr.ch_size)));
+// Not yet in every C library's <elf.h>.
+constexpr u32 elfcompress_zstd = 2;
 
+Result<void> inflateZlib(std::span<const u8> input, std::span<u8> out, mem::Allocator allocator) {
     z_stream stream{};
     stream.zalloc = zlibAlloc;
     stream.zfree = zlibFree;
     stream.opaque = &allocator;
     if (inflateInit(&stream) != Z_OK) return XOV_FAIL(Error::InvalidDebugInfo);
-    const auto input = raw.subspan(sizeof(Elf64_Chdr));
     // zlib counts in 32-bit units; sections here are far below 4 GiB and
     // max_inflated_size keeps the output so.
     if (input.size() > 0xffffffffu) {
@@ -52,9 +55,41 @@ Result<std::span<const u8>> decompressSection(std::span<const u8> raw, mem::Allo
     stream.next_out = out.data();
     stream.avail_out = static_cast<uInt>(out.size());
     const int status = inflate(&stream, Z_FINISH);
-    const bool complete = status == Z_STREAM_END && stream.total_out == chdr.ch_size;
+    const bool complete = status == Z_STREAM_END && stream.total_out == out.size();
     inflateEnd(&stream);
     if (!complete) return XOV_FAIL(Error::InvalidDebugInfo);
+    return {};
+}
+
+// One or more zstd frames that together give exactly out.size() bytes.
+Result<void> decompressZstd(std::span<const u8> input, std::span<u8> out, mem::Allocator allocator) {
+    ZSTD_DCtx* context = ZSTD_createDCtx_advanced(ZSTD_customMem{zstdAlloc, zstdFree, &allocator});
+    if (context == nullptr) return XOV_FAIL(Error::OutOfMemory);
+    const size_t written = ZSTD_decompressDCtx(context, out.data(), out.size(), input.data(), input.size());
+    ZSTD_freeDCtx(context);
+    if (ZSTD_isError(written) != 0 || written != out.size()) return XOV_FAIL(Error::InvalidDebugInfo);
+    return {};
+}
+
+// Compressed sections larger than this are treated as corrupt: a mangled
+// ch_size must not make the reader map gigabytes.
+constexpr u64 max_inflated_size = u64{1} << 30;
+
+}  // namespace
+
+Result<std::span<const u8>> decompressSection(std::span<const u8> raw, mem::Allocator allocator) {
+    if (raw.size() < sizeof(Elf64_Chdr)) return XOV_FAIL(Error::InvalidDebugInfo);
+    Elf64_Chdr chdr;
+    std::memcpy(&chdr, raw.data(), sizeof chdr);
+    if ((chdr.ch_type != ELFCOMPRESS_ZLIB && chdr.ch_type != elfcompress_zstd) || chdr.ch_size == 0 ||
+        chdr.ch_size > max_inflated_size)
+        return XOV_FAIL(Error::InvalidDebugInfo);
+    auto out = TRY(allocator.alloc<u8>(static_cast<usize>(chdr.ch_size)));
+    const auto input = raw.subspan(sizeof(Elf64_Chdr));
+    if (chdr.ch_type == ELFCOMPRESS_ZLIB)
+        TRY(inflateZlib(input, out, allocator));
+    else
+        TRY(decompressZstd(input, out, allocator));
     return std::span<const u8>(out.data(), out.size());
 }
 

@@ -1,5 +1,5 @@
 // Sections stored compressed (SHF_COMPRESSED: an Elf64_Chdr, then the
-// compressed bytes), inflated into the reader's arena.
+// compressed bytes: zlib or zstd), inflated into the reader's arena.
 #pragma once
 #include <span>
 

@@ -697,7 +697,15 @@ class Demangler {
                 ++pos_;
                 if (peek() == 'F' || peek() == 'A' || peek() == 'M') return fail();
                 if (!type()) return false;
-                write(c == 'P' ? "*" : c == 'R' ? "&" : "&&");
+                if (c == 'P') {
+                    write("*");
+                } else if (last() == '&') {
+                    // A reference to a reference (through a template
+                    // parameter) collapses: & wins over &&.
+                    if (c == 'R' && len_ >= 2 && out_[len_ - 2] == '&') len_ -= 1;
+                } else {
+                    write(c == 'R' ? "&" : "&&");
+                }
                 return addSub(Span{begin, mark()});
             }
             case 'T':

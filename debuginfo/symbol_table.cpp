@@ -20,6 +20,23 @@ bool isFunction(const Elf64_Sym& symbol) {
     return (type == STT_FUNC || type == STT_GNU_IFUNC) && symbol.st_shndx != SHN_UNDEF && symbol.st_value != 0;
 }
 
+// Of several names for one function (the C library has "__read" and
+// "read", "__libc_start_main_impl" and "__libc_start_main"), the public
+// one: visible outside its module, then with fewer leading underscores,
+// then the shorter. Independent of the order the linker listed them in.
+u32 preference(const Elf64_Sym& symbol, std::span<const u8> strings) {
+    usize underscores = 0;
+    usize length = 0;
+    for (usize i = symbol.st_name; i < strings.size() && strings[i] != 0; ++i) {
+        if (strings[i] == '_' && underscores == length) ++underscores;
+        ++length;
+    }
+    const u32 visible = ELF64_ST_VISIBILITY(symbol.st_other) == STV_DEFAULT ? 1 : 0;
+    const u32 fewer_underscores = 255 - static_cast<u32>(underscores < 255 ? underscores : 255);
+    const u32 shorter = 0xffff - static_cast<u32>(length < 0xffff ? length : 0xffff);
+    return visible << 24 | fewer_underscores << 16 | shorter;
+}
+
 }  // namespace
 
 Result<SymbolTable*> SymbolTable::build(ElfImage& image, ElfImage* debug_image, mem::Allocator allocator) {
@@ -29,20 +46,19 @@ Result<SymbolTable*> SymbolTable::build(ElfImage& image, ElfImage* debug_image, 
     if (section.symbols.empty()) section = TRY(image.symbolSection(".dynsym"));
 
     ArenaList<Symbol> symbols;
-    for (usize i = 0; i < section.symbols.size(); ++i) {
-        const Elf64_Sym& symbol = section.symbols[i];
+    for (const Elf64_Sym& symbol : section.symbols) {
         if (!isFunction(symbol) || symbol.st_name >= section.strings.size()) continue;
-        TRY(symbols.append(allocator, Symbol{symbol.st_value, symbol.st_size, symbol.st_name, static_cast<u32>(i)}));
+        TRY(symbols.append(allocator, Symbol{symbol.st_value, symbol.st_size, symbol.st_name,
+                                             preference(symbol, section.strings)}));
     }
     if (symbols.len == 0) return XOV_FAIL(Error::MissingDebugInfo);
     auto list = symbols.span();
     // Aliases share an address. The lookup tries the nearest symbol first,
     // so the one sorted last among equals is named: the larger, else the
-    // one listed last, as other symbolizers do (the C library lists its
-    // public names, "read" and "qsort_r", after the internal ones).
+    // preferred name.
     std::sort(list.begin(), list.end(), [](const Symbol& a, const Symbol& b) {
         if (a.address != b.address) return a.address < b.address;
-        return a.size != b.size ? a.size < b.size : a.index < b.index;
+        return a.size != b.size ? a.size < b.size : a.preference < b.preference;
     });
 
     auto* table = TRY(allocator.create<SymbolTable>());

@@ -33,8 +33,8 @@ class SymbolTable {
     struct Symbol {
         u64 address;
         u64 size;
-        u32 name;   // offset in strings_
-        u32 index;  // in the table: of aliases, the last one listed is named
+        u32 name;        // offset in strings_
+        u32 preference;  // of aliases at one address, the highest is named
     };
 
     std::span<Symbol> symbols_;  // sorted by address

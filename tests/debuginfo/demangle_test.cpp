@@ -66,6 +66,10 @@ constexpr Case cases[] = {
     {"_ZN5debug10panicExtraIJmmEEEvPK10StackTracemSt17basic_string_viewIcSt11char_traitsIcEEDpRKT_.isra.0",
      "(refused)", "debug::panicExtra<unsigned long, unsigned long> [clone .isra.0]"},
     {"_Z1fPFviE", "(refused)", "f"},
+    {"_ZNSt8_Rb_treeIiiSt9_IdentityIiESt4lessIiESaIiEE16_M_insert_uniqueIRKiEESt4pairISt17_Rb_tree_iteratorIiEbEOT_",
+     "std::pair<std::_Rb_tree_iterator<int>, bool> std::_Rb_tree<int, int, std::_Identity<int>, std::less<int>, "
+     "std::allocator<int> >::_M_insert_unique<int const&>(int const&)",
+     "std::_Rb_tree<int, int, std::_Identity<int>, std::less<int>, std::allocator<int> >::_M_insert_unique<int const&>"},
 };
 
 TEST(Demangle, eachConstructInBothStyles) {
@@ -194,6 +198,32 @@ TEST(SymbolTable, namesCodeNoDwarfDescribes) {
     EXPECT_EQ(nameAt(0x7fffffff0000), "(MissingDebugInfo)");
     unlink(path.c_str());
     rmdir(dir);
+}
+
+TEST(SymbolTable, aliasesAreNamedByTheirPublicName) {
+    // The C library defines several names at one address ("__read" and
+    // "read"); whichever the linker listed first, the entry uses the one
+    // a reader knows. Only a statically linked product has them inside.
+    const std::string product = XOV_PRODUCT_PATH;
+    const auto defined = linesOf(runShell("nm --defined-only '" + product + "'"));
+    auto addressOf = [&](const std::string& name) -> u64 {
+        for (const auto& line : defined) {
+            std::istringstream fields(line);
+            std::string address, type, symbol;
+            if (fields >> address >> type >> symbol && symbol == name) return std::stoull(address, nullptr, 16);
+        }
+        return 0;
+    };
+    if (addressOf("__libc_start_main") == 0) GTEST_SKIP() << "the C library is not linked in";
+    auto module = debug::Module::openFile(product);
+    ASSERT_TRUE(module.has_value());
+    for (const char* name : {"__libc_start_main", "read", "qsort_r"}) {
+        const u64 address = addressOf(name);
+        if (address == 0) continue;
+        auto symbol = (*module)->getSymbolAtAddress(debug::debugInfoAllocator(), address);
+        ASSERT_TRUE(symbol.has_value()) << name;
+        EXPECT_EQ(symbol->symbol_name, name);
+    }
 }
 
 }  // namespace

@@ -204,17 +204,24 @@ TEST_P(DamagedBinary, randomBytesInDwarfSections) {
 // GCC's DWARF, and clang's (indexed strings, addresses and range lists).
 INSTANTIATE_TEST_SUITE_P(Samples, DamagedBinary, ::testing::Values(XOV_SAMPLE_PATH, XOV_SAMPLE_CLANG_PATH));
 
-TEST(DamagedCompressedSection, corruptZlibStreamIsInvalidDebugInfo) {
-    std::vector<u8> original = readFile(XOV_SAMPLE_GZ_PATH);
+// zlib (the compiler's -gz) and zstd (objcopy's) sections.
+class DamagedCompressedSection : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(DamagedCompressedSection, corruptStreamIsInvalidDebugInfo) {
+    std::vector<u8> original = readFile(GetParam());
     ASSERT_FALSE(original.empty());
     const auto sections = sectionsOf(original);
     const SectionInfo& info = section(sections, ".debug_info");
     ASSERT_NE(info.header.sh_flags & SHF_COMPRESSED, 0u);
+    Elf64_Chdr chdr;
+    std::memcpy(&chdr, original.data() + info.header.sh_offset, sizeof chdr);
+    const u32 zstd = 2;  // ELFCOMPRESS_ZSTD
+    EXPECT_EQ(chdr.ch_type, std::string(GetParam()) == XOV_SAMPLE_ZSTD_PATH ? zstd : u32{ELFCOMPRESS_ZLIB});
     const SectionInfo& text = section(sections, ".text");
     // An address the intact file resolves (the start of .text may be
     // start-up code without DWARF).
     u64 address = 0;
-    auto intact = debug::Module::openFile(XOV_SAMPLE_GZ_PATH);
+    auto intact = debug::Module::openFile(GetParam());
     ASSERT_TRUE(intact.has_value());
     for (u64 a = text.header.sh_addr; a < text.header.sh_addr + text.header.sh_size && address == 0; a += 4) {
         auto symbol = (*intact)->getSymbolAtAddress(debug::debugInfoAllocator(), a);
@@ -267,5 +274,7 @@ TEST(DamagedCompressedSection, corruptZlibStreamIsInvalidDebugInfo) {
     // Untouched, the same lookup works.
     EXPECT_EQ(lookupAfter([](std::vector<u8>&) {}), std::nullopt);
 }
+
+INSTANTIATE_TEST_SUITE_P(Algorithms, DamagedCompressedSection, ::testing::Values(XOV_SAMPLE_GZ_PATH, XOV_SAMPLE_ZSTD_PATH));
 
 }  // namespace
