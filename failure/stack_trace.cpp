@@ -3,14 +3,12 @@
 
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/auxv.h>
 #include <sys/resource.h>
 
 #include <cstring>
 
 #include "support/sys.hpp"
-
-// The stack pointer the process started with (the C library's).
-extern "C" void* __libc_stack_end;
 
 namespace io::tty {
 
@@ -45,8 +43,8 @@ namespace {
 // Where this thread's stack is known to be mapped, learned once per thread
 // without reading a file (reading /proc/self/maps took a tenth of a clean
 // run): a thread the C library started knows its stack block; the main
-// thread's stack runs up to the stack pointer the process started with
-// (__libc_stack_end), and down at least to the deepest frame seen on it,
+// thread's stack runs up to the executable's name the kernel put at its
+// top (AT_EXECFN), and down at least to the deepest frame seen on it,
 // since a stack mapping grows down from its top and never shrinks. Frames
 // inside are readable without asking the kernel; everything else still
 // goes through msync. Not learned while on an alternate signal stack,
@@ -67,12 +65,14 @@ thread_local StackBounds thread_stack_bounds;
     bounds.state = 2;
     const usize here = reinterpret_cast<usize>(__builtin_frame_address(0));
     if (sys::gettid() == sys::getpid()) {
-        const usize top = reinterpret_cast<usize>(__libc_stack_end);
+        // The kernel puts the executable's name at the top of the
+        // start-up stack, above every frame.
+        const usize top = getauxval(AT_EXECFN);
         rlimit limit{};
         if (getrlimit(RLIMIT_STACK, &limit) != 0) return;
         const usize size = limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur > top ? top : limit.rlim_cur;
         // A thread that forked this process is its main thread now, on
-        // a stack of its own: not the one below the start-up pointer.
+        // a stack of its own: not the start-up stack.
         if (here >= top || here < top - size) return;
         bounds.lo = here & ~usize{4095};
         bounds.hi = top;
