@@ -2,6 +2,7 @@
 # Builds the benchmarks (preset bench) and prints every figure side by side
 # with its reference, as a ratio measured in the same run:
 #   trace resolution          vs addr2line -f -i and llvm-symbolizer
+#   cold trace in generated programs of 8, 64 and 256 units, same references
 #   trace capture             vs a bare frame-pointer walk of the same frames
 #   leak-checking allocator   vs glibc malloc (isolated pairs, windows of 1
 #                             and 64 live blocks), with the system calls'
@@ -9,7 +10,8 @@
 #   server round trips        vs a pipe echo
 #   progress node pairs and frame composition
 #   whole product run         vs a static do-nothing program
-# XOV_BENCH_RUNS sets the process count of the trace comparison (100).
+# XOV_BENCH_RUNS sets the process count of the trace comparison (100),
+# XOV_BENCH_FAT_RUNS that of the generated programs (50).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/deps.sh
@@ -104,3 +106,6 @@ row "resolve 32 frames (warm)" "$(ns trace_bench BM_ResolveThirtyTwoFramesWarm)"
 
 echo "== trace resolution vs addr2line and llvm-symbolizer (cold processes)"
 bash bench/trace_bench.sh build/default "${XOV_BENCH_RUNS:-100}"
+
+echo "== cold trace through ten units of generated programs vs addr2line and llvm-symbolizer"
+bash bench/fat_trace_bench.sh build/bench "${XOV_BENCH_FAT_RUNS:-50}"

@@ -2,7 +2,7 @@
 # Installs the Debian packages the build and the tests need, when missing.
 set -euo pipefail
 
-packages=(g++ cmake ninja-build libgtest-dev libgmock-dev libbenchmark-dev zlib1g-dev libzstd-dev llvm binutils gdb)
+packages=(g++ cmake ninja-build libgtest-dev libgmock-dev libbenchmark-dev zlib1g-dev libzstd-dev llvm binutils gdb bc time)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
