@@ -47,7 +47,10 @@ struct ByteReader {
         pos += size;
         return value;
     }
-    [[nodiscard]] Result<u8> readU8() { return TRY(readUnsigned(1)); }
+    [[nodiscard]] Result<u8> readU8() {
+        if (atEnd()) return XOV_FAIL(Error::InvalidDebugInfo);
+        return bytes[pos++];
+    }
     [[nodiscard]] Result<u16> readU16() { return static_cast<u16>(TRY(readUnsigned(2))); }
     [[nodiscard]] Result<u32> readU32() { return static_cast<u32>(TRY(readUnsigned(4))); }
     [[nodiscard]] Result<u64> readU64() { return TRY(readUnsigned(8)); }

@@ -23,12 +23,6 @@ i32 fixedFormSize(u64 form, const FormContext& c) {
     }
 }
 
-bool isInterestingTag(u64 t) {
-    return t == tag::namespace_ || t == tag::class_type || t == tag::structure_type || t == tag::union_type ||
-           t == tag::subprogram || t == tag::inlined_subroutine || t == tag::compile_unit ||
-           t == tag::partial_unit || t == tag::skeleton_unit;
-}
-
 Result<AbbrevTable> parseAbbrevTable(std::span<const u8> section, u64 offset, const FormContext& context,
                                      mem::Allocator allocator) {
     ByteReader r(section);
@@ -41,15 +35,15 @@ Result<AbbrevTable> parseAbbrevTable(std::span<const u8> section, u64 offset, co
         if (code == 0) break;
         Abbrev abbrev{code, TRY(r.readUleb()), false, false, 0, static_cast<u32>(attrs.len), 0};
         abbrev.has_children = TRY(r.readU8()) != 0;
-        abbrev.interesting = isInterestingTag(abbrev.tag);
         for (;;) {
             const u64 name = TRY(r.readUleb());
             const u64 form = TRY(r.readUleb());
             if (name == 0 && form == 0) break;
             const i64 implicit = form == 0x21 ? TRY(r.readSleb()) : 0;
-            TRY(attrs.append(allocator, AbbrevAttr{name, form, implicit}));
-            abbrev.attr_count += 1;
             const i32 size = fixedFormSize(form, context);
+            TRY(attrs.append(allocator, AbbrevAttr{name, form, implicit, size}));
+            if (name == at::low_pc || name == at::ranges) abbrev.may_have_code = true;
+            abbrev.attr_count += 1;
             abbrev.fixed_size = size < 0 || abbrev.fixed_size < 0 ? -1 : abbrev.fixed_size + size;
         }
         if (abbrevs.len != 0 && abbrevs.items[abbrevs.len - 1].code >= code) sorted = false;

@@ -109,13 +109,29 @@ struct AbbrevAttr {
     u64 name;
     u64 form;
     i64 implicit_const;
+    i32 size;  // of the value when the form fixes it, else -1
 };
+
+// Steps over one attribute value without decoding it.
+inline Result<void> skipForm(ByteReader& r, const AbbrevAttr& attr, const FormContext& c) {
+    if (attr.size >= 0) return r.skip(static_cast<u64>(attr.size));
+    switch (attr.form) {
+        case 0x08: TRY(r.readCString()); return {};
+        case 0x0d: TRY(r.readSleb()); return {};
+        case 0x0f: case 0x15: case 0x1a: case 0x1b: case 0x22: case 0x23: case 0x1f01: case 0x1f02:
+            TRY(r.readUleb());
+            return {};
+        case 0x09: case 0x18: return r.skip(TRY(r.readUleb()));
+        case 0x0a: return r.skip(TRY(r.readU8()));
+        default: TRY(readForm(r, attr.form, c, attr.implicit_const)); return {};
+    }
+}
 
 struct Abbrev {
     u64 code;
     u64 tag;
     bool has_children;
-    bool interesting;  // a DIE the function scan decodes; the rest are skipped
+    bool may_have_code;  // has an address range attribute (low_pc or ranges)
     i32 fixed_size;    // bytes of all attributes when every form has a fixed size, else -1
     u32 first_attr;
     u32 attr_count;
@@ -123,9 +139,6 @@ struct Abbrev {
 
 // Size of a form's value when it does not depend on the bytes, else -1.
 [[nodiscard]] i32 fixedFormSize(u64 form, const FormContext& c);
-
-// Tags of the DIEs the unit scan decodes rather than steps over.
-[[nodiscard]] bool isInterestingTag(u64 t);
 
 struct AbbrevTable {
     u64 offset = ~u64{0};

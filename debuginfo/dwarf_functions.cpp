@@ -34,21 +34,26 @@ Result<u64> declLine(const Sections& s, const Unit& unit, u64 offset, int depth 
     return declLine(s, unit, TRY(resolveRef(unit, specification)), depth + 1);
 }
 
+// Steps over a DIE's attributes without decoding them.
+Result<void> skipAttributes(const Unit& unit, const Abbrev& abbrev, ByteReader& r) {
+    if (abbrev.fixed_size >= 0) return r.skip(static_cast<u64>(abbrev.fixed_size));
+    const FormContext context = unit.context();
+    for (const AbbrevAttr& attr : unit.abbrevs.attrs.subspan(abbrev.first_attr, abbrev.attr_count))
+        TRY(skipForm(r, attr, context));
+    return {};
+}
+
+// The functions of a unit and the named scopes around every subprogram.
+// The subtrees of functions are walked but hardly decoded: parameters,
+// variables, blocks and inline calls (nearly three quarters of a unit's
+// DIEs) are stepped over, and a function's inline calls are read from its
+// subtree only when a lookup lands in it (ensureBody).
 Result<void> scanUnit(const Sections& s, Unit& unit, mem::Allocator allocator) {
-    struct Context {
-        i32 scope;
-        bool in_function;
-        i32 call;        // the innermost inline call around the DIE, -1 for none
-        u32 call_depth;  // how many inline calls are around it
-        u64 function_origin;  // the abstract instance of the enclosing function
-    };
-    Context stack[max_die_depth];
+    i32 stack[max_die_depth];
     usize depth = 0;
-    Context current{-1, false, -1, 0, 0};
+    i32 current = -1;  // the innermost named scope or function
 
     ArenaList<AddressRange> functions;
-    ArenaList<AddressRange> inlines;
-    ArenaList<InlineCall> calls;
     ArenaList<Decl> decls;
     ArenaList<Scope> scopes;
     // Rough shares of a unit's bytes, so the lists rarely have to move.
@@ -58,10 +63,7 @@ Result<void> scanUnit(const Sections& s, Unit& unit, mem::Allocator allocator) {
     TRY(functions.reserve(allocator, unit_bytes / 1024));
 
     ByteReader r(s.info.first(static_cast<usize>(unit.end)), static_cast<usize>(unit.die_offset));
-    const FormContext form_context = unit.context();
     while (!r.atEnd()) {
-        // Most DIEs (types, parameters, variables, call sites) say nothing
-        // about functions: step over them without decoding.
         const usize die_start = r.pos;
         const u64 code = TRY(r.readUleb());
         if (code == 0) {
@@ -71,44 +73,95 @@ Result<void> scanUnit(const Sections& s, Unit& unit, mem::Allocator allocator) {
         }
         const Abbrev* abbrev = unit.abbrevs.find(code);
         if (abbrev == nullptr) return XOV_FAIL(Error::InvalidDebugInfo);
-        if (!abbrev->interesting) {
-            if (abbrev->fixed_size >= 0) {
-                TRY(r.skip(static_cast<u64>(abbrev->fixed_size)));
+        i32 child = current;
+        const u64 t = abbrev->tag;
+        if (t == tag::subprogram && !abbrev->may_have_code) {
+            // A declaration or an abstract instance: its place in the tree
+            // is all a name needs, the rest is read when a name is asked.
+            TRY(skipAttributes(unit, *abbrev, r));
+            const auto decl_index = static_cast<u32>(decls.len);
+            TRY(decls.append(allocator, Decl{die_start, current}));
+            TRY(scopes.append(allocator, Scope{die_start, current, static_cast<i32>(decl_index), {}}));
+            child = static_cast<i32>(scopes.len - 1);
+        } else if (t == tag::subprogram || isNamedScope(t)) {
+            r.pos = die_start;
+            const Die die = TRY(readDie(unit, r));
+            if (t == tag::subprogram) {
+                const auto decl_index = static_cast<u32>(decls.len);
+                TRY(decls.append(allocator, Decl{die.offset, current}));
+                if (!die.declaration) TRY(collectRanges(s, unit, die, functions, allocator, decl_index));
+                TRY(scopes.append(allocator, Scope{die.offset, current, static_cast<i32>(decl_index), {}}));
             } else {
-                for (const AbbrevAttr& attr : unit.abbrevs.attrs.subspan(abbrev->first_attr, abbrev->attr_count))
-                    TRY(readForm(r, attr.form, form_context, attr.implicit_const));
+                std::string_view name;
+                if (die.name.present()) name = TRY(resolveString(s, &unit, die.name));
+                if (name.empty()) name = t == tag::namespace_ ? "(anonymous namespace)" : "(anonymous)";
+                TRY(scopes.append(allocator, Scope{die.offset, current, -1, name}));
             }
-            if (abbrev->has_children) {
-                if (depth == max_die_depth) return XOV_FAIL(Error::InvalidDebugInfo);
-                stack[depth++] = current;
-            }
+            child = static_cast<i32>(scopes.len - 1);
+        } else {
+            // Types, parameters, variables, blocks, call sites and inline
+            // calls say nothing about which function holds an address.
+            TRY(skipAttributes(unit, *abbrev, r));
+        }
+        if (abbrev->has_children) {
+            if (depth == max_die_depth) return XOV_FAIL(Error::InvalidDebugInfo);
+            stack[depth++] = current;
+            current = child;
+        }
+    }
+    sortRanges(functions.span());
+    unit.functions = functions.span();
+    unit.decls = decls.span();
+    unit.scopes = scopes.span();
+    auto names = TRY(allocator.alloc<std::string_view>(decls.len));
+    for (auto& n : names) n = std::string_view();
+    unit.decl_names = names.data();
+    return {};
+}
+
+// The inline calls in the subtree of the function whose DIE is at offset:
+// every inlined_subroutine with its call site and the call it is nested
+// in. Functions nested in it have bodies of their own and are skipped.
+Result<void> scanBody(const Sections& s, const Unit& unit, u64 offset, FunctionBody& body, mem::Allocator allocator) {
+    struct Context {
+        i32 call;        // the innermost inline call around the DIE, -1 for none
+        u32 call_depth;  // how many inline calls are around it
+        bool skipped;    // inside a nested function
+    };
+    ByteReader r(s.info.first(static_cast<usize>(unit.end)), static_cast<usize>(offset));
+    const Die function = TRY(readDie(unit, r));
+    if (function.abbrev == nullptr || function.abbrev->tag != tag::subprogram) return XOV_FAIL(Error::InvalidDebugInfo);
+    // The abstract instance of the function.
+    const u64 function_origin =
+        function.abstract_origin.present() ? TRY(resolveRef(unit, function.abstract_origin)) : function.offset;
+
+    ArenaList<AddressRange> inlines;
+    ArenaList<InlineCall> calls;
+    Context stack[max_die_depth];
+    usize depth = 0;
+    Context current{-1, 0, false};
+    bool more = function.abbrev->has_children;
+    while (more) {
+        const usize die_start = r.pos;
+        const u64 code = TRY(r.readUleb());
+        if (code == 0) {
+            if (depth == 0) break;
+            current = stack[--depth];
             continue;
         }
-        r.pos = die_start;
-        const Die die = TRY(readDie(unit, r));
+        const Abbrev* abbrev = unit.abbrevs.find(code);
+        if (abbrev == nullptr) return XOV_FAIL(Error::InvalidDebugInfo);
         Context child = current;
-        const u64 t = die.abbrev->tag;
-        if (isNamedScope(t)) {
-            std::string_view name;
-            if (die.name.present()) name = TRY(resolveString(s, &unit, die.name));
-            if (name.empty()) name = t == tag::namespace_ ? "(anonymous namespace)" : "(anonymous)";
-            TRY(scopes.append(allocator, Scope{die.offset, current.scope, -1, name}));
-            child.scope = static_cast<i32>(scopes.len - 1);
-        } else if (t == tag::subprogram) {
-            const auto decl_index = static_cast<u32>(decls.len);
-            TRY(decls.append(allocator, Decl{die.offset, current.scope}));
-            if (!die.declaration) TRY(collectRanges(s, unit, die, functions, allocator, decl_index));
-            TRY(scopes.append(allocator, Scope{die.offset, current.scope, static_cast<i32>(decl_index), {}}));
-            const u64 origin = die.abstract_origin.present() ? TRY(resolveRef(unit, die.abstract_origin)) : die.offset;
-            child = Context{static_cast<i32>(scopes.len - 1), true, -1, 0, origin};
-        } else if (t == tag::inlined_subroutine && current.in_function) {
+        if (abbrev->tag == tag::inlined_subroutine && !current.skipped) {
+            r.pos = die_start;
+            const Die die = TRY(readDie(unit, r));
             const u64 origin = die.abstract_origin.present() ? TRY(resolveRef(unit, die.abstract_origin)) : 0;
             // GCC describes the cold part of a split function as that
             // function inlined into itself, with its declaration as the
             // call site: not a call, so look through it. (A recursive call
             // inlined into the function has a call site of its own.)
             const bool self_inline = current.call < 0 && die.abstract_origin.present() &&
-                                     origin == current.function_origin &&
+                                     origin == function_origin &&
                                      die.call_line.u == TRY(declLine(s, unit, origin));
             if (!self_inline) {
                 const auto call_index = static_cast<u32>(calls.len);
@@ -119,14 +172,17 @@ Result<void> scanUnit(const Sections& s, Unit& unit, mem::Allocator allocator) {
                 child.call = static_cast<i32>(call_index);
                 child.call_depth = current.call_depth + 1;
             }
+        } else {
+            TRY(skipAttributes(unit, *abbrev, r));
+            if (abbrev->tag == tag::subprogram) child.skipped = true;
         }
-        if (die.abbrev->has_children) {
+        if (abbrev->has_children) {
             if (depth == max_die_depth) return XOV_FAIL(Error::InvalidDebugInfo);
             stack[depth++] = current;
             current = child;
         }
+        more = !r.atEnd();
     }
-    sortRanges(functions.span());
     sortRanges(inlines.span());
     // The furthest end of the inline ranges up to each one, so a lookup
     // scanning back from an address knows when no earlier range can reach it.
@@ -137,16 +193,10 @@ Result<void> scanUnit(const Sections& s, Unit& unit, mem::Allocator allocator) {
             furthest = std::max(furthest, inlines.items[i].hi);
             reach[i] = furthest;
         }
-        unit.inline_reach = reach.data();
+        body.inline_reach = reach.data();
     }
-    unit.functions = functions.span();
-    unit.inlines = inlines.span();
-    unit.calls = calls.span();
-    unit.decls = decls.span();
-    unit.scopes = scopes.span();
-    auto names = TRY(allocator.alloc<std::string_view>(decls.len));
-    for (auto& n : names) n = std::string_view();
-    unit.decl_names = names.data();
+    body.inlines = inlines.span();
+    body.calls = calls.span();
     return {};
 }
 
@@ -178,6 +228,23 @@ Result<void> ensureScanned(const Sections& s, Unit& unit, mem::Allocator allocat
     }
     if (unit.scan_state == 2) return XOV_FAIL(unit.scan_error);
     return {};
+}
+
+Result<const FunctionBody*> ensureBody(const Sections& s, Unit& unit, u32 decl_index, mem::Allocator allocator) {
+    for (const FunctionBody& body : unit.bodies.span()) {
+        if (body.decl != decl_index) continue;
+        if (body.state == 2) return XOV_FAIL(body.error);
+        return &body;
+    }
+    if (decl_index >= unit.decls.size()) return XOV_FAIL(Error::InvalidDebugInfo);
+    FunctionBody body{decl_index, 1, Error::InvalidDebugInfo, {}, nullptr, {}};
+    if (auto scanned = scanBody(s, unit, unit.decls[decl_index].offset, body, allocator); !scanned) {
+        body.state = 2;
+        body.error = scanned.error();
+    }
+    TRY(unit.bodies.append(allocator, body));
+    if (body.state == 2) return XOV_FAIL(body.error);
+    return &unit.bodies.items[unit.bodies.len - 1];
 }
 
 Result<std::string_view> DwarfInfo::qualifiedName(Unit& unit, u64 die_offset, int depth) {
@@ -236,18 +303,18 @@ namespace {
 
 // The innermost inline call whose ranges hold the address: of the ranges
 // holding it, the one of the most deeply nested call. -1 when none does.
-i32 innermostCall(const Unit& unit, u64 address) {
-    const auto ranges = unit.inlines;
+i32 innermostCall(const FunctionBody& body, u64 address) {
+    const auto ranges = body.inlines;
     usize i = static_cast<usize>(std::upper_bound(ranges.begin(), ranges.end(), address,
                                                   [](u64 a, const AddressRange& r) { return a < r.lo; }) -
                                  ranges.begin());
     i32 best = -1;
     u32 best_depth = 0;
-    while (i > 0 && unit.inline_reach[i - 1] > address) {
+    while (i > 0 && body.inline_reach[i - 1] > address) {
         --i;
         const AddressRange& range = ranges[i];
-        if (address >= range.hi || range.index >= unit.calls.size()) continue;
-        const InlineCall& call = unit.calls[range.index];
+        if (address >= range.hi || range.index >= body.calls.size()) continue;
+        const InlineCall& call = body.calls[range.index];
         if (call.depth > best_depth) {
             best = static_cast<i32>(range.index);
             best_depth = call.depth;
@@ -280,8 +347,10 @@ Result<usize> DwarfInfo::locate(u64 address, std::span<Location> out) {
     TRY(ensureScanned(sections_, unit, allocator_));
 
     std::string_view function = "???";
+    const FunctionBody* body = nullptr;
     if (const AddressRange* range = findRange(unit.functions, address)) {
         if (auto name = functionName(unit, range->index, 0); name && !name->empty()) function = *name;
+        body = TRY(ensureBody(sections_, unit, range->index, allocator_));
     }
 
     if (unit.lines_state == 0 && unit.stmt_list) {
@@ -311,9 +380,9 @@ Result<usize> DwarfInfo::locate(u64 address, std::span<Location> out) {
     std::optional<LineRow> row;
     if (have_lines) row = unit.lines.find(address);
     usize count = 0;
-    i32 call = innermostCall(unit, address);
+    i32 call = body != nullptr ? innermostCall(*body, address) : -1;
     for (int guard = 0; call >= 0 && guard < 4096; ++guard) {
-        const InlineCall& c = unit.calls[static_cast<usize>(call)];
+        const InlineCall& c = body->calls[static_cast<usize>(call)];
         if (count + 1 < out.size()) {
             auto name = inlinedName(unit, c.origin);
             out[count++] = entry(name && !name->empty() ? *name : std::string_view("???"), row);

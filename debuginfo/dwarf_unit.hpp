@@ -33,6 +33,17 @@ struct InlineCall {
     u32 depth;   // 1 for a call made by the out-of-line function itself
 };
 
+// The inline calls of one function definition, read from its subtree on
+// the first lookup that lands in it.
+struct FunctionBody {
+    u32 decl;  // the function's index in the unit's decls
+    u8 state;  // 1 read, 2 failed
+    Error error;
+    std::span<const AddressRange> inlines;  // sorted by lo; index into calls
+    const u64* inline_reach;                // per inline range: the highest hi up to it
+    std::span<const InlineCall> calls;
+};
+
 struct DwarfInfo::Unit {
     u64 offset = 0;
     u64 end = 0;
@@ -59,9 +70,7 @@ struct DwarfInfo::Unit {
     u8 scan_state = 0;  // 0 not scanned, 1 scanned, 2 failed
     Error scan_error = Error::InvalidDebugInfo;
     std::span<const AddressRange> functions;  // sorted by lo; index into decls
-    std::span<const AddressRange> inlines;    // sorted by lo; index into calls
-    const u64* inline_reach = nullptr;        // per inline range: the highest hi up to it
-    std::span<const InlineCall> calls;
+    ArenaList<FunctionBody> bodies;           // of the functions looked up so far
     std::span<const Decl> decls;  // in DIE order, so sorted by offset
     std::span<const Scope> scopes;
     std::string_view* decl_names = nullptr;  // resolved lazily; data()==nullptr means not yet
@@ -120,8 +129,11 @@ inline Result<Die> readDie(const Unit& unit, ByteReader& r) {
 
 // The unit's abbreviations and unit DIE, read once; the error is kept.
 [[nodiscard]] Result<void> ensureUnitDie(const Sections& s, Unit& unit, mem::Allocator allocator);
-// The unit's functions, inline calls and scopes, scanned once.
+// The unit's functions and scopes, scanned once.
 [[nodiscard]] Result<void> ensureScanned(const Sections& s, Unit& unit, mem::Allocator allocator);
+// The inline calls of the function at decl_index, read once.
+[[nodiscard]] Result<const FunctionBody*> ensureBody(const Sections& s, Unit& unit, u32 decl_index,
+                                                     mem::Allocator allocator);
 
 // Address ranges.
 [[nodiscard]] Result<void> addRange(ArenaList<AddressRange>& out, mem::Allocator allocator, u64 lo, u64 hi, u32 index);
