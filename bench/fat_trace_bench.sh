@@ -16,33 +16,39 @@ sizes=("$@")
 
 targets=()
 for n in "${sizes[@]}"; do targets+=("fat_trace_$n"); done
-cmake --build "$build" --target "${targets[@]}" >/dev/null
+[ "${XOV_FAT_NO_BUILD:-0}" = 1 ] || cmake --build "$build" --target "${targets[@]}" >/dev/null
 
 # The reference tools take far longer per run: fewer runs keep the whole
 # comparison short, and their means are as stable.
 ref_runs=$((runs / 5 > 3 ? runs / 5 : 3))
 
-mean_ms() {  # runs command... -> mean wall milliseconds per run
-    local n=$1 start end
+# Mean wall and CPU (user + system) milliseconds per run of a command, as
+# "wall cpu". CPU time is the steadier figure on a shared machine.
+measure() {  # runs command...
+    local n=$1 log
     shift
-    start=$(date +%s%N)
-    for ((i = 0; i < n; i++)); do "$@" >/dev/null 2>&1 || true; done
-    end=$(date +%s%N)
-    echo "scale=2; ($end - $start) / $n / 1000000" | bc
+    log=$(mktemp)
+    for ((i = 0; i < n; i++)); do /usr/bin/time -f '%e %U %S' -a -o "$log" "$@" >/dev/null 2>&1 || true; done
+    awk -v n="$n" '{ wall += $1; cpu += $2 + $3 } END { printf "%.2f %.2f\n", wall * 1000 / n, cpu * 1000 / n }' "$log"
+    rm -f "$log"
 }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.1fx", (b > 0 ? a / b : 0) }'; }
 
-printf '%-6s %9s %8s %10s %12s %10s %14s %10s\n' units "size MB" "ours ms" "peak MB" "addr2line ms" ratio "llvm-symb. ms" ratio
+printf '%-6s %8s %8s | %-17s | %-27s | %-27s\n' units "size MB" "peak MB" "ours wall/cpu ms" \
+    "addr2line -f -i wall/cpu ms" "llvm-symbolizer wall/cpu ms"
 for n in "${sizes[@]}"; do
     exe=$build/bench/fat_trace_$n
     # The addresses the trace prints.
     mapfile -t addresses < <(NO_COLOR=1 "$exe" 2>&1 >/dev/null | sed -n 's/.*: \(0x[0-9a-f]*\) in .*/\1/p')
-    [ "${#addresses[@]}" -eq 10 ] || { echo "expected 10 addresses from $exe, got ${#addresses[@]}" >&2; exit 2; }
-    ours=$(NO_COLOR=1 mean_ms "$runs" "$exe")
+    [ "${#addresses[@]}" -ge 10 ] || { echo "expected 10 addresses from $exe, got ${#addresses[@]}" >&2; exit 2; }
+    read -r ours_wall ours_cpu < <(NO_COLOR=1 measure "$runs" "$exe")
     peak_kb=$(NO_COLOR=1 /usr/bin/time -f %M "$exe" 2>&1 >/dev/null | tail -n 1)
-    a2l=$(mean_ms "$ref_runs" addr2line -f -i -e "$exe" "${addresses[@]}")
-    llvm=$(mean_ms "$ref_runs" llvm-symbolizer --obj="$exe" "${addresses[@]}")
-    printf '%-6s %9s %8s %10s %12s %9sx %14s %9sx\n' "$n" \
-        "$(echo "scale=1; $(stat -c %s "$exe") / 1048576" | bc)" "$ours" "$(echo "scale=1; $peak_kb / 1024" | bc)" \
-        "$a2l" "$(echo "scale=1; $a2l / $ours" | bc)" "$llvm" "$(echo "scale=1; $llvm / $ours" | bc)"
+    read -r a2l_wall a2l_cpu < <(measure "$ref_runs" addr2line -f -i -e "$exe" "${addresses[@]}")
+    read -r llvm_wall llvm_cpu < <(measure "$ref_runs" llvm-symbolizer --obj="$exe" "${addresses[@]}")
+    printf '%-6s %8s %8s | %7s / %7s | %7s / %7s (%s / %s) | %7s / %7s (%s / %s)\n' "$n" \
+        "$(awk -v b="$(stat -c %s "$exe")" 'BEGIN { printf "%.1f", b / 1048576 }')" \
+        "$(awk -v k="$peak_kb" 'BEGIN { printf "%.1f", k / 1024 }')" "$ours_wall" "$ours_cpu" \
+        "$a2l_wall" "$a2l_cpu" "$(ratio "$a2l_wall" "$ours_wall")" "$(ratio "$a2l_cpu" "$ours_cpu")" \
+        "$llvm_wall" "$llvm_cpu" "$(ratio "$llvm_wall" "$ours_wall")" "$(ratio "$llvm_cpu" "$ours_cpu")"
 done
-echo "(runs: $runs of ours, $ref_runs of each reference tool; whole-process wall time)"
+echo "(runs: $runs of ours, $ref_runs of each reference tool; whole processes; ratios: wall / cpu)"
