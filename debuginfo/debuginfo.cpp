@@ -168,7 +168,15 @@ Result<dwarf::DwarfInfo*> Module::dwarf() {
             s.ranges = TRY(elf.section(".debug_ranges"));
             s.rnglists = TRY(elf.section(".debug_rnglists"));
             s.aranges = TRY(elf.section(".debug_aranges"));
-            return dwarf::DwarfInfo::init(s, debugInfoAllocator());
+            dwarf::DwarfInfo* info = TRY(dwarf::DwarfInfo::init(s, debugInfoAllocator()));
+            // A split-DWARF package sits beside the executable: "<name>.dwp".
+            char package[4096];
+            if (name_.size() + 4 < sizeof package) {
+                std::memcpy(package, name_.data(), name_.size());
+                std::memcpy(package + name_.size(), ".dwp", 4);
+                if (auto copy = copyToArena(std::string_view(package, name_.size() + 4))) info->setPackagePath(*copy);
+            }
+            return info;
         }();
         if (opened) {
             dwarf_ = *opened;

@@ -249,7 +249,7 @@ Result<const FunctionBody*> ensureBody(const Sections& s, Unit& unit, u32 decl_i
 
 Result<std::string_view> DwarfInfo::qualifiedName(Unit& unit, u64 die_offset, int depth) {
     if (depth > 8) return XOV_FAIL(Error::InvalidDebugInfo);
-    TRY(ensureScanned(sections_, unit, allocator_));
+    TRY(prepare(unit));
     auto it = std::lower_bound(unit.decls.begin(), unit.decls.end(), die_offset,
                                [](const Decl& d, u64 o) { return d.offset < o; });
     if (it == unit.decls.end() || it->offset != die_offset) return XOV_FAIL(Error::InvalidDebugInfo);
@@ -265,7 +265,8 @@ Result<std::string_view> DwarfInfo::functionName(Unit& unit, u32 decl_index, int
     if (depth > 8) return XOV_FAIL(Error::InvalidDebugInfo);
     if (!unit.decl_names[decl_index].empty()) return unit.decl_names[decl_index];
     const Decl decl = unit.decls[decl_index];
-    ByteReader r(sections_.info.first(static_cast<usize>(unit.end)), static_cast<usize>(decl.offset));
+    const Sections& sections = sectionsOf(unit);
+    ByteReader r(sections.info.first(static_cast<usize>(unit.end)), static_cast<usize>(decl.offset));
     const Die die = TRY(readDie(unit, r));
     if (die.abbrev == nullptr) return XOV_FAIL(Error::InvalidDebugInfo);
 
@@ -273,7 +274,7 @@ Result<std::string_view> DwarfInfo::functionName(Unit& unit, u32 decl_index, int
     if (die.name.present()) {
         std::string_view parts[33];
         usize count = 0;
-        parts[count++] = TRY(resolveString(sections_, &unit, die.name));
+        parts[count++] = TRY(resolveString(sections, &unit, die.name));
         std::string_view prefix;
         for (i32 scope = decl.scope; scope >= 0 && count < std::size(parts);) {
             const Scope& sc = unit.scopes[static_cast<usize>(scope)];
@@ -344,17 +345,17 @@ Result<usize> DwarfInfo::locate(u64 address, std::span<Location> out) {
     const AddressRange* unit_range = findRange(unit_ranges_, address);
     if (unit_range == nullptr) return XOV_FAIL(Error::MissingDebugInfo);
     Unit& unit = units_[unit_range->index];
-    TRY(ensureScanned(sections_, unit, allocator_));
+    TRY(prepare(unit));
 
     std::string_view function = "???";
     const FunctionBody* body = nullptr;
     if (const AddressRange* range = findRange(unit.functions, address)) {
         if (auto name = functionName(unit, range->index, 0); name && !name->empty()) function = *name;
-        body = TRY(ensureBody(sections_, unit, range->index, allocator_));
+        body = TRY(ensureBody(sectionsOf(unit), unit, range->index, allocator_));
     }
 
     if (unit.lines_state == 0 && unit.stmt_list) {
-        auto lines = parseLineTable(sections_, *unit.stmt_list, unit.address_size, unit.comp_dir, unit.name,
+        auto lines = parseLineTable(sectionsOf(unit), *unit.stmt_list, unit.address_size, unit.comp_dir, unit.name,
                                     allocator_);
         unit.lines_state = lines ? 1 : 2;
         if (lines) unit.lines = *lines;

@@ -80,6 +80,10 @@ class DwarfInfo {
   public:
     [[nodiscard]] static Result<DwarfInfo*> init(const Sections& sections, mem::Allocator allocator);
 
+    // Where a split-DWARF package (.dwp) would be: beside the executable,
+    // named after it. Split units are looked for in their .dwo file first.
+    void setPackagePath(std::string_view path) { package_path_ = path; }
+
     // Where the address lies, innermost first: for code inlined into a
     // function, the inlined function at the address's line-table row, then
     // every caller down to the out-of-line function, each at its call of
@@ -96,6 +100,10 @@ class DwarfInfo {
     [[nodiscard]] Result<std::string_view> functionName(Unit& unit, u32 decl_index, int depth);
     [[nodiscard]] Result<std::string_view> qualifiedName(Unit& unit, u64 die_offset, int depth);
     [[nodiscard]] Result<std::string_view> inlinedName(Unit& unit, u64 origin);
+    // The unit's DIE, its split unit when it has one, and its functions.
+    [[nodiscard]] Result<void> prepare(Unit& unit);
+    [[nodiscard]] Result<void> loadSplit(Unit& unit);
+    [[nodiscard]] const Sections& sectionsOf(const Unit& unit) const;
 
     Sections sections_;
     mem::Allocator allocator_;
@@ -103,6 +111,9 @@ class DwarfInfo {
     Error index_error_ = Error::InvalidDebugInfo;
     std::span<Unit> units_;
     std::span<const AddressRange> unit_ranges_;  // sorted by lo
+    std::string_view package_path_;
+    class ElfImage* package_ = nullptr;
+    u8 package_state_ = 0;  // 0 not opened, 1 open, 2 absent or unreadable
 };
 
 }  // namespace dwarf

@@ -38,8 +38,10 @@ Result<void> collectRanges(const Sections& s, const Unit& unit, const Die& die, 
     if (unit.version < 5) {
         if (die.ranges.kind != Kind::sec_offset && die.ranges.kind != Kind::constant)
             return XOV_FAIL(Error::InvalidDebugInfo);
+        u64 offset = 0;
+        if (__builtin_add_overflow(die.ranges.u, unit.ranges_base, &offset)) return XOV_FAIL(Error::InvalidDebugInfo);
         ByteReader r(s.ranges);
-        TRY(r.seek(static_cast<usize>(die.ranges.u <= s.ranges.size() ? die.ranges.u : s.ranges.size() + 1)));
+        TRY(r.seek(static_cast<usize>(offset <= s.ranges.size() ? offset : s.ranges.size() + 1)));
         u64 base = unit.base_address;
         const u64 max = unit.address_size == 8 ? ~u64{0} : 0xffffffffu;
         for (;;) {

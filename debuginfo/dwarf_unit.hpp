@@ -45,6 +45,8 @@ struct FunctionBody {
 };
 
 struct DwarfInfo::Unit {
+    // Where DIEs are read: in the main .debug_info, or for a skeleton whose
+    // split unit is loaded, in the split unit's .debug_info.dwo.
     u64 offset = 0;
     u64 end = 0;
     u64 die_offset = 0;
@@ -78,6 +80,20 @@ struct DwarfInfo::Unit {
     u8 lines_state = 0;
     Error lines_error = Error::InvalidDebugInfo;
     LineTable lines;
+
+    // Split DWARF. info_offset..info_end is the unit in the main
+    // .debug_info whatever offset..end point at; split holds the sections
+    // of the split unit (its own .dwo sections with the executable's
+    // addresses and line table) once loaded.
+    u64 info_offset = 0;
+    u64 info_end = 0;
+    u64 dwo_id = 0;
+    bool has_dwo_id = false;
+    std::string_view dwo_name;
+    const Sections* split = nullptr;
+    u8 split_state = 0;  // 0 not looked for, 1 loaded or not split, 2 failed
+    Error split_error = Error::MissingDebugInfo;
+    u64 ranges_base = 0;  // DWARF 4 split units: added to their DW_AT_ranges offsets
 
     [[nodiscard]] FormContext context() const { return {version, address_size, offset_size}; }
 };

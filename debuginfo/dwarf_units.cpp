@@ -122,7 +122,10 @@ Result<void> DwarfInfo::buildIndex() {
                 case 2:
                 case 6: TRY(r.skip(8 + unit.offset_size)); break;  // type signature, type offset
                 case 4:
-                case 5: TRY(r.skip(8)); break;  // unit id
+                case 5:
+                    unit.dwo_id = TRY(r.readU64());
+                    unit.has_dwo_id = true;
+                    break;
                 default: break;
             }
         } else {
@@ -134,6 +137,8 @@ Result<void> DwarfInfo::buildIndex() {
         unit.die_offset = r.pos;
         if (unit.die_offset > unit.end) return XOV_FAIL(Error::InvalidDebugInfo);
         TRY(r.seek(static_cast<usize>(unit.end)));
+        unit.info_offset = unit.offset;
+        unit.info_end = unit.end;
         unit.code_unit = unit.unit_type == 1 || unit.unit_type == 3 || unit.unit_type == 4;
         if (!unit.code_unit) continue;
 
@@ -148,8 +153,8 @@ Result<void> DwarfInfo::buildIndex() {
     for (usize i = 0; i < units_.size(); ++i) TRY(covered_flags.append(allocator_, 0));
     auto unitIndexAt = [&](u64 offset) -> std::optional<u32> {
         auto it = std::lower_bound(units_.begin(), units_.end(), offset,
-                                   [](const Unit& u, u64 o) { return u.offset < o; });
-        if (it == units_.end() || it->offset != offset) return std::nullopt;
+                                   [](const Unit& u, u64 o) { return u.info_offset < o; });
+        if (it == units_.end() || it->info_offset != offset) return std::nullopt;
         return static_cast<u32>(it - units_.begin());
     };
     if (!s.aranges.empty()) {
@@ -199,10 +204,12 @@ Result<void> DwarfInfo::buildIndex() {
 
 Result<DwarfInfo::Unit*> DwarfInfo::unitAt(u64 info_offset) {
     auto it = std::upper_bound(units_.begin(), units_.end(), info_offset,
-                               [](u64 o, const Unit& u) { return o < u.offset; });
+                               [](u64 o, const Unit& u) { return o < u.info_offset; });
     if (it == units_.begin()) return XOV_FAIL(Error::InvalidDebugInfo);
     --it;
-    if (info_offset >= it->end) return XOV_FAIL(Error::InvalidDebugInfo);
+    // A split unit's DIEs live in another file: no reference from the
+    // main .debug_info reaches them.
+    if (info_offset >= it->info_end || it->split != nullptr) return XOV_FAIL(Error::InvalidDebugInfo);
     return &*it;
 }
 

@@ -282,6 +282,30 @@ TEST(SeparateDebugFile, foundByDebuglinkNextToTheBinary) {
     EXPECT_FALSE(info->empty());
 }
 
+TEST(SplitDwarf, aMissingDwoGivesTheSymbolTableEntryNotACrash) {
+    // The skeleton names a .dwo that is gone: no place, no unit, only the
+    // symbol table's name with the module as its unit.
+    auto module = debug::Module::openFile(XOV_SAMPLE_SPLIT_MISSING_PATH);
+    ASSERT_TRUE(module.has_value());
+    auto info = (*module)->section(".debug_info");
+    ASSERT_TRUE(info.has_value());
+    ASSERT_FALSE(info->empty());  // the skeleton units are there
+    const std::string nm = "nm '" XOV_SAMPLE_SPLIT_MISSING_PATH "' | grep ' T main$'";
+    FILE* pipe = popen(nm.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    char line[256] = {};
+    ASSERT_NE(fgets(line, sizeof line, pipe), nullptr);
+    pclose(pipe);
+    const u64 main_address = std::stoull(line, nullptr, 16);
+    for (int attempt = 0; attempt < 2; ++attempt) {  // the failure is kept, not retried into a crash
+        auto symbol = (*module)->getSymbolAtAddress(debug::debugInfoAllocator(), main_address);
+        ASSERT_TRUE(symbol.has_value());
+        EXPECT_EQ(symbol->symbol_name, "main");
+        EXPECT_EQ(symbol->compile_unit_name, XOV_SAMPLE_SPLIT_MISSING_PATH);
+        EXPECT_FALSE(symbol->line_info.has_value());
+    }
+}
+
 TEST(SeparateDebugFile, aDebugFileWithTheWrongChecksumIsNotUsed) {
     char dir[] = "/tmp/trace_debuglink_XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);

@@ -1,0 +1,281 @@
+// Split DWARF (-gsplit-dwarf): the executable keeps a skeleton unit per
+// compile unit (its address ranges, line table and addresses), and the
+// DIEs live in a .dwo file named by the skeleton (DW_AT_dwo_name, relative
+// to DW_AT_comp_dir), or in a .dwp package beside the executable that
+// gathers them, indexed by the unit's id. DWARF 5 skeleton units and the
+// DWARF 4 GNU extension alike.
+#include <cstring>
+#include <new>
+
+#include "debuginfo/dwarf_unit.hpp"
+#include "debuginfo/elf_image.hpp"
+
+namespace dwarf {
+
+namespace {
+
+namespace split_at {
+constexpr u64 dwo_name = 0x76, gnu_dwo_name = 0x2130, gnu_dwo_id = 0x2131;
+}
+
+// The skeleton's file name and (DWARF 4) id, which the DIE reader does not
+// keep for other units.
+Result<void> readSkeletonAttributes(const Sections& s, Unit& unit) {
+    ByteReader r(s.info.first(static_cast<usize>(unit.end)), static_cast<usize>(unit.die_offset));
+    const Abbrev* abbrev = unit.abbrevs.find(TRY(r.readUleb()));
+    if (abbrev == nullptr) return XOV_FAIL(Error::InvalidDebugInfo);
+    for (const AbbrevAttr& attr : unit.abbrevs.attrs.subspan(abbrev->first_attr, abbrev->attr_count)) {
+        const FormValue value = TRY(readForm(r, attr.form, unit.context(), attr.implicit_const));
+        if (attr.name == split_at::dwo_name || attr.name == split_at::gnu_dwo_name) {
+            unit.dwo_name = TRY(resolveString(s, &unit, value));
+        } else if (attr.name == split_at::gnu_dwo_id && value.kind == Kind::constant) {
+            unit.dwo_id = value.u;
+            unit.has_dwo_id = true;
+        }
+    }
+    return {};
+}
+
+// Column ids of a package index: DWARF 5 (version 5) and the GNU
+// extension for DWARF 4 (version 2) agree on these.
+constexpr u32 sect_info = 1, sect_abbrev = 3, sect_str_offsets = 6;
+constexpr u32 sect_rnglists_v5 = 8;
+
+// The slice of a package section a unit's contribution occupies.
+Result<std::span<const u8>> slice(std::span<const u8> section, u32 offset, u32 size) {
+    if (offset > section.size() || size > section.size() - offset) return XOV_FAIL(Error::InvalidDebugInfo);
+    return section.subspan(offset, size);
+}
+
+// Narrows a package's sections to the contributions of the unit with this
+// id, through .debug_cu_index. MissingDebugInfo when the index has no such
+// unit.
+Result<void> findInPackage(ElfImage& package, u64 dwo_id, Sections& out) {
+    const auto index = TRY(package.section(".debug_cu_index"));
+    if (index.empty()) return XOV_FAIL(Error::MissingDebugInfo);
+    ByteReader r(index);
+    const u32 version_word = TRY(r.readU32());
+    const u32 version = version_word == 2 ? 2 : (version_word & 0xffff);
+    if (version != 2 && version != 5) return XOV_FAIL(Error::InvalidDebugInfo);
+    const u32 columns = TRY(r.readU32());
+    const u32 units = TRY(r.readU32());
+    const u32 slots = TRY(r.readU32());
+    if (columns == 0 || columns > 16 || slots == 0 || (slots & (slots - 1)) != 0 || units > slots)
+        return XOV_FAIL(Error::InvalidDebugInfo);
+    const usize hashes_at = r.pos;
+    const usize rows_at = hashes_at + usize{slots} * 8;
+    const usize ids_at = rows_at + usize{slots} * 4;
+    const usize offsets_at = ids_at + usize{columns} * 4;
+    const usize sizes_at = offsets_at + usize{units} * columns * 4;
+    if (sizes_at + usize{units} * columns * 4 > index.size()) return XOV_FAIL(Error::InvalidDebugInfo);
+    auto u32At = [&](usize at) {
+        u32 v;
+        std::memcpy(&v, index.data() + at, 4);
+        return v;
+    };
+    auto u64At = [&](usize at) {
+        u64 v;
+        std::memcpy(&v, index.data() + at, 8);
+        return v;
+    };
+    const u64 mask = slots - 1;
+    u64 slot = dwo_id & mask;
+    const u64 step = ((dwo_id >> 32) & mask) | 1;
+    u32 row = 0;
+    for (u32 probes = 0; probes < slots; ++probes, slot = (slot + step) & mask) {
+        const u64 hash = u64At(hashes_at + static_cast<usize>(slot) * 8);
+        const u32 found = u32At(rows_at + static_cast<usize>(slot) * 4);
+        if (found == 0 && hash == 0) break;
+        if (hash == dwo_id && found != 0) {
+            row = found;
+            break;
+        }
+    }
+    if (row == 0) return XOV_FAIL(Error::MissingDebugInfo);
+    if (row > units) return XOV_FAIL(Error::InvalidDebugInfo);
+    const usize at = usize{row - 1} * columns * 4;
+    bool has_info = false;
+    for (u32 c = 0; c < columns; ++c) {
+        const u32 id = u32At(ids_at + usize{c} * 4);
+        const u32 offset = u32At(offsets_at + at + usize{c} * 4);
+        const u32 size = u32At(sizes_at + at + usize{c} * 4);
+        if (id == sect_info) {
+            out.info = TRY(slice(out.info, offset, size));
+            has_info = true;
+        } else if (id == sect_abbrev) {
+            out.abbrev = TRY(slice(out.abbrev, offset, size));
+        } else if (id == sect_str_offsets) {
+            out.str_offsets = TRY(slice(out.str_offsets, offset, size));
+        } else if (id == sect_rnglists_v5 && version == 5) {
+            out.rnglists = TRY(slice(out.rnglists, offset, size));
+        }
+    }
+    if (!has_info) return XOV_FAIL(Error::InvalidDebugInfo);
+    return {};
+}
+
+// The sections of a .dwo file or package, over the executable's for what
+// the split unit leaves to its skeleton (addresses, line table, DWARF 4
+// range lists).
+Result<Sections> splitSections(ElfImage& file, const Sections& main, u16 version) {
+    Sections s = main;
+    s.info = TRY(file.section(".debug_info.dwo"));
+    s.abbrev = TRY(file.section(".debug_abbrev.dwo"));
+    s.str = TRY(file.section(".debug_str.dwo"));
+    s.str_offsets = TRY(file.section(".debug_str_offsets.dwo"));
+    if (version >= 5) s.rnglists = TRY(file.section(".debug_rnglists.dwo"));
+    if (s.info.empty() || s.abbrev.empty()) return XOV_FAIL(Error::MissingDebugInfo);
+    return s;
+}
+
+struct SplitHeader {
+    u64 offset, end, die_offset, abbrev_offset;
+    u16 version;
+    u8 unit_type, address_size, offset_size;
+};
+
+// The split compile unit with this id in a .dwo's (or a package slice's)
+// .debug_info: DWARF 5 names the id in the unit header; a DWARF 4 .dwo
+// holds one compile unit, whose id the caller checks.
+Result<SplitHeader> findSplitUnit(std::span<const u8> info, u64 dwo_id) {
+    ByteReader r(info);
+    while (!r.atEnd()) {
+        SplitHeader h{};
+        h.offset = r.pos;
+        const u64 length = TRY(r.readInitialLength(h.offset_size));
+        if (length > r.remaining()) return XOV_FAIL(Error::InvalidDebugInfo);
+        h.end = r.pos + length;
+        h.version = TRY(r.readU16());
+        u64 id = 0;
+        bool has_id = false;
+        if (h.version >= 5) {
+            h.unit_type = TRY(r.readU8());
+            h.address_size = TRY(r.readU8());
+            h.abbrev_offset = TRY(r.readUnsigned(h.offset_size));
+            if (h.unit_type == 5) {  // DW_UT_split_compile
+                id = TRY(r.readU64());
+                has_id = true;
+            }
+        } else if (h.version >= 2) {
+            h.unit_type = 1;
+            h.abbrev_offset = TRY(r.readUnsigned(h.offset_size));
+            h.address_size = TRY(r.readU8());
+        } else {
+            return XOV_FAIL(Error::InvalidDebugInfo);
+        }
+        h.die_offset = r.pos;
+        if (h.die_offset > h.end || (h.address_size != 8 && h.address_size != 4))
+            return XOV_FAIL(Error::InvalidDebugInfo);
+        if ((h.version >= 5 && has_id && id == dwo_id) || (h.version < 5 && h.unit_type == 1)) return h;
+        TRY(r.seek(static_cast<usize>(h.end)));
+    }
+    return XOV_FAIL(Error::MissingDebugInfo);
+}
+
+// A NUL-terminated path from pieces; empty when it does not fit.
+struct Path {
+    char bytes[4096];
+    usize len = 0;
+    bool overflow = false;
+    Path& add(std::string_view piece) {
+        if (len + piece.size() >= sizeof bytes) {
+            overflow = true;
+            return *this;
+        }
+        std::memcpy(bytes + len, piece.data(), piece.size());
+        len += piece.size();
+        bytes[len] = '\0';
+        return *this;
+    }
+};
+
+}  // namespace
+
+const Sections& DwarfInfo::sectionsOf(const Unit& unit) const { return unit.split != nullptr ? *unit.split : sections_; }
+
+Result<void> DwarfInfo::prepare(Unit& unit) {
+    TRY(ensureUnitDie(sections_, unit, allocator_));
+    if (unit.split_state == 0) {
+        auto loaded = loadSplit(unit);
+        unit.split_state = loaded ? 1 : 2;
+        if (!loaded) unit.split_error = loaded.error();
+    }
+    if (unit.split_state == 2) return XOV_FAIL(unit.split_error);
+    return ensureScanned(sectionsOf(unit), unit, allocator_);
+}
+
+Result<void> DwarfInfo::loadSplit(Unit& unit) {
+    TRY(readSkeletonAttributes(sections_, unit));
+    if (unit.dwo_name.empty() && !unit.has_dwo_id) return {};  // an ordinary unit
+    if (!unit.has_dwo_id) return XOV_FAIL(Error::InvalidDebugInfo);
+
+    // The .dwo the skeleton names, else the package beside the executable.
+    Sections found;
+    bool have = false;
+    if (!unit.dwo_name.empty()) {
+        Path path;
+        if (!unit.dwo_name.starts_with('/') && !unit.comp_dir.empty()) path.add(unit.comp_dir).add("/");
+        path.add(unit.dwo_name);
+        if (!path.overflow) {
+            if (auto dwo = ElfImage::open(path.bytes, allocator_)) {
+                found = TRY(splitSections(**dwo, sections_, unit.version));
+                have = true;
+            }
+        }
+    }
+    if (!have) {
+        if (package_state_ == 0) {
+            Path path;
+            path.add(package_path_);
+            package_state_ = 2;
+            if (!package_path_.empty() && !path.overflow) {
+                if (auto opened = ElfImage::open(path.bytes, allocator_)) {
+                    package_ = *opened;
+                    package_state_ = 1;
+                }
+            }
+        }
+        if (package_state_ != 1) return XOV_FAIL(Error::MissingDebugInfo);
+        found = TRY(splitSections(*package_, sections_, unit.version));
+        TRY(findInPackage(*package_, unit.dwo_id, found));
+    }
+
+    const SplitHeader header = TRY(findSplitUnit(found.info, unit.dwo_id));
+    auto* sections = TRY(allocator_.create<Sections>());
+    new (sections) Sections(found);
+
+    // The split unit's DIEs, read in its own sections; what it leaves out
+    // comes from the skeleton.
+    const Unit skeleton = unit;
+    unit.offset = header.offset;
+    unit.end = header.end;
+    unit.die_offset = header.die_offset;
+    unit.abbrev_offset = header.abbrev_offset;
+    unit.version = header.version;
+    unit.unit_type = header.unit_type;
+    unit.address_size = header.address_size;
+    unit.offset_size = header.offset_size;
+    unit.split = sections;
+    unit.die_state = 0;
+    unit.name = "???";
+    unit.comp_dir = {};
+    unit.stmt_list.reset();
+    TRY(ensureUnitDie(*sections, unit, allocator_));
+    if (unit.version < 5) {
+        // The id a DWARF 4 .dwo names in its unit DIE must be the
+        // skeleton's: a stale .dwo describes other code.
+        Unit probe = unit;
+        probe.has_dwo_id = false;
+        TRY(readSkeletonAttributes(*sections, probe));
+        if (probe.has_dwo_id && probe.dwo_id != skeleton.dwo_id) return XOV_FAIL(Error::InvalidDebugInfo);
+        unit.ranges_base = skeleton.rnglists_base;  // DW_AT_GNU_ranges_base
+        unit.rnglists_base = 0;
+    }
+    unit.addr_base = skeleton.addr_base;
+    unit.stmt_list = skeleton.stmt_list;
+    if (unit.comp_dir.empty()) unit.comp_dir = skeleton.comp_dir;
+    if (unit.name == "???") unit.name = skeleton.name;
+    return {};
+}
+
+}  // namespace dwarf
