@@ -151,6 +151,11 @@ inline Result<Die> readDie(const Unit& unit, ByteReader& r) {
 [[nodiscard]] Result<const FunctionBody*> ensureBody(const Sections& s, Unit& unit, u32 decl_index,
                                                      mem::Allocator allocator);
 
+// A split file (.dwo or .dwp package) as a skeleton with this id and
+// version would read it: the offset of its split unit's first DIE.
+// MissingDebugInfo when the file has no such unit.
+[[nodiscard]] Result<u64> readSplitFile(class ElfImage& file, const Sections& main, u64 dwo_id, u16 version);
+
 // Address ranges.
 [[nodiscard]] Result<void> addRange(ArenaList<AddressRange>& out, mem::Allocator allocator, u64 lo, u64 hi, u32 index);
 [[nodiscard]] Result<void> collectRanges(const Sections& s, const Unit& unit, const Die& die,

@@ -191,6 +191,13 @@ struct Path {
 
 }  // namespace
 
+Result<u64> readSplitFile(ElfImage& file, const Sections& main, u64 dwo_id, u16 version) {
+    Sections found = TRY(splitSections(file, main, version));
+    if (TRY(file.section(".debug_cu_index")).size() != 0) TRY(findInPackage(file, dwo_id, found));
+    const SplitHeader header = TRY(findSplitUnit(found.info, dwo_id));
+    return header.die_offset;
+}
+
 const Sections& DwarfInfo::sectionsOf(const Unit& unit) const { return unit.split != nullptr ? *unit.split : sections_; }
 
 Result<void> DwarfInfo::prepare(Unit& unit) {

@@ -4,8 +4,10 @@
 // picks, and every unit's line table at offsets the input picks. Every
 // answer must be a result or an error: no crash, no hang, no read outside
 // the bytes. Function names from the symbol table, demangled, the same
-// way. Seeded with small real executables (DWARF 5, DWARF 4, zlib
-// compressed sections, a separate debug file).
+// way, and the file read as a split-DWARF .dwo or .dwp package. Seeded with
+// small real executables (DWARF 5, DWARF 4, zlib and zstd compressed
+// sections, a separate debug file, type units) and split files (.dwo files
+// of DWARF 5 and 4, packages of both).
 #include <elf.h>
 
 #include <cstdio>
@@ -14,6 +16,7 @@
 
 #include "debuginfo/cfi.hpp"
 #include "debuginfo/dwarf_info.hpp"
+#include "debuginfo/dwarf_unit.hpp"
 #include "debuginfo/elf_image.hpp"
 #include "debuginfo/symbol_table.hpp"
 #include "memory/allocator.hpp"
@@ -70,6 +73,22 @@ extern "C" int LLVMFuzzerTestOneInput(const u8* data, usize size) {
         (void)elf.debugLink();
         (void)elf.hasSection(".eh_frame");
         (void)elf.section(".eh_frame_hdr");
+        // The file as a split-DWARF .dwo or .dwp package: its package index
+        // and unit headers, for unit ids the input picks (and the id of a
+        // seed's first split unit, read from its header).
+        if (elf.hasSection(".debug_info.dwo")) {
+            dwarf::Sections main{};
+            for (usize k = 0; k < 4; ++k) {
+                u64 id = 0;
+                if (size >= 8 * (k + 1)) std::memcpy(&id, data + size - 8 * (k + 1), 8);
+                if (k == 0) {
+                    if (auto info = elf.section(".debug_info.dwo"); info && info->size() >= 20)
+                        std::memcpy(&id, info->data() + 12, 8);
+                }
+                (void)dwarf::readSplitFile(elf, main, id, 5);
+                (void)dwarf::readSplitFile(elf, main, id, 4);
+            }
+        }
         // Function names from the symbol table, demangled, at addresses
         // across the file's code.
         if (auto table = dwarf::SymbolTable::build(elf, nullptr, allocator)) {

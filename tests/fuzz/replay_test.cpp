@@ -47,7 +47,7 @@ TEST(FuzzReplay, BuildDriverStreamSeedsAndReproducers) { EXPECT_GE(replay("serve
 
 TEST(FuzzReplay, RelayPipeSeedsAndReproducers) { EXPECT_GE(replay("relay", xovFuzz_relay), 5u); }
 
-TEST(FuzzReplay, ExecutableAndDebugFileSeedsAndReproducers) { EXPECT_GE(replay("dwarf", xovFuzz_dwarf), 5u); }
+TEST(FuzzReplay, ExecutableAndDebugFileSeedsAndReproducers) { EXPECT_GE(replay("dwarf", xovFuzz_dwarf), 11u); }
 
 TEST(FuzzReplay, SourceFileSeedsAndReproducers) { EXPECT_GE(replay("source_line", xovFuzz_source_line), 5u); }
 
