@@ -279,7 +279,10 @@ Result<std::string_view> DwarfInfo::functionName(Unit& unit, u32 decl_index, int
         for (i32 scope = decl.scope; scope >= 0 && count < std::size(parts);) {
             const Scope& sc = unit.scopes[static_cast<usize>(scope)];
             if (sc.function_decl >= 0) {
-                prefix = TRY(functionName(unit, static_cast<u32>(sc.function_decl), depth + 1));
+                // Clang describes the function around a lambda by a bare
+                // subprogram with no name and no link: the name then
+                // starts below it.
+                if (auto outer = functionName(unit, static_cast<u32>(sc.function_decl), depth + 1)) prefix = *outer;
                 break;
             }
             parts[count++] = sc.name;
