@@ -209,6 +209,14 @@ Result<usize> Module::getSymbolsAtAddress(usize address, std::span<SymbolInfo> o
         dwarf::DwarfInfo* info = TRY(dwarf());
         return info->locate(file_address, std::span<dwarf::Location>(locations, room));
     }();
+    // DWARF that places the address but leaves the out-of-line function
+    // unnamed (clang's artificial static initialisers) keeps its inline
+    // chain; the symbol table names the function that ends it.
+    if (located && locations[*located - 1].function == "???") {
+        dwarf::SymbolTable* table = symbols();
+        if (const auto name = table != nullptr ? table->find(file_address) : std::nullopt)
+            locations[*located - 1].function = *name;
+    }
     if (located && locations[*located - 1].function != "???") {
         for (usize i = 0; i < *located; ++i) {
             const dwarf::Location& location = locations[i];
