@@ -573,9 +573,12 @@ class Demangler {
         usize count = 0;
         while (!consume('E')) {
             if (pos_ >= in_.size() || count == max_args) return fail();
+            const usize before_separator = len_;
             if (count != 0) write(", ");
             const u32 begin = mark();
             if (!templateArg()) return false;
+            // An empty pack spells nothing, not even its separator.
+            if (mark() == begin) len_ = before_separator;
             args[count++] = Span{begin, mark()};
         }
         if (last() == '>') write(" ");
