@@ -171,9 +171,9 @@ Result<dwarf::DwarfInfo*> Module::dwarf() {
             dwarf::DwarfInfo* info = TRY(dwarf::DwarfInfo::init(s, debugInfoAllocator()));
             // A split-DWARF package sits beside the executable: "<name>.dwp".
             char package[4096];
-            if (name_.size() + 4 < sizeof package) {
+            if (name_.size() + 5 <= sizeof package) {
                 std::memcpy(package, name_.data(), name_.size());
-                std::memcpy(package + name_.size(), ".dwp", 4);
+                std::memcpy(package + name_.size(), ".dwp", 5);
                 if (auto copy = copyToArena(std::string_view(package, name_.size() + 4))) info->setPackagePath(*copy);
             }
             return info;

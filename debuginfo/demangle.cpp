@@ -174,7 +174,8 @@ class Demangler {
                 write("non-virtual thunk to ");
                 return encoding(true);
             case 'v':
-                if (!offset() || !offset()) return fail();
+                // Two offsets follow: the this-adjustment, then the vcall one.
+                if (const bool adjustment = offset(); !adjustment || !offset()) return fail();
                 write("virtual thunk to ");
                 return encoding(true);
             default: return fail();
@@ -535,9 +536,9 @@ class Demangler {
                 const char d = peek();
                 u64 digit = 0;
                 if (d >= '0' && d <= '9')
-                    digit = static_cast<u64>(d - '0');
+                    digit = static_cast<u64>(d) - '0';
                 else if (d >= 'A' && d <= 'Z')
-                    digit = static_cast<u64>(d - 'A' + 10);
+                    digit = static_cast<u64>(d) - 'A' + 10;
                 else
                     return fail();
                 if (seq > max_subs) return fail();

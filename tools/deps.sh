@@ -2,7 +2,11 @@
 # Installs the Debian packages the build and the tests need, when missing.
 set -euo pipefail
 
-packages=(g++ cmake ninja-build libgtest-dev libgmock-dev libbenchmark-dev zlib1g-dev libzstd-dev llvm binutils gdb bc time)
+# clang 16 with lld and its LLVM tools: the clang build, the oracle samples
+# (lld, llvm-dwp, llvm-symbolizer-16 reads zstd sections), fuzzing and
+# clang-tidy, which runs beside the fuzzers and so must not install anything.
+packages=(g++ cmake ninja-build libgtest-dev libgmock-dev libbenchmark-dev zlib1g-dev libzstd-dev llvm binutils gdb bc time
+          clang-16 lld-16 llvm-16 libclang-rt-16-dev clang-tidy-16)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
