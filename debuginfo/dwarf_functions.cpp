@@ -17,21 +17,21 @@ bool isNamedScope(u64 t) {
 }
 
 // The line a function is declared at: DW_AT_decl_line of its DIE, else of
-// its declaration (DW_AT_specification). 0 when unknown or in another unit.
+// the declaration it links to. 0 when unknown or in another unit.
 Result<u64> declLine(const Sections& s, const Unit& unit, u64 offset, int depth = 0) {
     constexpr u64 at_decl_line = 0x3b;
     if (depth > 2 || offset < unit.die_offset || offset >= unit.end) return 0;
     ByteReader r(s.info.first(static_cast<usize>(unit.end)), static_cast<usize>(offset));
     const Abbrev* abbrev = unit.abbrevs.find(TRY(r.readUleb()));
     if (abbrev == nullptr) return XOV_FAIL(Error::InvalidDebugInfo);
-    FormValue specification;
+    FormValue declaration;
     for (const AbbrevAttr& attr : unit.abbrevs.attrs.subspan(abbrev->first_attr, abbrev->attr_count)) {
         const FormValue value = TRY(readForm(r, attr.form, unit.context(), attr.implicit_const));
         if (attr.name == at_decl_line && value.kind == Kind::constant) return value.u;
-        if (attr.name == at::declaration_link) specification = value;
+        if (attr.name == at::declaration_link) declaration = value;
     }
-    if (!specification.present()) return 0;
-    return declLine(s, unit, TRY(resolveRef(unit, specification)), depth + 1);
+    if (!declaration.present()) return 0;
+    return declLine(s, unit, TRY(resolveRef(unit, declaration)), depth + 1);
 }
 
 // Steps over a DIE's attributes without decoding them.
@@ -258,7 +258,7 @@ Result<std::string_view> DwarfInfo::qualifiedName(Unit& unit, u64 die_offset, in
 
 // The name of a subprogram with its enclosing namespaces, classes and
 // functions: "w4_input::InputState::cameraMoveDir". A definition without a
-// name of its own takes it from its declaration (DW_AT_specification) or
+// name of its own takes it from the declaration it links to or
 // its abstract instance (DW_AT_abstract_origin), whose place in the tree
 // gives the qualification.
 Result<std::string_view> DwarfInfo::functionName(Unit& unit, u32 decl_index, int depth) {
