@@ -27,13 +27,36 @@ Result<AbbrevTable> parseAbbrevTable(std::span<const u8> section, u64 offset, co
                                      mem::Allocator allocator) {
     ByteReader r(section);
     TRY(r.seek(static_cast<usize>(offset < section.size() ? offset : section.size() + 1)));
+    // Counted first, so the lists are allocated once at their size.
+    usize abbrev_count = 0;
+    usize attr_count = 0;
+    {
+        ByteReader counter = r;
+        for (;;) {
+            if (TRY(counter.readUleb()) == 0) break;
+            TRY(counter.readUleb());
+            TRY(counter.readU8());
+            ++abbrev_count;
+            for (;;) {
+                const u64 name = TRY(counter.readUleb());
+                const u64 form = TRY(counter.readUleb());
+                if (name == 0 && form == 0) break;
+                if (form == 0x21) TRY(counter.readSleb());
+                ++attr_count;
+            }
+        }
+    }
+    if (attr_count > ~u32{0}) return XOV_FAIL(Error::InvalidDebugInfo);
     ArenaList<Abbrev> abbrevs;
     ArenaList<AbbrevAttr> attrs;
+    TRY(abbrevs.reserve(allocator, abbrev_count));
+    TRY(attrs.reserve(allocator, attr_count));
+    auto narrow = [](u64 v) { return static_cast<u16>(v > 0xffff ? 0xffff : v); };
     bool sorted = true;
     for (;;) {
         const u64 code = TRY(r.readUleb());
         if (code == 0) break;
-        Abbrev abbrev{code, TRY(r.readUleb()), false, false, 0, static_cast<u32>(attrs.len), 0};
+        Abbrev abbrev{code, TRY(r.readUleb()), false, false, false, 0, static_cast<u32>(attrs.len), 0, -1, 0};
         abbrev.has_children = TRY(r.readU8()) != 0;
         for (;;) {
             const u64 name = TRY(r.readUleb());
@@ -41,8 +64,13 @@ Result<AbbrevTable> parseAbbrevTable(std::span<const u8> section, u64 offset, co
             if (name == 0 && form == 0) break;
             const i64 implicit = form == 0x21 ? TRY(r.readSleb()) : 0;
             const i32 size = fixedFormSize(form, context);
-            TRY(attrs.append(allocator, AbbrevAttr{name, form, implicit, size}));
+            if (name == at::sibling && abbrev.fixed_size >= 0 && abbrev.sibling_at < 0 && form >= 0x11 && form <= 0x14) {
+                abbrev.sibling_at = abbrev.fixed_size;  // the attributes before it
+                abbrev.sibling_size = static_cast<u8>(size);
+            }
+            TRY(attrs.append(allocator, AbbrevAttr{narrow(name), narrow(form), size, implicit}));
             if (name == at::low_pc || name == at::ranges) abbrev.may_have_code = true;
+            if (name == at::declaration && form == 0x19) abbrev.is_declaration = true;
             abbrev.attr_count += 1;
             abbrev.fixed_size = size < 0 || abbrev.fixed_size < 0 ? -1 : abbrev.fixed_size + size;
         }

@@ -20,7 +20,7 @@ constexpr u64 class_type = 0x02, structure_type = 0x13, inlined_subroutine = 0x1
               skeleton_unit = 0x4a;
 }
 namespace at {
-constexpr u64 name = 0x03, stmt_list = 0x10, low_pc = 0x11, high_pc = 0x12, comp_dir = 0x1b, abstract_origin = 0x31,
+constexpr u64 sibling = 0x01, name = 0x03, stmt_list = 0x10, low_pc = 0x11, high_pc = 0x12, comp_dir = 0x1b, abstract_origin = 0x31,
               declaration = 0x3c, declaration_link = 0x47, ranges = 0x55, call_column = 0x57, call_file = 0x58,
               call_line = 0x59, str_offsets_base = 0x72, addr_base = 0x73, rnglists_base = 0x74,
               gnu_ranges_base = 0x2132, gnu_addr_base = 0x2133;
@@ -105,11 +105,15 @@ inline Result<FormValue> readForm(ByteReader& r, u64 form, const FormContext& c,
     }
 }
 
+// Kept small: a unit's abbreviations are read whole, a few thousand
+// attributes each. Attribute names and forms end below 0x4000 and 0x2000;
+// a larger one read from damaged data is kept as 0xffff, which no form
+// reader knows and no lookup asks for.
 struct AbbrevAttr {
-    u64 name;
-    u64 form;
-    i64 implicit_const;
+    u16 name;
+    u16 form;
     i32 size;  // of the value when the form fixes it, else -1
+    i64 implicit_const;
 };
 
 // Steps over one attribute value without decoding it.
@@ -132,9 +136,16 @@ struct Abbrev {
     u64 tag;
     bool has_children;
     bool may_have_code;  // has an address range attribute (low_pc or ranges)
+    bool is_declaration;  // DW_AT_declaration as a present flag
     i32 fixed_size;    // bytes of all attributes when every form has a fixed size, else -1
     u32 first_attr;
     u32 attr_count;
+    // Where DW_AT_sibling's value lies after the abbreviation code, when
+    // every attribute before it has a fixed size; sibling_size is its
+    // form's size (1, 2, 4 or 8). -1 and 0 when the subtree's end cannot
+    // be read directly.
+    i32 sibling_at;
+    u8 sibling_size;
 };
 
 // Size of a form's value when it does not depend on the bytes, else -1.
@@ -162,7 +173,7 @@ struct AbbrevTable {
 struct Die {
     u64 offset = 0;
     const Abbrev* abbrev = nullptr;  // null for the entry that ends a child list
-    FormValue name, low_pc, high_pc, ranges, declaration_link, abstract_origin, call_file, call_line, call_column,
+    FormValue sibling, name, low_pc, high_pc, ranges, declaration_link, abstract_origin, call_file, call_line, call_column,
         stmt_list, comp_dir, str_offsets_base, addr_base, rnglists_base;
     bool declaration = false;
 };

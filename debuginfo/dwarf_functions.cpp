@@ -34,6 +34,20 @@ Result<u64> declLine(const Sections& s, const Unit& unit, u64 offset, int depth 
     return declLine(s, unit, TRY(resolveRef(unit, declaration)), depth + 1);
 }
 
+// Where a DIE's subtree ends, read from its DW_AT_sibling without decoding
+// the attributes before it; 0 when the abbreviation has no such attribute
+// at a fixed place or the value points nowhere sensible.
+u64 subtreeEnd(const Unit& unit, const Abbrev& abbrev, std::span<const u8> bytes, usize attrs_start, usize die_start) {
+    if (!abbrev.has_children || abbrev.sibling_at < 0) return 0;
+    const usize at = attrs_start + static_cast<usize>(abbrev.sibling_at);
+    if (at > bytes.size() || bytes.size() - at < abbrev.sibling_size) return 0;
+    u64 value = 0;
+    for (usize i = 0; i < abbrev.sibling_size; ++i) value |= static_cast<u64>(bytes[at + i]) << (8 * i);
+    u64 target = 0;
+    if (__builtin_add_overflow(unit.offset, value, &target) || target <= die_start || target > bytes.size()) return 0;
+    return target;
+}
+
 // Steps over a DIE's attributes without decoding them.
 Result<void> skipAttributes(const Unit& unit, const Abbrev& abbrev, ByteReader& r) {
     if (abbrev.fixed_size >= 0) return r.skip(static_cast<u64>(abbrev.fixed_size));
@@ -43,79 +57,144 @@ Result<void> skipAttributes(const Unit& unit, const Abbrev& abbrev, ByteReader& 
     return {};
 }
 
-// The functions of a unit and the named scopes around every subprogram.
-// The subtrees of functions are walked but hardly decoded: parameters,
-// variables, blocks and inline calls (nearly three quarters of a unit's
-// DIEs) are stepped over, and a function's inline calls are read from its
-// subtree only when a lookup lands in it (ensureBody).
-Result<void> scanUnit(const Sections& s, Unit& unit, mem::Allocator allocator) {
+bool holdsNothingNamed(u64 t) {
+    constexpr u64 array_type = 0x01, enumeration_type = 0x04, subroutine_type = 0x15;
+    return t == array_type || t == enumeration_type || t == subroutine_type;
+}
+
+// The next sibling of a DIE whose attributes start at r.pos, stepping over
+// them: from DW_AT_sibling, decoding no other attribute. 0 when the DIE
+// has no usable DW_AT_sibling.
+Result<u64> skipToSibling(const Unit& unit, const Abbrev& abbrev, ByteReader& r, usize die_start) {
+    const usize attrs_start = r.pos;
+    if (abbrev.fixed_size >= 0) {
+        TRY(r.skip(static_cast<u64>(abbrev.fixed_size)));
+        return subtreeEnd(unit, abbrev, r.bytes, attrs_start, die_start);
+    }
+    const FormContext context = unit.context();
+    u64 sibling = 0;
+    for (const AbbrevAttr& attr : unit.abbrevs.attrs.subspan(abbrev.first_attr, abbrev.attr_count)) {
+        if (attr.name == at::sibling && attr.form >= 0x11 && attr.form <= 0x14) {
+            const u64 value = TRY(r.readUnsigned(static_cast<usize>(attr.size)));
+            u64 target = 0;
+            if (!__builtin_add_overflow(unit.offset, value, &target) && target > die_start && target <= r.bytes.size())
+                sibling = target;
+        } else {
+            TRY(skipForm(r, attr, context));
+        }
+    }
+    return sibling;
+}
+
+// The functions and the named scopes around every subprogram in the DIEs
+// from begin to end, nested in scope: appended to the unit's lists. With
+// skip_functions, the children of functions are stepped over through
+// their DW_AT_sibling and kept aside (SkippedSubtree); so are those of
+// declarations, enumerations and function types, which hold nothing a
+// name needs. Without a usable sibling (clang emits none) a subtree is
+// walked, its parameters, variables, blocks and inline calls stepped
+// over undecoded; a function's inline calls are read from its subtree only
+// when a lookup lands in it (ensureBody).
+Result<void> scanDies(const Sections& s, Unit& unit, u64 begin, u64 end, i32 scope, bool skip_functions,
+                      mem::Allocator allocator) {
     i32 stack[max_die_depth];
     usize depth = 0;
-    i32 current = -1;  // the innermost named scope or function
-
-    ArenaList<AddressRange> functions;
-    ArenaList<Decl> decls;
-    ArenaList<Scope> scopes;
-    // Rough shares of a unit's bytes, so the lists rarely have to move.
-    const usize unit_bytes = static_cast<usize>(unit.end - unit.die_offset);
-    TRY(decls.reserve(allocator, unit_bytes / 256));
-    TRY(scopes.reserve(allocator, unit_bytes / 256));
-    TRY(functions.reserve(allocator, unit_bytes / 1024));
-
-    ByteReader r(s.info.first(static_cast<usize>(unit.end)), static_cast<usize>(unit.die_offset));
+    i32 current = scope;  // the innermost named scope or function
+    const std::span<const u8> bytes = s.info.first(static_cast<usize>(end));
+    ByteReader r(bytes, static_cast<usize>(begin));
+    auto addDecl = [&](u64 offset, i32 function_scope) -> Result<u32> {
+        const auto decl_index = static_cast<u32>(unit.decls.len);
+        TRY(unit.decls.append(allocator, Decl{offset, function_scope}));
+        return decl_index;
+    };
     while (!r.atEnd()) {
         const usize die_start = r.pos;
         const u64 code = TRY(r.readUleb());
         if (code == 0) {
-            if (depth == 0) continue;  // padding after the unit's last DIE
+            if (depth == 0) {
+                if (begin != unit.die_offset) break;  // the end of a skipped subtree's children
+                continue;  // padding after the unit's last DIE
+            }
             current = stack[--depth];
             continue;
         }
         const Abbrev* abbrev = unit.abbrevs.find(code);
         if (abbrev == nullptr) return XOV_FAIL(Error::InvalidDebugInfo);
-        i32 child = current;
         const u64 t = abbrev->tag;
-        if (t == tag::subprogram && !abbrev->may_have_code) {
-            // A declaration or an abstract instance: its place in the tree
-            // is all a name needs, the rest is read when a name is asked.
-            TRY(skipAttributes(unit, *abbrev, r));
-            const auto decl_index = static_cast<u32>(decls.len);
-            TRY(decls.append(allocator, Decl{die_start, current}));
-            TRY(scopes.append(allocator, Scope{die_start, current, static_cast<i32>(decl_index), {}}));
-            child = static_cast<i32>(scopes.len - 1);
-        } else if (t == tag::subprogram || isNamedScope(t)) {
+        u64 next = 0;  // where the subtree ends, when DW_AT_sibling says
+        if (t == tag::subprogram) {
+            u32 decl_index = 0;
+            bool function = false;
+            if (!abbrev->may_have_code) {
+                // A declaration or an abstract instance: its place in the
+                // tree is all a name needs, the rest is read when a name is
+                // asked.
+                next = TRY(skipToSibling(unit, *abbrev, r, die_start));
+                decl_index = TRY(addDecl(die_start, current));
+                function = !abbrev->is_declaration;
+            } else {
+                r.pos = die_start;
+                const Die die = TRY(readDie(unit, r));
+                if (die.sibling.present()) next = TRY(resolveRef(unit, die.sibling));
+                decl_index = TRY(addDecl(die.offset, current));
+                if (!die.declaration) TRY(collectRanges(s, unit, die, unit.functions, allocator, decl_index));
+                function = !die.declaration;
+            }
+            if (!abbrev->has_children) continue;
+            if (skip_functions && next > die_start && next <= bytes.size()) {
+                // A declaration's children are its parameters: nothing to
+                // keep. A function's are scanned if a lookup needs them.
+                if (function)
+                    TRY(unit.skipped.append(allocator, SkippedSubtree{r.pos, next, current, decl_index, false}));
+                r.pos = static_cast<usize>(next);
+                continue;
+            }
+            TRY(unit.scopes.append(allocator, Scope{die_start, current, static_cast<i32>(decl_index), {}}));
+        } else if (isNamedScope(t)) {
             r.pos = die_start;
             const Die die = TRY(readDie(unit, r));
-            if (t == tag::subprogram) {
-                const auto decl_index = static_cast<u32>(decls.len);
-                TRY(decls.append(allocator, Decl{die.offset, current}));
-                if (!die.declaration) TRY(collectRanges(s, unit, die, functions, allocator, decl_index));
-                TRY(scopes.append(allocator, Scope{die.offset, current, static_cast<i32>(decl_index), {}}));
-            } else {
-                std::string_view name;
-                if (die.name.present()) name = TRY(resolveString(s, &unit, die.name));
-                if (name.empty()) name = t == tag::namespace_ ? "(anonymous namespace)" : "(anonymous)";
-                TRY(scopes.append(allocator, Scope{die.offset, current, -1, name}));
-            }
-            child = static_cast<i32>(scopes.len - 1);
+            std::string_view name;
+            if (die.name.present()) name = TRY(resolveString(s, &unit, die.name));
+            if (name.empty()) name = t == tag::namespace_ ? "(anonymous namespace)" : "(anonymous)";
+            TRY(unit.scopes.append(allocator, Scope{die.offset, current, -1, name}));
+            if (!abbrev->has_children) continue;
         } else {
             // Types, parameters, variables, blocks, call sites and inline
-            // calls say nothing about which function holds an address.
-            TRY(skipAttributes(unit, *abbrev, r));
-        }
-        if (abbrev->has_children) {
+            // calls say nothing about which function holds an address; nor
+            // do enumerators and the parameters of function types.
+            if (skip_functions && abbrev->has_children && holdsNothingNamed(t)) {
+                next = TRY(skipToSibling(unit, *abbrev, r, die_start));
+                if (next != 0) {
+                    r.pos = static_cast<usize>(next);
+                    continue;
+                }
+            } else {
+                TRY(skipAttributes(unit, *abbrev, r));
+            }
+            if (!abbrev->has_children) continue;
             if (depth == max_die_depth) return XOV_FAIL(Error::InvalidDebugInfo);
             stack[depth++] = current;
-            current = child;
+            continue;
         }
+        // The children of a named scope or a walked function: nested in it.
+        if (depth == max_die_depth) return XOV_FAIL(Error::InvalidDebugInfo);
+        stack[depth++] = current;
+        current = static_cast<i32>(unit.scopes.len - 1);
     }
-    sortRanges(functions.span());
-    unit.functions = functions.span();
-    unit.decls = decls.span();
-    unit.scopes = scopes.span();
-    auto names = TRY(allocator.alloc<std::string_view>(decls.len));
-    for (auto& n : names) n = std::string_view();
-    unit.decl_names = names.data();
+    return {};
+}
+
+// The functions of a unit and the named scopes around every subprogram.
+Result<void> scanUnit(const Sections& s, Unit& unit, mem::Allocator allocator) {
+    // Rough shares of a unit's bytes, so the lists rarely have to move.
+    const usize unit_bytes = static_cast<usize>(unit.end - unit.die_offset);
+    TRY(unit.decls.reserve(allocator, unit_bytes / 128));
+    TRY(unit.scopes.reserve(allocator, unit_bytes / 128));
+    TRY(unit.functions.reserve(allocator, unit_bytes / 1024));
+    TRY(scanDies(s, unit, unit.die_offset, unit.end, -1, true, allocator));
+    sortRanges(unit.functions.span());
+    unit.sorted_decls = unit.decls.len;
+    unit.unscanned_subtrees = unit.skipped.len;
     return {};
 }
 
@@ -230,15 +309,33 @@ Result<void> ensureScanned(const Sections& s, Unit& unit, mem::Allocator allocat
     return {};
 }
 
+Result<bool> scanSkipped(const Sections& s, Unit& unit, u64 die_offset, mem::Allocator allocator) {
+    bool any = false;
+    for (usize i = 0; i < unit.skipped.len && unit.unscanned_subtrees != 0; ++i) {
+        SkippedSubtree& subtree = unit.skipped.items[i];
+        if (subtree.scanned) continue;
+        if (die_offset != 0 && (die_offset < subtree.begin || die_offset >= subtree.end)) continue;
+        subtree.scanned = true;
+        --unit.unscanned_subtrees;
+        any = true;
+        const usize functions_before = unit.functions.len;
+        const Decl function = unit.decls.items[subtree.decl];
+        TRY(unit.scopes.append(allocator, Scope{function.offset, subtree.scope, static_cast<i32>(subtree.decl), {}}));
+        TRY(scanDies(s, unit, subtree.begin, subtree.end, static_cast<i32>(unit.scopes.len - 1), false, allocator));
+        if (unit.functions.len != functions_before) sortRanges(unit.functions.span());
+    }
+    return any;
+}
+
 Result<const FunctionBody*> ensureBody(const Sections& s, Unit& unit, u32 decl_index, mem::Allocator allocator) {
     for (const FunctionBody& body : unit.bodies.span()) {
         if (body.decl != decl_index) continue;
         if (body.state == 2) return XOV_FAIL(body.error);
         return &body;
     }
-    if (decl_index >= unit.decls.size()) return XOV_FAIL(Error::InvalidDebugInfo);
+    if (decl_index >= unit.decls.len) return XOV_FAIL(Error::InvalidDebugInfo);
     FunctionBody body{decl_index, 1, Error::InvalidDebugInfo, {}, nullptr, {}};
-    if (auto scanned = scanBody(s, unit, unit.decls[decl_index].offset, body, allocator); !scanned) {
+    if (auto scanned = scanBody(s, unit, unit.decls.items[decl_index].offset, body, allocator); !scanned) {
         body.state = 2;
         body.error = scanned.error();
     }
@@ -250,10 +347,19 @@ Result<const FunctionBody*> ensureBody(const Sections& s, Unit& unit, u32 decl_i
 Result<std::string_view> DwarfInfo::qualifiedName(Unit& unit, u64 die_offset, int depth) {
     if (depth > 8) return XOV_FAIL(Error::InvalidDebugInfo);
     TRY(prepare(unit));
-    auto it = std::lower_bound(unit.decls.begin(), unit.decls.end(), die_offset,
+    const std::span<const Decl> sorted(unit.decls.items, unit.sorted_decls);
+    auto it = std::lower_bound(sorted.begin(), sorted.end(), die_offset,
                                [](const Decl& d, u64 o) { return d.offset < o; });
-    if (it == unit.decls.end() || it->offset != die_offset) return XOV_FAIL(Error::InvalidDebugInfo);
-    return functionName(unit, static_cast<u32>(it - unit.decls.begin()), depth);
+    if (it != sorted.end() && it->offset == die_offset)
+        return functionName(unit, static_cast<u32>(it - sorted.begin()), depth);
+    // A declaration in a function's children: a lambda's call operator, a
+    // local class's member.
+    for (int round = 0; round < 2; ++round) {
+        for (usize i = unit.sorted_decls; i < unit.decls.len; ++i)
+            if (unit.decls.items[i].offset == die_offset) return functionName(unit, static_cast<u32>(i), depth);
+        if (round == 0 && !TRY(scanSkipped(sectionsOf(unit), unit, die_offset, allocator_))) break;
+    }
+    return XOV_FAIL(Error::InvalidDebugInfo);
 }
 
 // The name of a subprogram with its enclosing namespaces, classes and
@@ -263,8 +369,10 @@ Result<std::string_view> DwarfInfo::qualifiedName(Unit& unit, u64 die_offset, in
 // gives the qualification.
 Result<std::string_view> DwarfInfo::functionName(Unit& unit, u32 decl_index, int depth) {
     if (depth > 8) return XOV_FAIL(Error::InvalidDebugInfo);
-    if (!unit.decl_names[decl_index].empty()) return unit.decl_names[decl_index];
-    const Decl decl = unit.decls[decl_index];
+    if (decl_index >= unit.decls.len) return XOV_FAIL(Error::InvalidDebugInfo);
+    for (const NamedDecl& named : unit.decl_names.span())
+        if (named.decl == decl_index) return named.name;
+    const Decl decl = unit.decls.items[decl_index];
     const Sections& sections = sectionsOf(unit);
     ByteReader r(sections.info.first(static_cast<usize>(unit.end)), static_cast<usize>(decl.offset));
     const Die die = TRY(readDie(unit, r));
@@ -277,7 +385,8 @@ Result<std::string_view> DwarfInfo::functionName(Unit& unit, u32 decl_index, int
         parts[count++] = TRY(resolveString(sections, &unit, die.name));
         std::string_view prefix;
         for (i32 scope = decl.scope; scope >= 0 && count < std::size(parts);) {
-            const Scope& sc = unit.scopes[static_cast<usize>(scope)];
+            if (static_cast<usize>(scope) >= unit.scopes.len) return XOV_FAIL(Error::InvalidDebugInfo);
+            const Scope sc = unit.scopes.items[static_cast<usize>(scope)];
             if (sc.function_decl >= 0) {
                 // Clang describes the function around a lambda by a bare
                 // subprogram with no name and no link: the name then
@@ -299,7 +408,7 @@ Result<std::string_view> DwarfInfo::functionName(Unit& unit, u32 decl_index, int
         if (target < unit.offset || target >= unit.end) target_unit = TRY(unitAt(target));
         result = TRY(qualifiedName(*target_unit, target, depth + 1));
     }
-    unit.decl_names[decl_index] = result;
+    TRY(unit.decl_names.append(allocator_, NamedDecl{decl_index, result}));
     return result;
 }
 
@@ -352,7 +461,12 @@ Result<usize> DwarfInfo::locate(u64 address, std::span<Location> out) {
 
     std::string_view function = "???";
     const FunctionBody* body = nullptr;
-    if (const AddressRange* range = findRange(unit.functions, address)) {
+    const AddressRange* range = findRange(unit.functions.span(), address);
+    // Code of a function defined inside another one's children, such as a
+    // lambda's call operator GCC emits in its class.
+    if (range == nullptr && unit.unscanned_subtrees != 0 && TRY(scanSkipped(sectionsOf(unit), unit, 0, allocator_)))
+        range = findRange(unit.functions.span(), address);
+    if (range != nullptr) {
         if (auto name = functionName(unit, range->index, 0); name && !name->empty()) function = *name;
         body = TRY(ensureBody(sectionsOf(unit), unit, range->index, allocator_));
     }

@@ -32,27 +32,54 @@ struct LineRow {
     u32 column;
 };
 
-struct LineSequence {
-    u64 lo;
-    u64 hi;
-    u32 first_row;
-    u32 row_count;  // rows of the sequence before its end address
-};
-
 struct FileEntry {
     std::string_view name;
     u64 dir_index;
 };
 
-// One unit's line program, run to completion: rows grouped in sequences
-// sorted by start address.
+// A place to resume a line program from: the machine's state just after it
+// emitted a row, and the offset in .debug_line of the opcode after it.
+struct LineCheckpoint {
+    u64 address;
+    u64 offset;
+    u32 file;
+    u32 line;
+    u32 column;
+};
+
+struct LineSequence {
+    u64 lo;
+    u64 hi;
+    u32 first_checkpoint;
+    u32 checkpoint_count;
+};
+
+// The parameters a line program runs with, from its header.
+struct LineProgram {
+    std::span<const u8> bytes;  // .debug_line up to the end of this program
+    std::span<const u8> opcode_lengths;
+    u8 min_inst_length = 1;
+    i8 line_base = 0;
+    u8 line_range = 1;
+    u8 opcode_base = 1;
+};
+
+// One unit's line program, run once to completion. Rows are not kept: a
+// sequence keeps a checkpoint every few rows, and a lookup runs the program
+// again from the checkpoint before its address, a few rows at most. A unit
+// of a large program has tens of thousands of rows, and storing them cost
+// more (in fresh pages) than running the program did.
 struct LineTable {
     u16 version = 0;
     std::span<const std::string_view> directories;
     std::span<const FileEntry> files;
-    std::span<const LineRow> rows;
+    LineProgram program;
+    std::span<const LineCheckpoint> checkpoints;
     std::span<const LineSequence> sequences;
     std::string_view* paths = nullptr;  // joined lazily per file
+
+    // Rows between two checkpoints of a sequence.
+    static constexpr u32 checkpoint_interval = 16;
 
     // The row in effect at address, or nullopt when no sequence covers it.
     [[nodiscard]] std::optional<LineRow> find(u64 address) const;

@@ -22,6 +22,25 @@ struct Scope {
     std::string_view name;
 };
 
+// The children of a function (definition or abstract instance), skipped by
+// the unit scan through DW_AT_sibling: nearly half of a unit's DIEs are
+// parameters, variables, blocks and inline calls there. What little in
+// them a lookup can need (a lambda's class, a local class's member
+// functions and their code) is scanned when asked for.
+struct SkippedSubtree {
+    u64 begin;  // the first child
+    u64 end;    // the function's next sibling
+    i32 scope;  // the scope around the function
+    u32 decl;   // the function
+    bool scanned;
+};
+
+// A function's qualified name, once asked for: few are, of thousands.
+struct NamedDecl {
+    u32 decl;
+    std::string_view name;
+};
+
 // One inlined call: the inlined function (its abstract instance), the
 // call site in the caller, and the call it is nested in.
 struct InlineCall {
@@ -71,11 +90,16 @@ struct DwarfInfo::Unit {
 
     u8 scan_state = 0;  // 0 not scanned, 1 scanned, 2 failed
     Error scan_error = Error::InvalidDebugInfo;
-    std::span<const AddressRange> functions;  // sorted by lo; index into decls
-    ArenaList<FunctionBody> bodies;           // of the functions looked up so far
-    std::span<const Decl> decls;  // in DIE order, so sorted by offset
-    std::span<const Scope> scopes;
-    std::string_view* decl_names = nullptr;  // resolved lazily; data()==nullptr means not yet
+    ArenaList<AddressRange> functions;  // sorted by lo; index into decls
+    ArenaList<FunctionBody> bodies;     // of the functions looked up so far
+    // In DIE order up to sorted_decls; those of skipped subtrees, scanned
+    // later, follow in the order they were scanned.
+    ArenaList<Decl> decls;
+    usize sorted_decls = 0;
+    ArenaList<Scope> scopes;
+    ArenaList<NamedDecl> decl_names;
+    ArenaList<SkippedSubtree> skipped;       // in DIE order
+    usize unscanned_subtrees = 0;
 
     u8 lines_state = 0;
     Error lines_error = Error::InvalidDebugInfo;
@@ -113,6 +137,7 @@ inline Result<Die> readDie(const Unit& unit, ByteReader& r) {
         const FormValue value = TRY(readForm(r, attr.form, context, attr.implicit_const));
         switch (attr.name) {
             case at::name: die.name = value; break;
+            case at::sibling: die.sibling = value; break;
             case at::low_pc: die.low_pc = value; break;
             case at::high_pc: die.high_pc = value; break;
             case at::ranges: die.ranges = value; break;
@@ -147,6 +172,9 @@ inline Result<Die> readDie(const Unit& unit, ByteReader& r) {
 [[nodiscard]] Result<void> ensureUnitDie(const Sections& s, Unit& unit, mem::Allocator allocator);
 // The unit's functions and scopes, scanned once.
 [[nodiscard]] Result<void> ensureScanned(const Sections& s, Unit& unit, mem::Allocator allocator);
+// Scans the skipped subtree holding die_offset (every one with
+// die_offset 0); false when there was none left to scan.
+[[nodiscard]] Result<bool> scanSkipped(const Sections& s, Unit& unit, u64 die_offset, mem::Allocator allocator);
 // The inline calls of the function at decl_index, read once.
 [[nodiscard]] Result<const FunctionBody*> ensureBody(const Sections& s, Unit& unit, u32 decl_index,
                                                      mem::Allocator allocator);

@@ -43,6 +43,122 @@ Result<std::span<const EntryFormat>> readFormats(ByteReader& r, std::span<EntryF
     return std::span<const EntryFormat>(storage.data(), count);
 }
 
+// The line-number state machine over raw bytes. Every read is bounds
+// checked, but failure is one flag rather than an error value per byte:
+// this loop runs over every opcode of a unit.
+class Machine {
+  public:
+    enum class Event { row, end_sequence, done, invalid };
+
+    u64 address = 0;
+    u32 file = 1;
+    u32 line = 1;
+    u32 column = 0;
+    usize pos;  // offset of the next opcode in .debug_line
+
+    Machine(const LineProgram& program, usize start) : pos(start), program_(program) {}
+
+    // Runs opcodes up to the next row or end of sequence.
+    Event step() {
+        if (ended_) {
+            // The end address has been seen: the next sequence starts from
+            // the initial state.
+            address = 0;
+            file = 1;
+            line = 1;
+            column = 0;
+            ended_ = false;
+        }
+        const std::span<const u8> bytes = program_.bytes;
+        while (pos < bytes.size()) {
+            const u8 opcode = bytes[pos++];
+            if (opcode >= program_.opcode_base) {
+                const u8 adjusted = static_cast<u8>(opcode - program_.opcode_base);
+                address += static_cast<u64>(adjusted / program_.line_range) * program_.min_inst_length;
+                line = static_cast<u32>(static_cast<i64>(line) + program_.line_base + adjusted % program_.line_range);
+                return Event::row;
+            }
+            bool ok = true;
+            switch (opcode) {
+                case 0: {  // extended
+                    const u64 len = uleb(ok);
+                    if (!ok || len == 0 || len > bytes.size() - pos) return Event::invalid;
+                    const usize next = pos + static_cast<usize>(len);
+                    const u8 sub = bytes[pos];
+                    if (sub == 1) {
+                        pos = next;
+                        ended_ = true;
+                        return Event::end_sequence;
+                    }
+                    if (sub == 2 && len >= 2 && len <= 9) {
+                        u64 value = 0;
+                        for (usize i = 0; i + 1 < len; ++i) value |= static_cast<u64>(bytes[pos + 1 + i]) << (8 * i);
+                        address = value;
+                    }
+                    // DW_LNE_define_file, DW_LNE_set_discriminator and vendor
+                    // opcodes change nothing this reader reports.
+                    pos = next;
+                    break;
+                }
+                case 1: return Event::row;  // copy
+                case 2: address += uleb(ok) * program_.min_inst_length; break;
+                case 3: {
+                    // Wrapping arithmetic: a damaged advance must not overflow.
+                    const u64 advance = uleb(ok, true);
+                    line = static_cast<u32>(static_cast<u64>(line) + advance);
+                    break;
+                }
+                case 4: file = static_cast<u32>(uleb(ok)); break;
+                case 5: column = static_cast<u32>(uleb(ok)); break;
+                case 6:
+                case 7:
+                case 10:
+                case 11: break;  // statement, block, prologue and epilogue flags
+                case 8:
+                    address += static_cast<u64>((255 - program_.opcode_base) / program_.line_range) *
+                               program_.min_inst_length;
+                    break;
+                case 9:
+                    if (bytes.size() - pos < 2) return Event::invalid;
+                    address += static_cast<u64>(bytes[pos]) | static_cast<u64>(bytes[pos + 1]) << 8;
+                    pos += 2;
+                    break;
+                default: {
+                    // Unknown standard opcode: skip its operands, whose count
+                    // the header gives.
+                    const u8 operands = program_.opcode_lengths[opcode - 1u];
+                    for (u8 i = 0; i < operands && ok; ++i) uleb(ok);
+                    break;
+                }
+            }
+            if (!ok) return Event::invalid;
+        }
+        return Event::done;
+    }
+
+  private:
+    const LineProgram& program_;
+
+    // LEB128, unsigned or sign-extended; more than 10 bytes is malformed.
+    u64 uleb(bool& ok, bool is_signed = false) {
+        const std::span<const u8> bytes = program_.bytes;
+        u64 value = 0;
+        for (unsigned shift = 0; shift < 70; shift += 7) {
+            if (pos >= bytes.size()) break;
+            const u8 byte = bytes[pos++];
+            if (shift < 64) value |= static_cast<u64>(byte & 0x7f) << shift;
+            if ((byte & 0x80) == 0) {
+                if (is_signed && shift + 7 < 64 && (byte & 0x40) != 0) value |= ~u64{0} << (shift + 7);
+                return value;
+            }
+        }
+        ok = false;
+        return 0;
+    }
+
+    bool ended_ = false;
+};
+
 }  // namespace
 
 Result<LineTable> parseLineTable(const Sections& s, u64 offset, u8 address_size, std::string_view comp_dir,
@@ -130,92 +246,48 @@ Result<LineTable> parseLineTable(const Sections& s, u64 offset, u8 address_size,
     }
 
     // The program itself.
-    TRY(r.seek(program_start));
-    ArenaList<LineRow> rows;
+    if (program_start > end) return XOV_FAIL(Error::InvalidDebugInfo);
+    table.program = LineProgram{s.line.first(end), opcode_lengths, min_inst_length, line_base, line_range, opcode_base};
+    ArenaList<LineCheckpoint> checkpoints;
     ArenaList<LineSequence> sequences;
-    // Most opcodes of a program emit a row.
-    TRY(rows.reserve(allocator, (end - program_start) / 2));
-    struct State {
-        u64 address = 0;
-        u32 file = 1;
-        u32 line = 1;
-        u32 column = 0;
-    } state;
-    usize sequence_first = 0;
-    auto emit = [&]() { return rows.append(allocator, LineRow{state.address, state.file, state.line, state.column}); };
-    auto endSequence = [&]() -> Result<void> {
-        const usize count = rows.len - sequence_first;
-        if (count != 0) {
-            const u64 lo = rows.items[sequence_first].address;
-            // Discarded code keeps its rows at address 0: drop them.
-            if (lo != 0 && lo < state.address)
-                TRY(sequences.append(allocator, LineSequence{lo, state.address, static_cast<u32>(sequence_first),
-                                                             static_cast<u32>(count)}));
-            else
-                rows.len = sequence_first;
-        }
-        sequence_first = rows.len;
-        state = State{};
+    u32 rows_in_sequence = 0;
+    u64 sequence_lo = 0;
+    u32 sequence_first = 0;
+    auto onRow = [&](const Machine& m) -> Result<void> {
+        if (rows_in_sequence == 0) sequence_lo = m.address;
+        if (rows_in_sequence % LineTable::checkpoint_interval == 0)
+            TRY(checkpoints.append(allocator, LineCheckpoint{m.address, m.pos, m.file, m.line, m.column}));
+        ++rows_in_sequence;
         return {};
     };
-
-    while (!r.atEnd()) {
-        const u8 opcode = TRY(r.readU8());
-        if (opcode >= opcode_base) {
-            const u8 adjusted = static_cast<u8>(opcode - opcode_base);
-            state.address += static_cast<u64>(adjusted / line_range) * min_inst_length;
-            state.line = static_cast<u32>(static_cast<i64>(state.line) + line_base + adjusted % line_range);
-            TRY(emit());
-            continue;
-        }
-        switch (opcode) {
-            case 0: {  // extended
-                const u64 len = TRY(r.readUleb());
-                if (len == 0 || len > r.remaining()) return XOV_FAIL(Error::InvalidDebugInfo);
-                const usize next = r.pos + static_cast<usize>(len);
-                const u8 sub = TRY(r.readU8());
-                if (sub == 1) {
-                    TRY(endSequence());
-                } else if (sub == 2) {
-                    const u64 size = len - 1;
-                    if (size >= 1 && size <= 8) state.address = TRY(r.readUnsigned(static_cast<usize>(size)));
-                }
-                // DW_LNE_define_file, DW_LNE_set_discriminator and vendor
-                // opcodes change nothing this reader reports.
-                TRY(r.seek(next));
-                break;
-            }
-            case 1: TRY(emit()); break;  // copy
-            case 2: state.address += TRY(r.readUleb()) * min_inst_length; break;
-            case 3: {
-                // Wrapping arithmetic: a damaged advance must not overflow.
-                const u64 advance = static_cast<u64>(TRY(r.readSleb()));
-                state.line = static_cast<u32>(static_cast<u64>(state.line) + advance);
-                break;
-            }
-            case 4: state.file = static_cast<u32>(TRY(r.readUleb())); break;
-            case 5: state.column = static_cast<u32>(TRY(r.readUleb())); break;
-            case 6:
-            case 7:
-            case 10:
-            case 11: break;  // statement, block, prologue and epilogue flags
-            case 8: state.address += static_cast<u64>((255 - opcode_base) / line_range) * min_inst_length; break;
-            case 9: state.address += TRY(r.readU16()); break;
-            default: {
-                // Unknown standard opcode: skip its operands, whose count
-                // the header gives.
-                const u8 operands = opcode_lengths[opcode - 1u];
-                for (u8 i = 0; i < operands; ++i) TRY(r.readUleb());
-                break;
-            }
-        }
+    auto onEnd = [&](const Machine& m) -> Result<void> {
+        // Discarded code keeps its rows at address 0: drop them.
+        if (rows_in_sequence != 0 && sequence_lo != 0 && sequence_lo < m.address)
+            TRY(sequences.append(allocator, LineSequence{sequence_lo, m.address, sequence_first,
+                                                         static_cast<u32>(checkpoints.len - sequence_first)}));
+        else
+            checkpoints.len = sequence_first;
+        if (checkpoints.len > ~u32{0}) return XOV_FAIL(Error::InvalidDebugInfo);
+        sequence_first = static_cast<u32>(checkpoints.len);
+        rows_in_sequence = 0;
+        return {};
+    };
+    Machine machine(table.program, program_start);
+    for (;;) {
+        const Machine::Event event = machine.step();
+        if (event == Machine::Event::done) break;
+        if (event == Machine::Event::invalid) return XOV_FAIL(Error::InvalidDebugInfo);
+        if (event == Machine::Event::row)
+            TRY(onRow(machine));
+        else
+            TRY(onEnd(machine));
     }
 
     auto seqs = sequences.span();
     std::sort(seqs.begin(), seqs.end(), [](const LineSequence& a, const LineSequence& b) { return a.lo < b.lo; });
     table.directories = directories.span();
     table.files = files.span();
-    table.rows = rows.span();
+    table.checkpoints = checkpoints.span();
     table.sequences = seqs;
     auto paths = TRY(allocator.alloc<std::string_view>(files.len == 0 ? 1 : files.len));
     for (auto& p : paths) p = std::string_view();
@@ -229,11 +301,25 @@ std::optional<LineRow> LineTable::find(u64 address) const {
     for (int steps = 0; it != sequences.begin() && steps < 16; ++steps) {
         --it;
         if (address >= it->hi) continue;
-        const auto seq_rows = rows.subspan(it->first_row, it->row_count);
-        auto row = std::upper_bound(seq_rows.begin(), seq_rows.end(), address,
-                                    [](u64 a, const LineRow& r) { return a < r.address; });
-        if (row == seq_rows.begin()) continue;
-        return *(row - 1);
+        const auto marks = checkpoints.subspan(it->first_checkpoint, it->checkpoint_count);
+        auto mark = std::upper_bound(marks.begin(), marks.end(), address,
+                                     [](u64 a, const LineCheckpoint& c) { return a < c.address; });
+        if (mark == marks.begin()) continue;
+        --mark;
+        // The last row at or below address lies between this checkpoint
+        // and the next one (or the sequence's end).
+        LineRow best{mark->address, mark->file, mark->line, mark->column};
+        Machine machine(program, static_cast<usize>(mark->offset));
+        machine.address = mark->address;
+        machine.file = mark->file;
+        machine.line = mark->line;
+        machine.column = mark->column;
+        for (;;) {
+            const Machine::Event event = machine.step();
+            if (event != Machine::Event::row || machine.address > address) break;
+            best = LineRow{machine.address, machine.file, machine.line, machine.column};
+        }
+        return best;
     }
     return std::nullopt;
 }

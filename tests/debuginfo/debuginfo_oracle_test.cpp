@@ -221,7 +221,7 @@ Agreement compareWithOracle(const std::string& path) {
     return result;
 }
 
-void expectAgreement(const std::string& path, int minimum_compared) {
+void expectAgreement(const std::string& path, int minimum_compared, bool every_address = false) {
     if (!haveSymbolizer()) GTEST_SKIP() << "llvm-symbolizer not installed";
     const Agreement a = compareWithOracle(path);
     std::printf("%s: %d addresses with DWARF compared (%d in inlined code), %d agree, %d explained (self-inlined"
@@ -235,11 +235,26 @@ void expectAgreement(const std::string& path, int minimum_compared) {
     EXPECT_GE(a.compared, minimum_compared);
     // At least 99.5% of the addresses carrying DWARF agree in every entry.
     EXPECT_GE(static_cast<long>(a.agreed + a.explained) * 1000, static_cast<long>(a.compared) * 995);
+    if (every_address) EXPECT_EQ(a.disagreements.size(), 0u);
 }
 
-TEST(DebugInfoOracle, productExecutableAgreesWithLlvmSymbolizer) { expectAgreement(e2e::productPath(), 300); }
+// The product and the fixture, as GCC builds them without sanitizers,
+// agree at every address: a lookup that loses a rare case (such as a
+// lambda's code described inside the function that defines it) shows here
+// though it stays far above the matrix's threshold.
+#if defined(__clang__) || defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool product_agrees_everywhere = false;
+#else
+constexpr bool product_agrees_everywhere = true;
+#endif
 
-TEST(DebugInfoOracle, fixtureExecutableAgreesWithLlvmSymbolizer) { expectAgreement(e2e::fixturePath(), 300); }
+TEST(DebugInfoOracle, productExecutableAgreesWithLlvmSymbolizer) {
+    expectAgreement(e2e::productPath(), 300, product_agrees_everywhere);
+}
+
+TEST(DebugInfoOracle, fixtureExecutableAgreesWithLlvmSymbolizer) {
+    expectAgreement(e2e::fixturePath(), 300, product_agrees_everywhere);
+}
 
 TEST(DebugInfoOracle, sampleDwarf5AgreesWithLlvmSymbolizer) { expectAgreement(XOV_SAMPLE_PATH, 12); }
 

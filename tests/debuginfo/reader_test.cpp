@@ -71,7 +71,7 @@ TEST(ByteReader, initialLengthSelectsOffsetSize) {
 // A version 4 line program: header, one directory, two files, then a
 // program exercising special, standard, unknown-standard and extended
 // opcodes.
-std::vector<u8> lineProgram(u8 line_range, bool truncate_program = false) {
+std::vector<u8> lineProgram(u8 line_range, bool truncate_program = false, std::vector<u8> program_override = {}) {
     std::vector<u8> header = {
         1,                     // minimum instruction length
         1,                     // maximum operations per instruction
@@ -99,6 +99,7 @@ std::vector<u8> lineProgram(u8 line_range, bool truncate_program = false) {
         2, 8,                                    // advance_pc 8 -> 0x1010
         0, 1, 1,                                 // end_sequence at 0x1010
     };
+    if (!program_override.empty()) program = std::move(program_override);
     if (truncate_program) program.resize(program.size() - 2);
     std::vector<u8> unit;
     auto put16 = [&](u16 v) { unit.push_back(v & 0xff); unit.push_back(v >> 8); };
@@ -139,6 +140,91 @@ TEST(LineTable, runsSpecialStandardAndExtendedOpcodes) {
     EXPECT_EQ(*table->filePath(1, "/src", debug::debugInfoAllocator()), "/src/a.c");
     EXPECT_EQ(*table->filePath(2, "/src", debug::debugInfoAllocator()), "/src/inc/b.h");
     EXPECT_EQ(table->filePath(3, "/src", debug::debugInfoAllocator()).error(), Error::InvalidDebugInfo);
+}
+
+// Lookups resume the program from a checkpoint kept every few rows: every
+// address of sequences longer than that must give the row a full run gives,
+// also where rows share an address across a checkpoint, where sequences come
+// out of address order, and where a discarded sequence sits at address 0.
+TEST(LineTable, lookupsFromCheckpointsMatchAFullRun) {
+    struct Row {
+        u64 address;
+        u32 line;
+        u32 column;
+    };
+    struct Sequence {
+        u64 lo, hi;
+        std::vector<Row> rows;
+    };
+    std::vector<Sequence> expected;
+    std::vector<u8> program;
+    u32 line = 1;
+    u32 column = 0;
+    auto setAddress = [&](u64 a) {
+        program.insert(program.end(), {0, 9, 2});
+        for (int i = 0; i < 8; ++i) program.push_back(static_cast<u8>(a >> (8 * i)));
+    };
+    // A special opcode: address +2, line +1 (line_base -5, line_range 14).
+    auto special = [&](Sequence& seq) {
+        program.push_back(14 + 6 + 2 * 14);
+        const u64 at = seq.rows.empty() ? seq.lo : seq.rows.back().address + 2;
+        seq.rows.push_back(Row{at, ++line, column});
+    };
+    auto copyWithColumn = [&](Sequence& seq, u32 c) {
+        program.insert(program.end(), {5, static_cast<u8>(c), 1});
+        column = c;
+        seq.rows.push_back(Row{seq.rows.back().address, line, column});
+    };
+    auto endSequence = [&](Sequence& seq, u64 hi) {
+        program.insert(program.end(), {2, static_cast<u8>(hi - seq.rows.back().address), 0, 1, 1});
+        seq.hi = hi;
+        line = 1;
+        column = 0;
+    };
+
+    // 50 rows from 0x2000, with three rows at one address on either side of
+    // the 16th row.
+    Sequence high{0x2000, 0, {}};
+    setAddress(high.lo - 2);
+    for (int i = 0; i < 50; ++i) {
+        special(high);
+        if (i == 14 || i == 15) copyWithColumn(high, static_cast<u32>(20 + i));
+    }
+    endSequence(high, high.rows.back().address + 3);
+    // 20 rows from 0x1000, after the higher sequence in the program.
+    Sequence low{0x1000, 0, {}};
+    setAddress(low.lo - 2);
+    for (int i = 0; i < 20; ++i) special(low);
+    endSequence(low, low.rows.back().address + 1);
+    // Discarded code: a sequence at address 0.
+    Sequence discarded{0, 0, {}};
+    setAddress(0);
+    program.push_back(1);
+    discarded.rows.push_back(Row{0, 1, 0});
+    for (int i = 0; i < 20; ++i) special(discarded);
+    endSequence(discarded, 0x60);
+    expected = {low, high};
+
+    const auto bytes = lineProgram(14, false, program);
+    dwarf::Sections s{};
+    s.line = bytesOf(bytes);
+    auto table = dwarf::parseLineTable(s, 0, 8, "/src", "a.c", debug::debugInfoAllocator());
+    ASSERT_TRUE(table.has_value()) << errorName(table.error());
+    ASSERT_EQ(table->sequences.size(), 2u);
+    for (u64 address = 0; address < 0x2100; ++address) {
+        std::optional<Row> want;
+        for (const Sequence& seq : expected) {
+            if (address < seq.lo || address >= seq.hi) continue;
+            for (const Row& row : seq.rows)
+                if (row.address <= address) want = row;
+        }
+        const auto got = table->find(address);
+        ASSERT_EQ(got.has_value(), want.has_value()) << std::hex << address;
+        if (!want) continue;
+        EXPECT_EQ(got->address, want->address) << std::hex << address;
+        EXPECT_EQ(got->line, want->line) << std::hex << address;
+        EXPECT_EQ(got->column, want->column) << std::hex << address;
+    }
 }
 
 TEST(LineTable, extremeLineAdvancesWrapInsteadOfOverflowing) {
@@ -218,6 +304,56 @@ TEST(SelfDebugInfo, namesAFunctionOfThisProgramWithItsScopesFileAndLine) {
     EXPECT_EQ(symbol->line_info->file_name, __FILE__);
     EXPECT_EQ(symbol->line_info->line, static_cast<u64>(line));
     EXPECT_GT(symbol->line_info->column, 0u);
+}
+
+// The unit scan steps over functions' children; a lambda's call operator
+// and a local class's member function live there (GCC emits the lambda's
+// code in its class, inside the function) and are scanned when a lookup
+// needs them.
+[[gnu::noinline]] usize lambdaHost(int* line) {
+    auto inner = [line](int step) __attribute__((noinline)) {
+        *line = __LINE__ + 1;
+        const usize address = returnAddress();
+        __asm__ volatile("" ::: "memory");
+        return address + static_cast<usize>(step);
+    };
+    return inner(0);
+}
+
+[[gnu::noinline]] usize localClassHost(int* line) {
+    struct Local {
+        [[gnu::noinline]] static usize member(int* at) {
+            *at = __LINE__ + 1;
+            const usize address = returnAddress();
+            __asm__ volatile("" ::: "memory");
+            return address;
+        }
+    };
+    return Local::member(line);
+}
+
+TEST(SelfDebugInfo, namesLambdasAndLocalClassMembersInsideFunctions) {
+    auto info = debug::getSelfDebugInfo();
+    ASSERT_TRUE(info.has_value());
+    struct Case {
+        usize (*host)(int*);
+        std::string_view name;
+    };
+    const Case cases[] = {
+        {lambdaHost, "(anonymous namespace)::lambdaHost::(anonymous)::operator()"},
+        {localClassHost, "(anonymous namespace)::localClassHost::Local::member"},
+    };
+    for (const Case& c : cases) {
+        int line = 0;
+        const usize address = c.host(&line);
+        auto module = (*info)->getModuleForAddress(address);
+        ASSERT_TRUE(module.has_value());
+        auto symbol = (*module)->getSymbolAtAddress(debug::debugInfoAllocator(), address - 1);
+        ASSERT_TRUE(symbol.has_value()) << errorName(symbol.error());
+        EXPECT_EQ(symbol->symbol_name, c.name);
+        ASSERT_TRUE(symbol->line_info.has_value()) << c.name;
+        EXPECT_EQ(symbol->line_info->line, static_cast<u64>(line)) << c.name;
+    }
 }
 
 TEST(SelfDebugInfo, moduleNameIsTheExecutablesRealPath) {

@@ -182,8 +182,9 @@ extern "C" int LLVMFuzzerTestOneInput(const u8* data, usize size) {
                 auto table = dwarf::parseLineTable(s, offset, 8, "/comp", "unit.c", allocator);
                 if (!table) continue;
                 for (const dwarf::LineSequence& seq : table->sequences) {
-                    if (seq.row_count > table->rows.size() || seq.first_row > table->rows.size() - seq.row_count)
-                        fail("a line sequence outside its rows");
+                    if (seq.checkpoint_count == 0 || seq.checkpoint_count > table->checkpoints.size() ||
+                        seq.first_checkpoint > table->checkpoints.size() - seq.checkpoint_count)
+                        fail("a line sequence outside its checkpoints");
                     (void)table->find(seq.lo);
                     (void)table->find(seq.hi - 1);
                 }
