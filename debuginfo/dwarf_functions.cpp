@@ -104,7 +104,7 @@ Result<void> scanDies(const Sections& s, Unit& unit, u64 begin, u64 end, i32 sco
     ByteReader r(bytes, static_cast<usize>(begin));
     auto addDecl = [&](u64 offset, i32 function_scope) -> Result<u32> {
         const auto decl_index = static_cast<u32>(unit.decls.len);
-        TRY(unit.decls.append(allocator, Decl{offset, function_scope}));
+        TRY(unit.decls.append(allocator, Decl{static_cast<u32>(offset - unit.offset), function_scope}));
         return decl_index;
     };
     while (!r.atEnd()) {
@@ -145,7 +145,9 @@ Result<void> scanDies(const Sections& s, Unit& unit, u64 begin, u64 end, i32 sco
                 // A declaration's children are its parameters: nothing to
                 // keep. A function's are scanned if a lookup needs them.
                 if (function)
-                    TRY(unit.skipped.append(allocator, SkippedSubtree{r.pos, next, current, decl_index, false}));
+                    TRY(unit.skipped.append(allocator, SkippedSubtree{static_cast<u32>(r.pos - unit.offset),
+                                                                      static_cast<u32>(next - unit.offset), current,
+                                                                      decl_index}));
                 r.pos = static_cast<usize>(next);
                 continue;
             }
@@ -186,6 +188,7 @@ Result<void> scanDies(const Sections& s, Unit& unit, u64 begin, u64 end, i32 sco
 
 // The functions of a unit and the named scopes around every subprogram.
 Result<void> scanUnit(const Sections& s, Unit& unit, mem::Allocator allocator) {
+    if (unit.end < unit.offset || unit.end - unit.offset > ~u32{0}) return XOV_FAIL(Error::InvalidDebugInfo);
     // Rough shares of a unit's bytes, so the lists rarely have to move.
     const usize unit_bytes = static_cast<usize>(unit.end - unit.die_offset);
     TRY(unit.decls.reserve(allocator, unit_bytes / 128));
@@ -313,15 +316,19 @@ Result<bool> scanSkipped(const Sections& s, Unit& unit, u64 die_offset, mem::All
     bool any = false;
     for (usize i = 0; i < unit.skipped.len && unit.unscanned_subtrees != 0; ++i) {
         SkippedSubtree& subtree = unit.skipped.items[i];
-        if (subtree.scanned) continue;
-        if (die_offset != 0 && (die_offset < subtree.begin || die_offset >= subtree.end)) continue;
-        subtree.scanned = true;
+        const u64 begin = unit.offset + subtree.begin;
+        const u64 end = unit.offset + subtree.end;
+        if (begin == end) continue;  // scanned
+        if (die_offset != 0 && (die_offset < begin || die_offset >= end)) continue;
+        const u32 decl_index = subtree.decl;
+        const i32 scope = subtree.scope;
+        subtree.end = subtree.begin;
         --unit.unscanned_subtrees;
         any = true;
         const usize functions_before = unit.functions.len;
-        const Decl function = unit.decls.items[subtree.decl];
-        TRY(unit.scopes.append(allocator, Scope{function.offset, subtree.scope, static_cast<i32>(subtree.decl), {}}));
-        TRY(scanDies(s, unit, subtree.begin, subtree.end, static_cast<i32>(unit.scopes.len - 1), false, allocator));
+        const Decl function = unit.decls.items[decl_index];
+        TRY(unit.scopes.append(allocator, Scope{unit.offset + function.at, scope, static_cast<i32>(decl_index), {}}));
+        TRY(scanDies(s, unit, begin, end, static_cast<i32>(unit.scopes.len - 1), false, allocator));
         if (unit.functions.len != functions_before) sortRanges(unit.functions.span());
     }
     return any;
@@ -335,7 +342,7 @@ Result<const FunctionBody*> ensureBody(const Sections& s, Unit& unit, u32 decl_i
     }
     if (decl_index >= unit.decls.len) return XOV_FAIL(Error::InvalidDebugInfo);
     FunctionBody body{decl_index, 1, Error::InvalidDebugInfo, {}, nullptr, {}};
-    if (auto scanned = scanBody(s, unit, unit.decls.items[decl_index].offset, body, allocator); !scanned) {
+    if (auto scanned = scanBody(s, unit, unit.offset + unit.decls.items[decl_index].at, body, allocator); !scanned) {
         body.state = 2;
         body.error = scanned.error();
     }
@@ -347,16 +354,17 @@ Result<const FunctionBody*> ensureBody(const Sections& s, Unit& unit, u32 decl_i
 Result<std::string_view> DwarfInfo::qualifiedName(Unit& unit, u64 die_offset, int depth) {
     if (depth > 8) return XOV_FAIL(Error::InvalidDebugInfo);
     TRY(prepare(unit));
+    if (die_offset < unit.offset || die_offset - unit.offset > ~u32{0}) return XOV_FAIL(Error::InvalidDebugInfo);
+    const auto at = static_cast<u32>(die_offset - unit.offset);
     const std::span<const Decl> sorted(unit.decls.items, unit.sorted_decls);
-    auto it = std::lower_bound(sorted.begin(), sorted.end(), die_offset,
-                               [](const Decl& d, u64 o) { return d.offset < o; });
-    if (it != sorted.end() && it->offset == die_offset)
+    auto it = std::lower_bound(sorted.begin(), sorted.end(), at, [](const Decl& d, u32 o) { return d.at < o; });
+    if (it != sorted.end() && it->at == at)
         return functionName(unit, static_cast<u32>(it - sorted.begin()), depth);
     // A declaration in a function's children: a lambda's call operator, a
     // local class's member.
     for (int round = 0; round < 2; ++round) {
         for (usize i = unit.sorted_decls; i < unit.decls.len; ++i)
-            if (unit.decls.items[i].offset == die_offset) return functionName(unit, static_cast<u32>(i), depth);
+            if (unit.decls.items[i].at == at) return functionName(unit, static_cast<u32>(i), depth);
         if (round == 0 && !TRY(scanSkipped(sectionsOf(unit), unit, die_offset, allocator_))) break;
     }
     return XOV_FAIL(Error::InvalidDebugInfo);
@@ -374,7 +382,7 @@ Result<std::string_view> DwarfInfo::functionName(Unit& unit, u32 decl_index, int
         if (named.decl == decl_index) return named.name;
     const Decl decl = unit.decls.items[decl_index];
     const Sections& sections = sectionsOf(unit);
-    ByteReader r(sections.info.first(static_cast<usize>(unit.end)), static_cast<usize>(decl.offset));
+    ByteReader r(sections.info.first(static_cast<usize>(unit.end)), static_cast<usize>(unit.offset + decl.at));
     const Die die = TRY(readDie(unit, r));
     if (die.abbrev == nullptr) return XOV_FAIL(Error::InvalidDebugInfo);
 

@@ -10,8 +10,10 @@
 
 namespace dwarf {
 
+// Offsets in a unit's lists are from the unit's start (a unit is under
+// 4 GiB): thousands of entries a unit, so their size is pages faulted in.
 struct Decl {
-    u64 offset;
+    u32 at;     // the DIE, from the unit's start
     i32 scope;  // enclosing named scope, -1 at unit level
 };
 
@@ -28,11 +30,10 @@ struct Scope {
 // them a lookup can need (a lambda's class, a local class's member
 // functions and their code) is scanned when asked for.
 struct SkippedSubtree {
-    u64 begin;  // the first child
-    u64 end;    // the function's next sibling
+    u32 begin;  // the first child, from the unit's start
+    u32 end;    // the function's next sibling; begin once scanned
     i32 scope;  // the scope around the function
     u32 decl;   // the function
-    bool scanned;
 };
 
 // A function's qualified name, once asked for: few are, of thousands.

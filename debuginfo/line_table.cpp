@@ -58,6 +58,21 @@ class Machine {
 
     Machine(const LineProgram& program, usize start) : pos(start), program_(program) {}
 
+    // Precomputed advances of the special opcodes: a division per row is
+    // a noticeable share of running a whole program.
+    struct Specials {
+        u16 address[256];
+        i16 line[256];
+    };
+    void useSpecials(Specials& table) {
+        for (unsigned opcode = program_.opcode_base; opcode < 256; ++opcode) {
+            const unsigned adjusted = opcode - program_.opcode_base;
+            table.address[opcode] = static_cast<u16>(adjusted / program_.line_range * program_.min_inst_length);
+            table.line[opcode] = static_cast<i16>(program_.line_base + static_cast<int>(adjusted % program_.line_range));
+        }
+        specials_ = &table;
+    }
+
     // Runs opcodes up to the next row or end of sequence.
     Event step() {
         if (ended_) {
@@ -72,6 +87,11 @@ class Machine {
         const std::span<const u8> bytes = program_.bytes;
         while (pos < bytes.size()) {
             const u8 opcode = bytes[pos++];
+            if (opcode >= program_.opcode_base && specials_ != nullptr) {
+                address += specials_->address[opcode];
+                line = static_cast<u32>(static_cast<i64>(line) + specials_->line[opcode]);
+                return Event::row;
+            }
             if (opcode >= program_.opcode_base) {
                 const u8 adjusted = static_cast<u8>(opcode - program_.opcode_base);
                 address += static_cast<u64>(adjusted / program_.line_range) * program_.min_inst_length;
@@ -138,6 +158,7 @@ class Machine {
 
   private:
     const LineProgram& program_;
+    const Specials* specials_ = nullptr;
 
     // LEB128, unsigned or sign-extended; more than 10 bytes is malformed.
     u64 uleb(bool& ok, bool is_signed = false) {
@@ -273,6 +294,8 @@ Result<LineTable> parseLineTable(const Sections& s, u64 offset, u8 address_size,
         return {};
     };
     Machine machine(table.program, program_start);
+    Machine::Specials specials;
+    machine.useSpecials(specials);
     for (;;) {
         const Machine::Event event = machine.step();
         if (event == Machine::Event::done) break;
