@@ -30,6 +30,7 @@ Result<AbbrevTable> parseAbbrevTable(std::span<const u8> section, u64 offset, co
     // Counted first, so the lists are allocated once at their size.
     usize abbrev_count = 0;
     usize attr_count = 0;
+    usize implicit_count = 0;
     {
         ByteReader counter = r;
         for (;;) {
@@ -41,34 +42,43 @@ Result<AbbrevTable> parseAbbrevTable(std::span<const u8> section, u64 offset, co
                 const u64 name = TRY(counter.readUleb());
                 const u64 form = TRY(counter.readUleb());
                 if (name == 0 && form == 0) break;
-                if (form == 0x21) TRY(counter.readSleb());
+                if (form == AbbrevAttr::implicit_const_form) {
+                    TRY(counter.readSleb());
+                    ++implicit_count;
+                }
                 ++attr_count;
             }
         }
     }
     if (attr_count > ~u32{0}) return XOV_FAIL(Error::InvalidDebugInfo);
+    auto narrow = [](u64 v) { return static_cast<u16>(v > 0xffff ? 0xffff : v); };
     ArenaList<Abbrev> abbrevs;
     ArenaList<AbbrevAttr> attrs;
+    ArenaList<i64> implicit_consts;
     TRY(abbrevs.reserve(allocator, abbrev_count));
     TRY(attrs.reserve(allocator, attr_count));
-    auto narrow = [](u64 v) { return static_cast<u16>(v > 0xffff ? 0xffff : v); };
+    TRY(implicit_consts.reserve(allocator, implicit_count));
     bool sorted = true;
     for (;;) {
         const u64 code = TRY(r.readUleb());
         if (code == 0) break;
-        Abbrev abbrev{code, TRY(r.readUleb()), false, false, false, 0, static_cast<u32>(attrs.len), 0, -1, 0};
+        Abbrev abbrev{code, narrow(TRY(r.readUleb())), false, false, false, 0, static_cast<u32>(attrs.len), 0, -1, 0};
         abbrev.has_children = TRY(r.readU8()) != 0;
         for (;;) {
             const u64 name = TRY(r.readUleb());
             const u64 form = TRY(r.readUleb());
             if (name == 0 && form == 0) break;
-            const i64 implicit = form == 0x21 ? TRY(r.readSleb()) : 0;
             const i32 size = fixedFormSize(form, context);
+            i32 value = size;
+            if (form == AbbrevAttr::implicit_const_form) {
+                value = static_cast<i32>(implicit_consts.len);
+                TRY(implicit_consts.append(allocator, TRY(r.readSleb())));
+            }
             if (name == at::sibling && abbrev.fixed_size >= 0 && abbrev.sibling_at < 0 && form >= 0x11 && form <= 0x14) {
                 abbrev.sibling_at = abbrev.fixed_size;  // the attributes before it
                 abbrev.sibling_size = static_cast<u8>(size);
             }
-            TRY(attrs.append(allocator, AbbrevAttr{narrow(name), narrow(form), size, implicit}));
+            TRY(attrs.append(allocator, AbbrevAttr{narrow(name), narrow(form), value}));
             if (name == at::low_pc || name == at::ranges) abbrev.may_have_code = true;
             if (name == at::declaration && form == 0x19) abbrev.is_declaration = true;
             abbrev.attr_count += 1;
@@ -79,7 +89,7 @@ Result<AbbrevTable> parseAbbrevTable(std::span<const u8> section, u64 offset, co
     }
     auto list = abbrevs.span();
     if (!sorted) std::sort(list.begin(), list.end(), [](const Abbrev& a, const Abbrev& b) { return a.code < b.code; });
-    return AbbrevTable{offset, list, attrs.span()};
+    return AbbrevTable{offset, list, attrs.span(), implicit_consts.span()};
 }
 
 }  // namespace dwarf

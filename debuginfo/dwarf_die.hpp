@@ -110,15 +110,19 @@ inline Result<FormValue> readForm(ByteReader& r, u64 form, const FormContext& c,
 // a larger one read from damaged data is kept as 0xffff, which no form
 // reader knows and no lookup asks for.
 struct AbbrevAttr {
+    static constexpr u16 implicit_const_form = 0x21;
     u16 name;
     u16 form;
-    i32 size;  // of the value when the form fixes it, else -1
-    i64 implicit_const;
+    // The size of the form's value when the form fixes it, else -1; for
+    // DW_FORM_implicit_const, the index of its value in the table's
+    // constants (the value takes no bytes in a DIE).
+    i32 value;
+    [[nodiscard]] i32 size() const { return form == implicit_const_form ? 0 : value; }
 };
 
 // Steps over one attribute value without decoding it.
 inline Result<void> skipForm(ByteReader& r, const AbbrevAttr& attr, const FormContext& c) {
-    if (attr.size >= 0) return r.skip(static_cast<u64>(attr.size));
+    if (attr.size() >= 0) return r.skip(static_cast<u64>(attr.size()));
     switch (attr.form) {
         case 0x08: TRY(r.readCString()); return {};
         case 0x0d: TRY(r.readSleb()); return {};
@@ -127,13 +131,13 @@ inline Result<void> skipForm(ByteReader& r, const AbbrevAttr& attr, const FormCo
             return {};
         case 0x09: case 0x18: return r.skip(TRY(r.readUleb()));
         case 0x0a: return r.skip(TRY(r.readU8()));
-        default: TRY(readForm(r, attr.form, c, attr.implicit_const)); return {};
+        default: TRY(readForm(r, attr.form, c, 0)); return {};
     }
 }
 
 struct Abbrev {
     u64 code;
-    u64 tag;
+    u16 tag;  // tags end at 0xffff
     bool has_children;
     bool may_have_code;  // has an address range attribute (low_pc or ranges)
     bool is_declaration;  // DW_AT_declaration as a present flag
@@ -155,6 +159,14 @@ struct AbbrevTable {
     u64 offset = ~u64{0};
     std::span<const Abbrev> abbrevs;  // sorted by code
     std::span<const AbbrevAttr> attrs;
+    std::span<const i64> implicit_consts;
+
+    [[nodiscard]] i64 implicitConst(const AbbrevAttr& attr) const {
+        if (attr.form != AbbrevAttr::implicit_const_form || attr.value < 0 ||
+            static_cast<usize>(attr.value) >= implicit_consts.size())
+            return 0;
+        return implicit_consts[static_cast<usize>(attr.value)];
+    }
 
     [[nodiscard]] const Abbrev* find(u64 code) const {
         // GCC numbers abbreviations 1, 2, 3...: try the direct slot first.

@@ -26,7 +26,7 @@ Result<u64> declLine(const Sections& s, const Unit& unit, u64 offset, int depth 
     if (abbrev == nullptr) return XOV_FAIL(Error::InvalidDebugInfo);
     FormValue declaration;
     for (const AbbrevAttr& attr : unit.abbrevs.attrs.subspan(abbrev->first_attr, abbrev->attr_count)) {
-        const FormValue value = TRY(readForm(r, attr.form, unit.context(), attr.implicit_const));
+        const FormValue value = TRY(readForm(r, attr.form, unit.context(), unit.abbrevs.implicitConst(attr)));
         if (attr.name == at_decl_line && value.kind == Kind::constant) return value.u;
         if (attr.name == at::declaration_link) declaration = value;
     }
@@ -75,7 +75,7 @@ Result<u64> skipToSibling(const Unit& unit, const Abbrev& abbrev, ByteReader& r,
     u64 sibling = 0;
     for (const AbbrevAttr& attr : unit.abbrevs.attrs.subspan(abbrev.first_attr, abbrev.attr_count)) {
         if (attr.name == at::sibling && attr.form >= 0x11 && attr.form <= 0x14) {
-            const u64 value = TRY(r.readUnsigned(static_cast<usize>(attr.size)));
+            const u64 value = TRY(r.readUnsigned(static_cast<usize>(attr.size())));
             u64 target = 0;
             if (!__builtin_add_overflow(unit.offset, value, &target) && target > die_start && target <= r.bytes.size())
                 sibling = target;
@@ -219,6 +219,15 @@ Result<void> scanBody(const Sections& s, const Unit& unit, u64 offset, FunctionB
 
     ArenaList<AddressRange> inlines;
     ArenaList<InlineCall> calls;
+    // Sized from the subtree, so the lists are not copied as they grow: an
+    // inline call's DIE and its children take some 16 bytes or more.
+    if (function.sibling.present()) {
+        const u64 end = TRY(resolveRef(unit, function.sibling));
+        if (end > function.offset && end <= unit.end) {
+            TRY(inlines.reserve(allocator, static_cast<usize>(end - function.offset) / 16));
+            TRY(calls.reserve(allocator, static_cast<usize>(end - function.offset) / 16));
+        }
+    }
     Context stack[max_die_depth];
     usize depth = 0;
     Context current{-1, 0, false};

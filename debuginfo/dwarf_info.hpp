@@ -41,7 +41,7 @@ struct FileEntry {
 // emitted a row, and the offset in .debug_line of the opcode after it.
 struct LineCheckpoint {
     u64 address;
-    u64 offset;
+    u32 offset;  // from the start of the unit's line program header
     u32 file;
     u32 line;
     u32 column;
@@ -57,6 +57,7 @@ struct LineSequence {
 // The parameters a line program runs with, from its header.
 struct LineProgram {
     std::span<const u8> bytes;  // .debug_line up to the end of this program
+    usize start = 0;            // where its header starts
     std::span<const u8> opcode_lengths;
     u8 min_inst_length = 1;
     i8 line_base = 0;
@@ -78,8 +79,9 @@ struct LineTable {
     std::span<const LineSequence> sequences;
     std::string_view* paths = nullptr;  // joined lazily per file
 
-    // Rows between two checkpoints of a sequence.
-    static constexpr u32 checkpoint_interval = 16;
+    // Rows between two checkpoints of a sequence: running 64 rows again
+    // costs far less than the pages that more checkpoints would fill.
+    static constexpr u32 checkpoint_interval = 64;
 
     // The row in effect at address, or nullopt when no sequence covers it.
     [[nodiscard]] std::optional<LineRow> find(u64 address) const;

@@ -135,7 +135,7 @@ inline Result<Die> readDie(const Unit& unit, ByteReader& r) {
     const FormContext context = unit.context();
     const auto attrs = unit.abbrevs.attrs.subspan(die.abbrev->first_attr, die.abbrev->attr_count);
     for (const AbbrevAttr& attr : attrs) {
-        const FormValue value = TRY(readForm(r, attr.form, context, attr.implicit_const));
+        const FormValue value = TRY(readForm(r, attr.form, context, unit.abbrevs.implicitConst(attr)));
         switch (attr.name) {
             case at::name: die.name = value; break;
             case at::sibling: die.sibling = value; break;

@@ -57,6 +57,7 @@ class Machine {
     usize pos;  // offset of the next opcode in .debug_line
 
     Machine(const LineProgram& program, usize start) : pos(start), program_(program) {}
+    [[nodiscard]] usize start() const { return program_.start; }
 
     // Precomputed advances of the special opcodes: a division per row is
     // a noticeable share of running a whole program.
@@ -268,7 +269,9 @@ Result<LineTable> parseLineTable(const Sections& s, u64 offset, u8 address_size,
 
     // The program itself.
     if (program_start > end) return XOV_FAIL(Error::InvalidDebugInfo);
-    table.program = LineProgram{s.line.first(end), opcode_lengths, min_inst_length, line_base, line_range, opcode_base};
+    if (end - static_cast<usize>(offset) > ~u32{0}) return XOV_FAIL(Error::InvalidDebugInfo);
+    table.program = LineProgram{s.line.first(end), static_cast<usize>(offset), opcode_lengths, min_inst_length, line_base,
+                                line_range, opcode_base};
     ArenaList<LineCheckpoint> checkpoints;
     ArenaList<LineSequence> sequences;
     u32 rows_in_sequence = 0;
@@ -277,7 +280,8 @@ Result<LineTable> parseLineTable(const Sections& s, u64 offset, u8 address_size,
     auto onRow = [&](const Machine& m) -> Result<void> {
         if (rows_in_sequence == 0) sequence_lo = m.address;
         if (rows_in_sequence % LineTable::checkpoint_interval == 0)
-            TRY(checkpoints.append(allocator, LineCheckpoint{m.address, m.pos, m.file, m.line, m.column}));
+            TRY(checkpoints.append(allocator, LineCheckpoint{m.address, static_cast<u32>(m.pos - m.start()), m.file,
+                                                             m.line, m.column}));
         ++rows_in_sequence;
         return {};
     };
@@ -332,7 +336,7 @@ std::optional<LineRow> LineTable::find(u64 address) const {
         // The last row at or below address lies between this checkpoint
         // and the next one (or the sequence's end).
         LineRow best{mark->address, mark->file, mark->line, mark->column};
-        Machine machine(program, static_cast<usize>(mark->offset));
+        Machine machine(program, program.start + mark->offset);
         machine.address = mark->address;
         machine.file = mark->file;
         machine.line = mark->line;

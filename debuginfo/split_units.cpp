@@ -25,7 +25,7 @@ Result<void> readSkeletonAttributes(const Sections& s, Unit& unit) {
     const Abbrev* abbrev = unit.abbrevs.find(TRY(r.readUleb()));
     if (abbrev == nullptr) return XOV_FAIL(Error::InvalidDebugInfo);
     for (const AbbrevAttr& attr : unit.abbrevs.attrs.subspan(abbrev->first_attr, abbrev->attr_count)) {
-        const FormValue value = TRY(readForm(r, attr.form, unit.context(), attr.implicit_const));
+        const FormValue value = TRY(readForm(r, attr.form, unit.context(), unit.abbrevs.implicitConst(attr)));
         if (attr.name == split_at::dwo_name || attr.name == split_at::gnu_dwo_name) {
             unit.dwo_name = TRY(resolveString(s, &unit, value));
         } else if (attr.name == split_at::gnu_dwo_id && value.kind == Kind::constant) {

@@ -182,13 +182,14 @@ TEST(LineTable, lookupsFromCheckpointsMatchAFullRun) {
         column = 0;
     };
 
-    // 50 rows from 0x2000, with three rows at one address on either side of
-    // the 16th row.
+    // Over two checkpoints' worth of rows from 0x2000, with rows sharing an
+    // address on either side of the first checkpoint after the start.
+    constexpr int interval = static_cast<int>(dwarf::LineTable::checkpoint_interval);
     Sequence high{0x2000, 0, {}};
     setAddress(high.lo - 2);
-    for (int i = 0; i < 50; ++i) {
+    for (int i = 0; i < 2 * interval + 22; ++i) {
         special(high);
-        if (i == 14 || i == 15) copyWithColumn(high, static_cast<u32>(20 + i));
+        if (i == interval - 2 || i == interval - 1) copyWithColumn(high, static_cast<u32>(i % 100));
     }
     endSequence(high, high.rows.back().address + 3);
     // 20 rows from 0x1000, after the higher sequence in the program.
@@ -211,7 +212,7 @@ TEST(LineTable, lookupsFromCheckpointsMatchAFullRun) {
     auto table = dwarf::parseLineTable(s, 0, 8, "/src", "a.c", debug::debugInfoAllocator());
     ASSERT_TRUE(table.has_value()) << errorName(table.error());
     ASSERT_EQ(table->sequences.size(), 2u);
-    for (u64 address = 0; address < 0x2100; ++address) {
+    for (u64 address = 0; address < high.hi + 4; ++address) {
         std::optional<Row> want;
         for (const Sequence& seq : expected) {
             if (address < seq.lo || address >= seq.hi) continue;
