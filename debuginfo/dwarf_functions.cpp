@@ -160,6 +160,15 @@ Result<void> scanDies(const Sections& s, Unit& unit, u64 begin, u64 end, i32 sco
             if (name.empty()) name = t == tag::namespace_ ? "(anonymous namespace)" : "(anonymous)";
             TRY(unit.scopes.append(allocator, Scope{die.offset, current, -1, name}));
             if (!abbrev->has_children) continue;
+            if (die.sibling.present()) next = TRY(resolveRef(unit, die.sibling));
+            if (skip_functions && t != tag::namespace_ && next > die_start && next <= bytes.size()) {
+                TRY(unit.skipped.append(allocator, SkippedSubtree{static_cast<u32>(r.pos - unit.offset),
+                                                                  static_cast<u32>(next - unit.offset),
+                                                                  static_cast<i32>(unit.scopes.len - 1),
+                                                                  SkippedSubtree::no_function}));
+                r.pos = static_cast<usize>(next);
+                continue;
+            }
         } else {
             // Types, parameters, variables, blocks, call sites and inline
             // calls say nothing about which function holds an address; nor
@@ -335,9 +344,14 @@ Result<bool> scanSkipped(const Sections& s, Unit& unit, u64 die_offset, mem::All
         --unit.unscanned_subtrees;
         any = true;
         const usize functions_before = unit.functions.len;
-        const Decl function = unit.decls.items[decl_index];
-        TRY(unit.scopes.append(allocator, Scope{unit.offset + function.at, scope, static_cast<i32>(decl_index), {}}));
-        TRY(scanDies(s, unit, begin, end, static_cast<i32>(unit.scopes.len - 1), false, allocator));
+        i32 children_scope = scope;
+        if (decl_index != SkippedSubtree::no_function) {
+            const Decl function = unit.decls.items[decl_index];
+            TRY(unit.scopes.append(allocator,
+                                   Scope{unit.offset + function.at, scope, static_cast<i32>(decl_index), {}}));
+            children_scope = static_cast<i32>(unit.scopes.len - 1);
+        }
+        TRY(scanDies(s, unit, begin, end, children_scope, false, allocator));
         if (unit.functions.len != functions_before) sortRanges(unit.functions.span());
     }
     return any;

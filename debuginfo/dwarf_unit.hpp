@@ -24,16 +24,19 @@ struct Scope {
     std::string_view name;
 };
 
-// The children of a function (definition or abstract instance), skipped by
-// the unit scan through DW_AT_sibling: nearly half of a unit's DIEs are
-// parameters, variables, blocks and inline calls there. What little in
-// them a lookup can need (a lambda's class, a local class's member
-// functions and their code) is scanned when asked for.
+// The children of a function (definition or abstract instance) or of a
+// class, skipped by the unit scan through DW_AT_sibling: the parameters,
+// variables, blocks and inline calls of functions are nearly half of a
+// unit's DIEs, and the members of the library's classes most of the rest.
+// What little in them a lookup needs (a member function's declaration, a
+// lambda's class, code GCC describes inside the function that defines it)
+// is scanned when asked for.
 struct SkippedSubtree {
+    static constexpr u32 no_function = ~u32{0};
     u32 begin;  // the first child, from the unit's start
-    u32 end;    // the function's next sibling; begin once scanned
-    i32 scope;  // the scope around the function
-    u32 decl;   // the function
+    u32 end;    // the parent's next sibling; begin once scanned
+    i32 scope;  // the parent's scope, or for a function the scope around it
+    u32 decl;   // the function, or no_function for a class
 };
 
 // A function's qualified name, once asked for: few are, of thousands.
