@@ -8,6 +8,7 @@
 
 #include "debuginfo/dwarf_info.hpp"
 #include "debuginfo/elf_image.hpp"
+#include "debuginfo/path_buffer.hpp"
 #include "debuginfo/symbol_table.hpp"
 #include "support/sys.hpp"
 
@@ -27,25 +28,7 @@ mem::Allocator debugInfoAllocator() {
 
 namespace {
 
-// A NUL-terminated path assembled from pieces in a fixed buffer; too long
-// a path simply is not found.
-struct PathBuffer {
-    char bytes[4096];
-    usize len = 0;
-    bool overflow = false;
-
-    PathBuffer& add(std::string_view piece) {
-        if (len + piece.size() >= sizeof bytes) {
-            overflow = true;
-            return *this;
-        }
-        std::memcpy(bytes + len, piece.data(), piece.size());
-        len += piece.size();
-        bytes[len] = '\0';
-        return *this;
-    }
-    [[nodiscard]] std::string_view view() const { return {bytes, len}; }
-};
+using dwarf::PathBuffer;
 
 Result<std::string_view> copyToArena(std::string_view s) {
     auto out = TRY(debugInfoAllocator().alloc<char>(s.size() + 1));

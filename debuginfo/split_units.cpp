@@ -9,6 +9,7 @@
 
 #include "debuginfo/dwarf_unit.hpp"
 #include "debuginfo/elf_image.hpp"
+#include "debuginfo/path_buffer.hpp"
 
 namespace dwarf {
 
@@ -172,23 +173,6 @@ Result<SplitHeader> findSplitUnit(std::span<const u8> info, u64 dwo_id) {
     return XOV_FAIL(Error::MissingDebugInfo);
 }
 
-// A NUL-terminated path from pieces; empty when it does not fit.
-struct Path {
-    char bytes[4096];
-    usize len = 0;
-    bool overflow = false;
-    Path& add(std::string_view piece) {
-        if (len + piece.size() >= sizeof bytes) {
-            overflow = true;
-            return *this;
-        }
-        std::memcpy(bytes + len, piece.data(), piece.size());
-        len += piece.size();
-        bytes[len] = '\0';
-        return *this;
-    }
-};
-
 }  // namespace
 
 Result<u64> readSplitFile(ElfImage& file, const Sections& main, u64 dwo_id, u16 version) {
@@ -220,7 +204,7 @@ Result<void> DwarfInfo::loadSplit(Unit& unit) {
     Sections found;
     bool have = false;
     if (!unit.dwo_name.empty()) {
-        Path path;
+        PathBuffer path;
         if (!unit.dwo_name.starts_with('/') && !unit.comp_dir.empty()) path.add(unit.comp_dir).add("/");
         path.add(unit.dwo_name);
         if (!path.overflow) {
@@ -232,7 +216,7 @@ Result<void> DwarfInfo::loadSplit(Unit& unit) {
     }
     if (!have) {
         if (package_state_ == 0) {
-            Path path;
+            PathBuffer path;
             path.add(package_path_);
             package_state_ = 2;
             if (!package_path_.empty() && !path.overflow) {

@@ -16,20 +16,12 @@
 #include <vector>
 
 #include "debuginfo/debuginfo.hpp"
+#include "tests/debuginfo/shell.hpp"
 #include "tests/e2e/child.hpp"
 
 namespace {
 
-std::string runShell(const std::string& command) {
-    std::string out;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) return out;
-    char buf[65536];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, pipe)) > 0) out.append(buf, n);
-    pclose(pipe);
-    return out;
-}
+using xov_test::runShell;
 
 // The newest llvm-symbolizer installed: version 16 reads zstd-compressed
 // sections and split DWARF packages, which the distribution's default may

@@ -14,6 +14,7 @@
 
 #include "debuginfo/debuginfo.hpp"
 #include "debuginfo/demangle.hpp"
+#include "tests/debuginfo/shell.hpp"
 
 namespace {
 
@@ -99,16 +100,7 @@ TEST(Demangle, refusesWhatItCannotSpellWhole) {
     EXPECT_EQ(demangled(deep, DemangleStyle::full), "(refused)");
 }
 
-std::string runShell(const std::string& command) {
-    std::string out;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) return out;
-    char buf[65536];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, pipe)) > 0) out.append(buf, n);
-    pclose(pipe);
-    return out;
-}
+using xov_test::runShell;
 
 std::vector<std::string> linesOf(const std::string& text) {
     std::vector<std::string> out;
