@@ -16,22 +16,22 @@ sizes=("$@")
 
 targets=()
 for n in "${sizes[@]}"; do targets+=("fat_trace_$n"); done
-[ "${XOV_FAT_NO_BUILD:-0}" = 1 ] || cmake --build "$build" --target "${targets[@]}" >/dev/null
+[ "${XOV_FAT_NO_BUILD:-0}" = 1 ] || cmake --build "$build" --target spawn_time "${targets[@]}" >/dev/null
 
 # The reference tools take far longer per run: fewer runs keep the whole
-# comparison short, and their means are as stable.
+# comparison short, and their medians are as stable.
 ref_runs=$((runs / 5 > 3 ? runs / 5 : 3))
 
-# Mean wall and CPU (user + system) milliseconds per run of a command, as
-# "wall cpu". CPU time is the steadier figure on a shared machine.
+# Median wall and CPU (user + system) milliseconds of a command's runs, as
+# "wall cpu", and its peak resident kilobytes. CPU time is the steadier
+# figure on a shared machine.
+spawn_time=$build/bench/spawn_time
 measure() {  # runs command...
-    local n=$1 log
-    shift
-    log=$(mktemp)
-    for ((i = 0; i < n; i++)); do /usr/bin/time -f '%e %U %S' -a -o "$log" "$@" >/dev/null 2>&1 || true; done
-    awk -v n="$n" '{ wall += $1; cpu += $2 + $3 } END { printf "%.2f %.2f\n", wall * 1000 / n, cpu * 1000 / n }' "$log"
-    rm -f "$log"
+    local out
+    out=$("$spawn_time" "$@")
+    echo "${out% *}" | awk '{ print $1, $2 }'
 }
+peak() { "$spawn_time" 3 "$@" | awk '{ print $4 }'; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.1fx", (b > 0 ? a / b : 0) }'; }
 
 printf '%-6s %8s %8s | %-17s | %-27s | %-27s\n' units "size MB" "peak MB" "ours wall/cpu ms" \
@@ -42,7 +42,7 @@ for n in "${sizes[@]}"; do
     mapfile -t addresses < <(NO_COLOR=1 "$exe" 2>&1 >/dev/null | sed -n 's/.*: \(0x[0-9a-f]*\) in .*/\1/p')
     [ "${#addresses[@]}" -ge 10 ] || { echo "expected 10 addresses from $exe, got ${#addresses[@]}" >&2; exit 2; }
     read -r ours_wall ours_cpu < <(NO_COLOR=1 measure "$runs" "$exe")
-    peak_kb=$(NO_COLOR=1 /usr/bin/time -f %M "$exe" 2>&1 >/dev/null | tail -n 1)
+    peak_kb=$(NO_COLOR=1 peak "$exe")
     read -r a2l_wall a2l_cpu < <(measure "$ref_runs" addr2line -f -i -e "$exe" "${addresses[@]}")
     read -r llvm_wall llvm_cpu < <(measure "$ref_runs" llvm-symbolizer --obj="$exe" "${addresses[@]}")
     printf '%-6s %8s %8s | %7s / %7s | %7s / %7s (%s / %s) | %7s / %7s (%s / %s)\n' "$n" \
@@ -51,4 +51,4 @@ for n in "${sizes[@]}"; do
         "$a2l_wall" "$a2l_cpu" "$(ratio "$a2l_wall" "$ours_wall")" "$(ratio "$a2l_cpu" "$ours_cpu")" \
         "$llvm_wall" "$llvm_cpu" "$(ratio "$llvm_wall" "$ours_wall")" "$(ratio "$llvm_cpu" "$ours_cpu")"
 done
-echo "(runs: $runs of ours, $ref_runs of each reference tool; whole processes; ratios: wall / cpu)"
+echo "(runs: $runs of ours, $ref_runs of each reference tool; whole processes; medians; ratios: wall / cpu)"
