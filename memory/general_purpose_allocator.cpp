@@ -52,12 +52,13 @@ void clearUsed(u8* used_bits, usize slot) { used_bits[slot / 8] &= static_cast<u
 
 // ---- traces ----
 
-// The words after the captured ones are zeroed, so a walk that stops
-// early leaves a readable prefix.
+// A walk that stops early ends its words with one zero; the words after
+// it are never read, so they are left as they are (zeroing all of them was
+// a tenth of an allocation and free).
 void collectStackTrace(usize first_address, usize* words) {
     StackTrace trace{0, std::span<usize>(words, gpa::stack_n)};
     debug::captureStackTrace(first_address, &trace);
-    for (usize i = trace.index; i < gpa::stack_n; ++i) words[i] = 0;
+    if (trace.index < gpa::stack_n) words[trace.index] = 0;
 }
 
 // A stored trace is its run of leading non-zero words.

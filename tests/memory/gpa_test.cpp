@@ -2,6 +2,7 @@
 // reports with their numbers, leak reports at deinit, resize rules, the
 // bucket release, the mutex, and many threads at once.
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -419,6 +420,48 @@ TEST_F(Gpa, AllocationTraceStartsInTheAllocatingFunction) {
     // allocator's frames without recording them.
     EXPECT_EQ(words[1], helper_return_address);
     a.free(*r);
+}
+
+// Hands out blocks full of a stale pattern, as a backing allocator that
+// reuses memory would.
+struct DirtyBacking {
+    static u8* alloc(void* ctx, usize len, u8 log2_align, usize ret_addr) {
+        u8* p = heap::PageAllocator::alloc(ctx, len, log2_align, ret_addr);
+        if (p != nullptr) std::memset(p, 0x5A, len);
+        return p;
+    }
+    static constexpr mem::Allocator::VTable vtable{&alloc, &heap::PageAllocator::resize, &heap::PageAllocator::free};
+};
+
+// Trace words are not zeroed when a bucket is made: a walk that stops
+// before the tenth frame ends its trace itself, or stale bytes would be
+// reported as frames.
+TEST_F(Gpa, AShortTraceEndsItselfInARecordThatWasNotZero) {
+    instance.backing_allocator = {nullptr, &DirtyBacking::vtable};
+    // A thread of the C library's, with few frames above its entry point.
+    pthread_t thread;
+    ASSERT_EQ(pthread_create(
+                  &thread, nullptr,
+                  [](void* allocator) -> void* { return static_cast<mem::Allocator*>(allocator)->rawAlloc(8, 0, 0); },
+                  &a),
+              0);
+    void* result = nullptr;
+    ASSERT_EQ(pthread_join(thread, &result), 0);
+    auto* p = static_cast<u8*>(result);
+    ASSERT_NE(p, nullptr);
+    auto* bucket = instance.searchBucket(3, reinterpret_cast<usize>(p));
+    ASSERT_NE(bucket, nullptr);
+    const auto* words = reinterpret_cast<const usize*>(reinterpret_cast<const u8*>(bucket) + gpa::bucketLayout(3).traces);
+    usize n = 0;
+    while (n < gpa::stack_n && words[n] != 0 && words[n] != 0x5A5A5A5A5A5A5A5Aull) ++n;
+    ASSERT_GT(n, 0u);
+    ASSERT_LT(n, gpa::stack_n);  // the premise: a short walk
+    EXPECT_EQ(words[n], 0u);
+    Reports reports;
+    EXPECT_EQ(instance.deinit(), gpa::Check::leak);
+    const std::string out = reports.take();
+    EXPECT_NE(out.find("0x" + hex(p) + " leaked"), std::string::npos);
+    EXPECT_EQ(out.find("5a5a5a5a"), std::string::npos) << out;
 }
 
 // ---- deinit ----
