@@ -8,6 +8,7 @@
 
 #include <cstring>
 
+#include "support/layout.hpp"
 #include "support/sys.hpp"
 
 namespace io::tty {
@@ -60,25 +61,31 @@ struct StackBounds {
 };
 thread_local StackBounds thread_stack_bounds;
 
+// The start-up stack of the main thread, from a frame on it and the soft
+// stack size limit.
+XOV_RUN_PATH void learnStartUpStack(StackBounds& bounds, usize here, u64 limit) {
+    // The kernel puts the executable's name at the top of the start-up
+    // stack, above every frame.
+    const usize top = getauxval(AT_EXECFN);
+    const usize size = limit == RLIM_INFINITY || limit > top ? top : limit;
+    // A thread that forked this process is its main thread now, on a stack
+    // of its own: not the start-up stack.
+    if (here >= top || here < top - size) return;
+    bounds.lo = here & ~usize{4095};
+    bounds.hi = top;
+    bounds.floor = top - size;
+    bounds.main_thread = true;
+    bounds.state = 1;
+}
+
 [[gnu::noinline, gnu::cold]] void learnStackBounds(StackBounds& bounds) {
     if (sys::onSignalStack()) return;  // try again off the signal stack
     bounds.state = 2;
     const usize here = reinterpret_cast<usize>(__builtin_frame_address(0));
     if (sys::gettid() == sys::getpid()) {
-        // The kernel puts the executable's name at the top of the
-        // start-up stack, above every frame.
-        const usize top = getauxval(AT_EXECFN);
         rlimit limit{};
         if (getrlimit(RLIMIT_STACK, &limit) != 0) return;
-        const usize size = limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur > top ? top : limit.rlim_cur;
-        // A thread that forked this process is its main thread now, on
-        // a stack of its own: not the start-up stack.
-        if (here >= top || here < top - size) return;
-        bounds.lo = here & ~usize{4095};
-        bounds.hi = top;
-        bounds.floor = top - size;
-        bounds.main_thread = true;
-        bounds.state = 1;
+        learnStartUpStack(bounds, here, limit.rlim_cur);
         return;
     }
     pthread_attr_t attr;
@@ -114,6 +121,19 @@ bool pageIsMapped(usize address) {
 }
 
 }  // namespace
+
+XOV_RUN_PATH void noteStartUpStack(u64 stack_limit) {
+    StackBounds& bounds = thread_stack_bounds;
+    if (bounds.state != 0) return;
+    bounds.state = 2;
+    learnStartUpStack(bounds, reinterpret_cast<usize>(__builtin_frame_address(0)), stack_limit);
+}
+
+std::optional<KnownStack> knownStack() {
+    const StackBounds& bounds = thread_stack_bounds;
+    if (bounds.state != 1) return std::nullopt;
+    return KnownStack{bounds.lo, bounds.hi};
+}
 
 bool StackIterator::isValidMemory(usize address) {
     StackBounds& bounds = thread_stack_bounds;
@@ -208,7 +228,7 @@ namespace {
 // frame pointer clearly leads to the caller's frame: higher up the same
 // stack mapping, aligned. Any other frame is judged by the iterator's own
 // rules, which then walk the rest with page checks.
-void captureStackTrace(usize first_address, StackTrace* trace) {
+XOV_RUN_PATH void captureStackTrace(usize first_address, StackTrace* trace) {
     if (first_address == 0) first_address = reinterpret_cast<usize>(__builtin_return_address(0));
     usize* const out = trace->instruction_addresses.data();
     const usize capacity = trace->instruction_addresses.size();

@@ -132,6 +132,20 @@ struct WalkSink {
 // leak-checking allocator calls it on every allocation and free.
 [[gnu::noinline]] void captureStackTrace(usize first_address, StackTrace* trace);
 
+// Main thread, at start-up, off any signal stack: records where its stack
+// lies from the soft stack size limit just put in place, so the first
+// capture asks the kernel nothing (a clean run captures once, when the
+// progress display starts).
+void noteStartUpStack(u64 stack_limit);
+
+// What this thread knows of its own stack, as [lo, hi), if it knows it:
+// for tests of the above.
+struct KnownStack {
+    usize lo;
+    usize hi;
+};
+[[nodiscard]] std::optional<KnownStack> knownStack();
+
 // Print to standard error; never fail (problems are written as text).
 void dumpStackTrace(const StackTrace& trace);
 // From start_addr (0: the caller of dumpCurrentStackTrace).

@@ -5,6 +5,7 @@
 #include <sys/mman.h>
 
 #include "failure/panic.hpp"
+#include "support/layout.hpp"
 #include "support/sys.hpp"
 
 namespace mem {
@@ -19,7 +20,7 @@ std::span<u8> emptyRegion(usize alignment) { return {reinterpret_cast<u8*>(~usiz
 
 }  // namespace
 
-Result<std::span<u8>> Allocator::allocBytes(usize n, usize size, usize alignment, usize ret_addr) const {
+XOV_RUN_PATH Result<std::span<u8>> Allocator::allocBytes(usize n, usize size, usize alignment, usize ret_addr) const {
     usize byte_count = 0;
     if (__builtin_mul_overflow(n, size, &byte_count)) return XOV_FAIL(Error::OutOfMemory);
     if (byte_count == 0) return emptyRegion(alignment);
@@ -139,7 +140,7 @@ bool FixedBufferAllocator::isLastAllocation(std::span<const u8> buf) const {
     return buf.data() + buf.size() == buffer.data() + end_index;
 }
 
-u8* FixedBufferAllocator::alloc(void* ctx, usize n, u8 log2_align, usize) {
+XOV_RUN_PATH u8* FixedBufferAllocator::alloc(void* ctx, usize n, u8 log2_align, usize) {
     auto* self = static_cast<FixedBufferAllocator*>(ctx);
     const usize alignment = usize{1} << log2_align;
     const usize addr = reinterpret_cast<usize>(self->buffer.data()) + self->end_index;
@@ -263,7 +264,7 @@ void ArenaAllocator::free(void* ctx, std::span<u8> buf, u8, usize) {
     if (self->isLastAllocation(buf)) self->state.end_index -= buf.size();
 }
 
-void ArenaAllocator::deinit() {
+XOV_RUN_PATH void ArenaAllocator::deinit() {
     BufNode* node = state.first;
     while (node != nullptr) {
         BufNode* next = node->next;

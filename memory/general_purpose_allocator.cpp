@@ -8,6 +8,7 @@
 
 #include "failure/panic.hpp"
 #include "failure/stack_trace.hpp"
+#include "support/layout.hpp"
 #include "support/log.hpp"
 
 namespace heap {
@@ -399,7 +400,7 @@ bool GeneralPurposeAllocator::detectLeaksInBucket(BucketHeader* bucket, usize cl
     return leaks;
 }
 
-bool GeneralPurposeAllocator::detectLeaks() {
+XOV_RUN_PATH bool GeneralPurposeAllocator::detectLeaks() {
     bool leaks = false;
     for (usize c = 0; c < small_bucket_count; ++c)
         for (BucketTree::Node* node = buckets[c].first(); node != nullptr; node = BucketTree::next(node))
@@ -411,7 +412,7 @@ bool GeneralPurposeAllocator::detectLeaks() {
     return leaks;
 }
 
-gpa::Check GeneralPurposeAllocator::deinit() {
+XOV_RUN_PATH gpa::Check GeneralPurposeAllocator::deinit() {
     // A second deinit would walk the poisoned trees into a fault.
     if (isDeinitialized(*this))
         builtin::default_panic("GeneralPurposeAllocator deinit called twice", nullptr,
@@ -429,9 +430,9 @@ gpa::Check GeneralPurposeAllocator::deinit() {
 
 namespace testing {
 
-constinit heap::GeneralPurposeAllocator allocator_instance;
+XOV_RUN_DATA constinit heap::GeneralPurposeAllocator allocator_instance;
 
-void resetAllocatorInstance() { new (&allocator_instance) heap::GeneralPurposeAllocator(); }
+XOV_RUN_PATH void resetAllocatorInstance() { new (&allocator_instance) heap::GeneralPurposeAllocator(); }
 
 mem::Allocator allocator() { return allocator_instance.allocator(); }
 

@@ -6,21 +6,22 @@
 #include "failure/panic.hpp"
 #include "failure/stack_trace.hpp"
 #include "progress/internal.hpp"
+#include "support/layout.hpp"
 #include "support/log.hpp"
 #include "support/print.hpp"
 #include "support/sys.hpp"
 
 namespace Progress {
 
-char default_draw_buffer[4096];
-constinit Mutex stderr_mutex;
+XOV_IDLE_BUFFER char default_draw_buffer[4096];
+XOV_RUN_DATA constinit Mutex stderr_mutex;
 
 namespace {
 
 // Where start() was first called, so a second call can say so: two notes
 // of four return addresses each; only the first is ever taken.
 using StartTrace = debug::ConfigurableTrace<2, 4, true>;
-StartTrace debug_start_trace;
+XOV_RUN_DATA StartTrace debug_start_trace;
 
 // A report owns the terminal from haltForReport on. A frame write under
 // way at that moment is announced by frame_in_flight: each side stores its
@@ -58,12 +59,12 @@ bool drawFrame(Serialized::Buffer& buffer, bool resize) {
 
 }  // namespace
 
-void lockStdErr() {
+XOV_RUN_PATH void lockStdErr() {
     stderr_mutex.lock();
     (void)clearWrittenWithEscapeCodes();
 }
 
-void unlockStdErr() { stderr_mutex.unlock(); }
+XOV_RUN_PATH void unlockStdErr() { stderr_mutex.unlock(); }
 
 void haltForReport() {
     if (halted_for_report.exchange(true, std::memory_order_seq_cst)) return;
@@ -141,7 +142,7 @@ Result<u32> parseIpcFd(std::string_view text) {
     return static_cast<u32>(value);
 }
 
-[[gnu::noinline]] Node start(const Options& options) {
+XOV_RUN_PATH [[gnu::noinline]] Node start(const Options& options) {
     if (global_progress.node_end_index.load(std::memory_order_relaxed) != 0) {
         debug_start_trace.dump();
         builtin::unreachable();

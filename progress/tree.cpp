@@ -5,14 +5,21 @@
 
 #include "failure/panic.hpp"
 #include "progress/internal.hpp"
+#include "support/layout.hpp"
 
 namespace Progress {
 
 namespace {
 
-Node::Parent node_parents_buffer[node_capacity];
-Node::Storage node_storage_buffer[node_capacity];
-Node::OptionalIndex node_freelist_buffer[node_capacity];
+// One object, so the tables keep this order: a run writes the small ones
+// and the first few records, which then share a page with the rest of its
+// globals.
+struct Tables {
+    Node::Parent parents[node_capacity];
+    Node::OptionalIndex freelist[node_capacity];
+    Node::Storage storage[node_capacity];
+};
+XOV_RUN_DATA Tables tables;
 
 std::atomic_ref<u8> parentRef(usize i) { return std::atomic_ref<u8>(reinterpret_cast<u8&>(parentByIndex(i))); }
 std::atomic_ref<u8> freelistRef(usize i) { return std::atomic_ref<u8>(reinterpret_cast<u8&>(freelistByIndex(i))); }
@@ -26,10 +33,10 @@ std::atomic_ref<u32> nameWord(Node::Storage& s, usize w) {
 }  // namespace
 
 // Constant-initialized: usable from any static initializer.
-constinit State global_progress{
-    .node_parents = node_parents_buffer,
-    .node_storage = node_storage_buffer,
-    .node_freelist = node_freelist_buffer,
+XOV_RUN_DATA constinit State global_progress{
+    .node_parents = tables.parents,
+    .node_storage = tables.storage,
+    .node_freelist = tables.freelist,
 };
 
 Node::Storage& storageByIndex(usize i) {
@@ -59,7 +66,7 @@ namespace {
 
 // Node.init with the first count given: 0 for ordinary nodes, the pipe for
 // a relay node, so both are complete before the parent byte publishes them.
-Node publish(Node::Index free_index, Node::Parent parent, std::string_view name, u32 completed, u32 total) {
+XOV_RUN_PATH Node publish(Node::Index free_index, Node::Parent parent, std::string_view name, u32 completed, u32 total) {
     XOV_ASSERT(parent != Node::Parent::unused);
     const usize slot = static_cast<u8>(free_index);
     Node::Storage& storage = storageByIndex(slot);
@@ -136,7 +143,7 @@ std::optional<Node::Index> claimSlot() {
 
 }  // namespace
 
-Node Node::start(std::string_view name, u64 estimated_total_items) const {
+XOV_RUN_PATH Node Node::start(std::string_view name, u64 estimated_total_items) const {
     const auto parent = unwrap(index);
     if (!parent) return Node{};
     const auto slot = claimSlot();
@@ -152,7 +159,7 @@ Node Node::startRelay(std::string_view name, int fd) const {
     return publish(*slot, toParent(*parent), name, static_cast<u32>(fd), Storage::relay_marker);
 }
 
-void Node::end() const {
+XOV_RUN_PATH void Node::end() const {
     const auto slot = unwrap(index);
     if (!slot) return;
     const usize i = static_cast<u8>(*slot);
@@ -170,7 +177,7 @@ void Node::end() const {
     if (global_progress.update_thread) global_progress.update_thread->join();
 }
 
-Node initTree(std::string_view root_name, u64 estimated_total_items) {
+XOV_RUN_PATH Node initTree(std::string_view root_name, u64 estimated_total_items) {
     for (usize i = 0; i < node_capacity; ++i)
         parentRef(i).store(static_cast<u8>(Node::Parent::unused), std::memory_order_relaxed);
     const Node root = Node::init(static_cast<Node::Index>(0), Node::Parent::none, root_name, estimated_total_items);

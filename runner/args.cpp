@@ -4,6 +4,7 @@
 
 #include "failure/panic.hpp"
 #include "runner/test_runner.hpp"
+#include "support/layout.hpp"
 
 namespace process {
 
@@ -19,7 +20,7 @@ bool ArgIteratorPosix::next(std::string_view* out) {
 // Two passes over the arguments, one to size the block and one to fill it:
 // working lists grown inside the same bump region would strand their old
 // copies there, and a command line well under 4096 bytes would not fit.
-Result<std::span<Arg>> argsAlloc(mem::Allocator allocator) {
+XOV_RUN_PATH Result<std::span<Arg>> argsAlloc(mem::Allocator allocator) {
     usize count = 0;
     usize text_bytes = 0;
     {
@@ -41,7 +42,9 @@ Result<std::span<Arg>> argsAlloc(mem::Allocator allocator) {
     if (__builtin_mul_overflow(count, sizeof(Arg), &table_bytes) ||
         __builtin_add_overflow(table_bytes, text_bytes, &total))
         return XOV_FAIL(Error::Overflow);
-    auto block = TRY(allocator.alignedAlloc<u8, 8>(total));
+    // Straight to the allocator: the one template instantiation this would
+    // take lies far from the rest of a run's code.
+    auto block = TRY(allocator.allocBytes(total, 1, 8, reinterpret_cast<usize>(__builtin_return_address(0))));
 
     // The table, then the texts, each followed by its zero byte.
     auto* entries = reinterpret_cast<Arg*>(block.data());
@@ -77,9 +80,9 @@ namespace test_runner {
 // Aligned for the table of entries at its start, so the whole 4096 bytes
 // are usable.
 alignas(8) u8 cmdline_buffer[4096];
-heap::FixedBufferAllocator fba{std::span<u8>(cmdline_buffer)};
+XOV_RUN_DATA heap::FixedBufferAllocator fba{std::span<u8>(cmdline_buffer)};
 
-bool parseListenFlag(std::span<const process::Arg> args) {
+XOV_RUN_PATH bool parseListenFlag(std::span<const process::Arg> args) {
     bool listen = false;
     for (usize i = 1; i < args.size(); ++i) {
         if (args[i].view() == "--listen=-") {
@@ -91,7 +94,7 @@ bool parseListenFlag(std::span<const process::Arg> args) {
     return listen;
 }
 
-void main() {
+XOV_RUN_PATH void main() {
     usize addresses[32];
     StackTrace trace{0, addresses};
     // Errors propagated by the entry's own calls record into its trace.

@@ -2,13 +2,16 @@
 #include <sys/auxv.h>
 
 #include "failure/panic.hpp"
+#include "failure/stack_trace.hpp"
 #include "runner/test_runner.hpp"
 #include "support/sys.hpp"
 
 int main(int argc, char** argv, char** envp) {
     // The C library's start-up code has prepared thread-local storage; the
     // program headers come from the auxiliary vector it recorded.
-    start::expandStackSize({reinterpret_cast<const void*>(getauxval(AT_PHDR)), getauxval(AT_PHNUM)});
+    const u64 stack_limit =
+        start::expandStackSize({reinterpret_cast<const void*>(getauxval(AT_PHDR)), getauxval(AT_PHNUM)});
+    if (stack_limit != 0) debug::noteStartUpStack(stack_limit);
     os::argv = std::span<char*>(argv, static_cast<usize>(argc));
     usize env_count = 0;
     while (envp[env_count] != nullptr) ++env_count;

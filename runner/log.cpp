@@ -1,6 +1,7 @@
 // The test runner's log sink.
 #include "support/log.hpp"
 
+#include "support/layout.hpp"
 #include "support/print.hpp"
 
 namespace logging {
@@ -18,12 +19,12 @@ std::string_view levelName(Level level) {
 }  // namespace logging
 
 namespace testing {
-std::atomic<logging::Level> log_level{logging::Level::warn};
+XOV_RUN_DATA std::atomic<logging::Level> log_level{logging::Level::warn};
 }
 
 namespace test_runner {
 
-std::atomic<u64> log_err_count{0};
+XOV_RUN_DATA std::atomic<u64> log_err_count{0};
 
 void log(logging::Level level, std::string_view scope, std::string_view format, std::span<const fmt::Arg> args) {
     if (level == logging::Level::err) {

@@ -7,34 +7,37 @@
 
 #include "failure/panic.hpp"
 #include "runner/test_runner.hpp"
+#include "support/layout.hpp"
 #include "support/sys.hpp"
 
 namespace os {
-std::span<char*> argv;
-std::span<char*> environ;
+XOV_RUN_DATA std::span<char*> argv;
+XOV_RUN_DATA std::span<char*> environ;
 }  // namespace os
 
 namespace start {
 
-void expandStackSize(ProgramHeaders headers) {
+XOV_RUN_PATH u64 expandStackSize(ProgramHeaders headers) {
+    rlimit limits{};
+    if (prlimit(0, RLIMIT_STACK, nullptr, &limits) != 0) return 0;
     const auto* phdrs = static_cast<const Elf64_Phdr*>(headers.phdr);
     for (usize i = 0; i < headers.phnum; ++i) {
         if (phdrs[i].p_type != PT_GNU_STACK) continue;
         const u64 wanted_size = phdrs[i].p_memsz;
         XOV_ASSERT(wanted_size % 4096 == 0);
-        rlimit limits{};
-        if (prlimit(0, RLIMIT_STACK, nullptr, &limits) != 0) return;
         const u64 wanted = wanted_size < limits.rlim_max ? wanted_size : limits.rlim_max;
-        if (limits.rlim_cur >= wanted) return;
+        if (limits.rlim_cur >= wanted) break;
+        const u64 before = limits.rlim_cur;
         limits.rlim_cur = wanted;
-        (void)prlimit(0, RLIMIT_STACK, &limits, nullptr);
-        return;
+        if (prlimit(0, RLIMIT_STACK, &limits, nullptr) != 0) limits.rlim_cur = before;
+        break;
     }
+    return limits.rlim_cur;
 }
 
 void noopSigHandler(int) {}
 
-void maybeIgnoreSigpipe() {
+XOV_RUN_PATH void maybeIgnoreSigpipe() {
     struct sigaction act {};
     act.sa_handler = noopSigHandler;
     sigemptyset(&act.sa_mask);

@@ -47,8 +47,9 @@ struct ProgramHeaders {
 };
 
 // Raises the soft stack limit to the stack size the PT_GNU_STACK header
-// declares (capped at the hard limit); never lowers it.
-void expandStackSize(ProgramHeaders headers);
+// declares (capped at the hard limit); never lowers it. Returns the soft
+// limit in effect afterwards (0 when it could not be read).
+u64 expandStackSize(ProgramHeaders headers);
 void maybeIgnoreSigpipe();
 void noopSigHandler(int sig);
 

@@ -1,6 +1,8 @@
 // Error names and the error-return trace bookkeeping.
 #include "support/error.hpp"
 
+#include "support/layout.hpp"
+
 namespace {
 
 constexpr std::string_view error_names[] = {
@@ -33,11 +35,11 @@ void returnError(StackTrace* trace) {
     record(trace, reinterpret_cast<usize>(__builtin_extract_return_addr(__builtin_return_address(0))));
 }
 
-void noteErrorReturn() {
+XOV_RUN_PATH void noteErrorReturn() {
     record(current_trace, reinterpret_cast<usize>(__builtin_extract_return_addr(__builtin_return_address(0))));
 }
 
-StackTrace* errorReturnTrace() { return current_trace; }
-void setErrorReturnTrace(StackTrace* trace) { current_trace = trace; }
+XOV_RUN_PATH StackTrace* errorReturnTrace() { return current_trace; }
+XOV_RUN_PATH void setErrorReturnTrace(StackTrace* trace) { current_trace = trace; }
 
 }  // namespace builtin

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "support/layout.hpp"
 #include "support/sys.hpp"
 
 Result<void> FixedBufferWriter::writeAll(std::string_view bytes) {
@@ -16,7 +17,7 @@ Result<void> FixedBufferWriter::writeAll(std::string_view bytes) {
     return {};
 }
 
-Result<void> FdWriter::writeAll(std::string_view bytes) {
+XOV_RUN_PATH Result<void> FdWriter::writeAll(std::string_view bytes) {
     while (!bytes.empty()) {
         const usize n = TRY(sys::write(fd, bytes.data(), bytes.size()));
         bytes.remove_prefix(n);
@@ -24,7 +25,7 @@ Result<void> FdWriter::writeAll(std::string_view bytes) {
     return {};
 }
 
-Result<void> BufferedFdWriter::writeAll(std::string_view bytes) {
+XOV_RUN_PATH Result<void> BufferedFdWriter::writeAll(std::string_view bytes) {
     while (!bytes.empty()) {
         const usize room = capacity - end;
         const usize n = bytes.size() < room ? bytes.size() : room;
@@ -36,7 +37,7 @@ Result<void> BufferedFdWriter::writeAll(std::string_view bytes) {
     return {};
 }
 
-Result<void> BufferedFdWriter::flush() {
+XOV_RUN_PATH Result<void> BufferedFdWriter::flush() {
     const std::string_view gathered(buf, end);
     end = 0;
     return FdWriter(fd).writeAll(gathered);
@@ -44,7 +45,7 @@ Result<void> BufferedFdWriter::flush() {
 
 namespace fmt {
 
-Result<void> writeUnsigned(Writer& writer, u64 value, unsigned base) {
+XOV_RUN_PATH Result<void> writeUnsigned(Writer& writer, u64 value, unsigned base) {
     char buf[64];
     const auto r = std::to_chars(buf, buf + sizeof buf, value, static_cast<int>(base));
     return writer.writeAll({buf, static_cast<usize>(r.ptr - buf)});
@@ -108,7 +109,7 @@ Result<void> writeArg(Writer& writer, std::string_view verb, const Arg& arg) {
 
 }  // namespace
 
-Result<void> formatArgs(Writer& writer, std::string_view format, std::span<const Arg> args) {
+XOV_RUN_PATH Result<void> formatArgs(Writer& writer, std::string_view format, std::span<const Arg> args) {
     usize next_arg = 0;
     usize i = 0;
     while (i < format.size()) {

@@ -2,6 +2,7 @@
 #include "support/mutex.hpp"
 
 #include "failure/panic.hpp"
+#include "support/layout.hpp"
 #include "support/sys.hpp"
 
 namespace {
@@ -10,34 +11,38 @@ namespace {
 // compatible with u32 on this platform.
 const u32* word(const std::atomic<u32>& a) { return reinterpret_cast<const u32*>(&a); }
 
+thread_local char thread_mark;
+
 }  // namespace
 
-void Mutex::lock() {
-    const i32 self = sys::gettid();
+usize Mutex::currentThread() { return reinterpret_cast<usize>(&thread_mark); }
+
+XOV_RUN_PATH void Mutex::lock() {
+    const usize self = currentThread();
     u32 expected = 0;
     if (!state_.compare_exchange_strong(expected, 1, std::memory_order_acquire, std::memory_order_relaxed)) {
-        if (owner_tid_.load(std::memory_order_relaxed) == self) builtin::default_panic("Deadlock detected", nullptr, 0);
+        if (owner_.load(std::memory_order_relaxed) == self) builtin::default_panic("Deadlock detected", nullptr, 0);
         // Contended: mark waiters and sleep until the holder's unlock.
         while (state_.exchange(2, std::memory_order_acquire) != 0) (void)sys::futexWait(word(state_), 2);
     }
-    owner_tid_.store(self, std::memory_order_relaxed);
+    owner_.store(self, std::memory_order_relaxed);
 }
 
-bool Mutex::tryLock() {
+XOV_RUN_PATH bool Mutex::tryLock() {
     u32 expected = 0;
     if (!state_.compare_exchange_strong(expected, 1, std::memory_order_acquire, std::memory_order_relaxed))
         return false;
-    owner_tid_.store(sys::gettid(), std::memory_order_relaxed);
+    owner_.store(currentThread(), std::memory_order_relaxed);
     return true;
 }
 
-void Mutex::unlock() {
+XOV_RUN_PATH void Mutex::unlock() {
     // Only the holder may unlock: another thread's unlock would let a third
     // one in while the holder is still inside, and an unlock of a free
     // mutex would wrap the next holder's lock. Both are bugs of the caller.
-    if (owner_tid_.load(std::memory_order_relaxed) != sys::gettid()) [[unlikely]]
+    if (owner_.load(std::memory_order_relaxed) != currentThread()) [[unlikely]]
         builtin::default_panic("Mutex unlocked by a thread that does not hold it", nullptr, 0);
-    owner_tid_.store(0, std::memory_order_relaxed);
+    owner_.store(0, std::memory_order_relaxed);
     // Release pairs with the acquire of the next lock().
     if (state_.exchange(0, std::memory_order_release) == 2) sys::futexWake(word(state_), 1);
 }

@@ -13,13 +13,19 @@ class Mutex {
     void lock();
     [[nodiscard]] bool tryLock();
     void unlock();
-    // Kernel thread id of the holder, 0 when free.
-    [[nodiscard]] i32 owner() const { return owner_tid_.load(std::memory_order_relaxed); }
+    // currentThread() of the holder, 0 when free.
+    [[nodiscard]] usize owner() const { return owner_.load(std::memory_order_relaxed); }
+    // The calling thread's mark: the address of a thread-local byte, unique
+    // among live threads and known without a system call (the kernel's
+    // thread id takes one, and every lock records its holder). A forked
+    // child's thread keeps the mark of the thread it copies, as it keeps
+    // what that thread held.
+    [[nodiscard]] static usize currentThread();
 
   private:
     // 0 unlocked, 1 locked, 2 locked with waiters.
     std::atomic<u32> state_{0};
-    std::atomic<i32> owner_tid_{0};
+    std::atomic<usize> owner_{0};
 };
 
 // Set, reset and a timed wait. set() is async-signal-safe (one atomic

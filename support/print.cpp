@@ -2,6 +2,7 @@
 #include "support/print.hpp"
 
 #include "progress/progress.hpp"
+#include "support/layout.hpp"
 
 namespace debug {
 
@@ -13,18 +14,18 @@ namespace {
 thread_local StackTrace* set_aside_trace = nullptr;
 }  // namespace
 
-void lockStdErr() {
+XOV_RUN_PATH void lockStdErr() {
     set_aside_trace = builtin::errorReturnTrace();
     builtin::setErrorReturnTrace(nullptr);
     Progress::lockStdErr();
 }
-void unlockStdErr() {
+XOV_RUN_PATH void unlockStdErr() {
     Progress::unlockStdErr();
     builtin::setErrorReturnTrace(set_aside_trace);
     set_aside_trace = nullptr;
 }
 
-void printArgs(std::string_view format, std::span<const fmt::Arg> args) {
+XOV_RUN_PATH void printArgs(std::string_view format, std::span<const fmt::Arg> args) {
     lockStdErr();
     BufferedFdWriter out(2);
     (void)fmt::formatArgs(out, format, args);

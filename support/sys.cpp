@@ -15,6 +15,8 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include "support/layout.hpp"
+
 namespace sys {
 
 Error errorFromErrno(int err) {
@@ -54,7 +56,7 @@ Result<usize> read(int fd, void* buf, usize len) {
     }
 }
 
-Result<usize> write(int fd, const void* buf, usize len) {
+XOV_RUN_PATH Result<usize> write(int fd, const void* buf, usize len) {
     for (;;) {
         const ssize_t n = ::write(fd, buf, len);
         if (n >= 0) return static_cast<usize>(n);
@@ -104,7 +106,7 @@ Result<int> fcntl(int fd, int cmd, long arg) {
     return r;
 }
 
-Result<WinSize> terminalSize(int fd) {
+XOV_RUN_PATH Result<WinSize> terminalSize(int fd) {
     winsize ws{};
     for (;;) {
         if (::ioctl(fd, TIOCGWINSZ, &ws) == 0) return WinSize{ws.ws_row, ws.ws_col};
@@ -113,9 +115,9 @@ Result<WinSize> terminalSize(int fd) {
     }
 }
 
-bool isTerminal(int fd) { return terminalSize(fd).has_value(); }
+XOV_RUN_PATH bool isTerminal(int fd) { return terminalSize(fd).has_value(); }
 
-Result<void*> mmap(void* hint, usize len, int prot, int flags, int fd, i64 offset) {
+XOV_RUN_PATH Result<void*> mmap(void* hint, usize len, int prot, int flags, int fd, i64 offset) {
     void* p = ::mmap(hint, len, prot, flags, fd, offset);
     if (p == MAP_FAILED) return XOV_FAIL(errorFromErrno(errno));
     return p;
@@ -150,29 +152,12 @@ void futexWake(const u32* word, u32 count) {
     ::syscall(SYS_futex, word, FUTEX_WAKE_PRIVATE, count, nullptr, nullptr, 0);
 }
 
-namespace {
-
-// The kernel thread id, asked once per thread: mutexes record their owner
-// on every lock, and a system call there would dominate an uncontended
-// lock. A forked child is a new thread with the forking thread's copy of
-// this variable, so the child clears it.
-thread_local i32 cached_tid = 0;
-
-struct ForgetTidInForkedChild {
-    ForgetTidInForkedChild() {
-        pthread_atfork(nullptr, nullptr, [] { cached_tid = 0; });
-    }
-} forget_tid_in_forked_child;
-
-}  // namespace
-
-i32 gettid() {
-    if (cached_tid == 0) cached_tid = static_cast<i32>(::syscall(SYS_gettid));
-    return cached_tid;
-}
+// Asked each time: only panic and fault reports want it, and a cached copy
+// would need renewing in every forked child.
+i32 gettid() { return static_cast<i32>(::syscall(SYS_gettid)); }
 i32 getpid() { return static_cast<i32>(::getpid()); }
 
-void exitGroup(int status) {
+XOV_RUN_PATH void exitGroup(int status) {
     ::syscall(SYS_exit_group, status);
     __builtin_unreachable();
 }
@@ -182,7 +167,7 @@ Result<void> tkill(i32 tid, int sig) {
     return {};
 }
 
-Result<void> sigaction(int sig, const struct sigaction* act, struct sigaction* old) {
+XOV_RUN_PATH Result<void> sigaction(int sig, const struct sigaction* act, struct sigaction* old) {
     if (::sigaction(sig, act, old) != 0) return XOV_FAIL(Error::OperationNotSupported);
     return {};
 }
@@ -230,6 +215,6 @@ void sleepNs(u64 ns) {
     }
 }
 
-const char* getenv(const char* name) { return ::getenv(name); }
+XOV_RUN_PATH const char* getenv(const char* name) { return ::getenv(name); }
 
 }  // namespace sys

@@ -9,6 +9,7 @@
 #include <csignal>
 
 #include "failure/panic.hpp"
+#include "support/layout.hpp"
 #include "support/sys.hpp"
 
 namespace {
@@ -55,7 +56,7 @@ void* runWithAltStack(void* launch_record) {
 
 namespace sys {
 
-Result<AltSignalStack> mapAltSignalStack() {
+XOV_RUN_PATH Result<AltSignalStack> mapAltSignalStack() {
     const usize len = 4096 + alt_signal_stack_size;
     void* mapping = TRY(sys::mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
     if (::mprotect(mapping, 4096, PROT_NONE) != 0) {
@@ -69,7 +70,7 @@ void unmapAltSignalStack(const AltSignalStack& stack) {
     if (stack.mapping != nullptr) (void)::munmap(stack.mapping, stack.mapping_len);
 }
 
-Result<void> useAltSignalStack(const AltSignalStack& stack, stack_t* previous) {
+XOV_RUN_PATH Result<void> useAltSignalStack(const AltSignalStack& stack, stack_t* previous) {
     stack_t ss{};
     ss.ss_sp = stack.stackBase();
     ss.ss_size = stack.mapping_len - 4096;
@@ -78,7 +79,7 @@ Result<void> useAltSignalStack(const AltSignalStack& stack, stack_t* previous) {
     return {};
 }
 
-Result<void> installAltSignalStack() {
+XOV_RUN_PATH Result<void> installAltSignalStack() {
     const AltSignalStack stack = TRY(mapAltSignalStack());
     if (auto used = useAltSignalStack(stack); !used) {
         unmapAltSignalStack(stack);

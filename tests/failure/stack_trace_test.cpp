@@ -2,7 +2,9 @@
 // choice.
 #include <gtest/gtest.h>
 #include <pty.h>
+#include <sys/auxv.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -362,6 +364,42 @@ TEST(Capture, brokenChainsOnTheOwnStackEndTheWalk) {
     caller = captureWithSavedFp(&trace, [](usize, usize) { return ~usize{0} - 4095; });
     EXPECT_EQ(trace.index, 2u);
     EXPECT_EQ(words[1], caller);
+}
+
+// In a fresh process's main thread: the start-up stack is known from the
+// limit start-up hands over, from the frame it was told at up to the
+// executable's name at the top, before any capture; a second note changes
+// nothing; a note on another thread teaches it nothing wrong.
+void noteTheStartUpStack() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_STACK, &limit) != 0) std::exit(3);
+    if (debug::knownStack()) std::exit(4);  // nothing captured yet
+    int local = 0;
+    const auto here = reinterpret_cast<usize>(&local);
+    debug::noteStartUpStack(limit.rlim_cur);
+    const auto known = debug::knownStack();
+    if (!known) std::exit(5);
+    if (known->hi != getauxval(AT_EXECFN) || known->lo > here || here >= known->hi) std::exit(6);
+    debug::noteStartUpStack(4096);
+    if (debug::knownStack()->lo != known->lo) std::exit(7);
+    int result = 0;
+    std::thread([&] {
+        debug::noteStartUpStack(limit.rlim_cur);
+        int mine = 0;
+        if (debug::knownStack()) result = 8;  // not the start-up stack
+        if (!debug::StackIterator::isValidMemory(reinterpret_cast<usize>(&mine) & ~usize{7})) result = 9;
+    }).join();
+    if (result != 0) std::exit(result);
+    // Deeper frames are still walked on the fast path.
+    usize addresses[8] = {};
+    StackTrace trace{0, addresses};
+    captureMiddle(&trace, 0);
+    std::exit(trace.index >= 2 && nameAt(addresses[0]) == "(anonymous namespace)::captureInner" ? 0 : 10);
+}
+
+TEST(CaptureDeathTest, startUpTellsTheMainThreadWhereItsStackIs) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(noteTheStartUpStack(), ::testing::ExitedWithCode(0), "");
 }
 
 usize signal_addresses[8];

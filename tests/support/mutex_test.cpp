@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <thread>
 #include <vector>
 
@@ -31,14 +32,14 @@ TEST(Mutex, SerialisesIncrementsFromManyThreads) {
 
 TEST(Mutex, TryLockFailsWhileHeldAndRecordsOwner) {
     Mutex m;
-    EXPECT_EQ(m.owner(), 0);
+    EXPECT_EQ(m.owner(), 0u);
     ASSERT_TRUE(m.tryLock());
-    EXPECT_EQ(m.owner(), sys::gettid());
+    EXPECT_EQ(m.owner(), Mutex::currentThread());
     bool other = true;
     std::thread([&] { other = m.tryLock(); }).join();
     EXPECT_FALSE(other);
     m.unlock();
-    EXPECT_EQ(m.owner(), 0);
+    EXPECT_EQ(m.owner(), 0u);
 }
 
 TEST(MutexDeathTest, RelockingFromTheOwnerPanicsDeadlock) {
@@ -89,7 +90,7 @@ TEST(MutexDeathTest, UnlockingAFreeMutexPanics) {
 TEST(Mutex, TheHolderUnlocksAndTheNextLockerBecomesTheOwner) {
     Mutex m;
     m.lock();
-    i32 seen = 0;
+    usize seen = 0;
     std::thread other([&] {
         m.lock();
         seen = m.owner();
@@ -98,9 +99,42 @@ TEST(Mutex, TheHolderUnlocksAndTheNextLockerBecomesTheOwner) {
     sys::sleepNs(5'000'000);
     m.unlock();
     other.join();
-    EXPECT_NE(seen, 0);
-    EXPECT_NE(seen, sys::gettid());
-    EXPECT_EQ(m.owner(), 0);
+    EXPECT_NE(seen, 0u);
+    EXPECT_NE(seen, Mutex::currentThread());
+    EXPECT_EQ(m.owner(), 0u);
+}
+
+// The holder's mark is no system call's answer: it must still tell live
+// threads apart, and a forked child's one thread is the copy of the thread
+// that forked, holding what it held.
+TEST(Mutex, EveryLiveThreadHasItsOwnMarkAndAForkedChildKeepsItsParents) {
+    constexpr int n = 4;
+    usize marks[n] = {};
+    std::vector<std::thread> threads;
+    std::atomic<int> arrived{0};
+    for (int t = 0; t < n; ++t)
+        threads.emplace_back([&, t] {
+            marks[t] = Mutex::currentThread();
+            arrived.fetch_add(1);
+            while (arrived.load() < n) sys::sleepNs(100'000);  // all alive at once
+        });
+    for (auto& th : threads) th.join();
+    for (int i = 0; i < n; ++i) {
+        EXPECT_NE(marks[i], 0u);
+        EXPECT_NE(marks[i], Mutex::currentThread());
+        for (int j = i + 1; j < n; ++j) EXPECT_NE(marks[i], marks[j]);
+    }
+    Mutex m;
+    m.lock();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        m.unlock();
+        _exit(m.owner() == 0 && m.tryLock() && m.owner() == Mutex::currentThread() ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    m.unlock();
 }
 
 TEST(ResetEvent, TimedWaitTimesOutWhenUnsetAndReturnsAtOnceWhenSet) {
@@ -131,7 +165,7 @@ TEST(ResetEvent, SetFromAnotherThreadWakesAWaiter) {
 
 namespace {
 
-TEST(ThreadId, CachedPerThreadAndRenewedInAForkedChild) {
+TEST(ThreadId, RightInEveryThreadAndInAForkedChild) {
     const i32 mine = sys::gettid();
     EXPECT_EQ(mine, static_cast<i32>(syscall(SYS_gettid)));
     i32 other = 0;
