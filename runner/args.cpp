@@ -17,6 +17,17 @@ bool ArgIteratorPosix::next(std::string_view* out) {
     return true;
 }
 
+namespace {
+
+// The block, in a frame of its own so that a trace of the allocation starts
+// in argsAlloc, as through the allocator's typed calls, whose template
+// instantiation would lie far from the rest of a run's code.
+XOV_RUN_PATH [[gnu::noinline]] Result<std::span<u8>> allocBlock(mem::Allocator allocator, usize total) {
+    return allocator.allocBytes(total, 1, 8, reinterpret_cast<usize>(__builtin_return_address(0)));
+}
+
+}  // namespace
+
 // Two passes over the arguments, one to size the block and one to fill it:
 // working lists grown inside the same bump region would strand their old
 // copies there, and a command line well under 4096 bytes would not fit.
@@ -42,9 +53,7 @@ XOV_RUN_PATH Result<std::span<Arg>> argsAlloc(mem::Allocator allocator) {
     if (__builtin_mul_overflow(count, sizeof(Arg), &table_bytes) ||
         __builtin_add_overflow(table_bytes, text_bytes, &total))
         return XOV_FAIL(Error::Overflow);
-    // Straight to the allocator: the one template instantiation this would
-    // take lies far from the rest of a run's code.
-    auto block = TRY(allocator.allocBytes(total, 1, 8, reinterpret_cast<usize>(__builtin_return_address(0))));
+    auto block = TRY(allocBlock(allocator, total));
 
     // The table, then the texts, each followed by its zero byte.
     auto* entries = reinterpret_cast<Arg*>(block.data());

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "runner/test_runner.hpp"
+#include "tests/memory/memory_test_support.hpp"
 
 // A table so that the runner library links; these tests never run it.
 namespace builtin {
@@ -39,6 +40,21 @@ std::vector<process::Arg> argsOf(std::vector<std::string> args) {
     EXPECT_TRUE(r.has_value());
     if (!r) return {};
     return {r->begin(), r->end()};
+}
+
+// The block's allocation names argsAlloc as where it was made, so a leak of
+// it is reported from there, not from argsAlloc's caller.
+TEST(ArgsAlloc, TheBlockIsAllocatedFromWithinArgsAlloc) {
+    Argv argv({"/bin/prog"});
+    auto* recorder = new memtest::RecordingAllocator();
+    auto r = process::argsAlloc(recorder->allocator());
+    ASSERT_TRUE(r.has_value());
+    ASSERT_EQ(recorder->calls.size(), 1u);
+    const usize at = recorder->calls[0].ret_addr;
+    const auto entry = reinterpret_cast<usize>(&process::argsAlloc);
+    EXPECT_GT(at, entry);
+    EXPECT_LT(at, entry + 4096);
+    delete recorder;
 }
 
 TEST(ArgsAlloc, OneBlockOfEntriesThenZeroTerminatedTexts) {
