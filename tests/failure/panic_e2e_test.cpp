@@ -3,6 +3,7 @@
 // independently with llvm-symbolizer (and, for one fault, against gdb).
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -786,6 +787,28 @@ TEST(AlternateStack, theReportPathUsesLessThanHalfOfIt) {
         EXPECT_GT(peak, 0u);
         EXPECT_LE(2 * peak, size) << table;
     }
+}
+
+// Start-up, before the first test: the soft stack limit raised to the 16 MiB
+// the executable declares (capped at the hard limit), and the alternate
+// signal stack installed, though start-up no longer asks the kernel where
+// the stack lies. The child inherits a soft limit of 8 MiB from this test.
+TEST(StartUp, raisesTheStackLimitAndInstallsTheAlternateStackBeforeTheFirstTest) {
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_STACK, &saved), 0);
+    constexpr rlim_t MiB = 1024 * 1024;
+    rlimit lowered = saved;
+    lowered.rlim_cur = std::min<rlim_t>(8 * MiB, saved.rlim_max);
+    ASSERT_EQ(setrlimit(RLIMIT_STACK, &lowered), 0);
+    const Report r = runTable("start_up_state");
+    ASSERT_EQ(setrlimit(RLIMIT_STACK, &saved), 0);
+    EXPECT_EQ(r.finished.exitCode(), 0) << r.finished.err;
+    const unsigned long long expected = std::min<rlim_t>(16 * MiB, saved.rlim_max);
+    const std::regex line_re(R"(stack limit (\d+); alternate stack (\d+) bytes\n)");
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(r.finished.err, m, line_re)) << r.finished.err;
+    EXPECT_EQ(std::stoull(m[1].str()), expected);
+    EXPECT_GE(std::stoull(m[2].str()), 64u * 1024);
 }
 
 // A thread that faults while another writes a panic report waits for that
