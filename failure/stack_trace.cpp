@@ -228,11 +228,11 @@ namespace {
 // frame pointer clearly leads to the caller's frame: higher up the same
 // stack mapping, aligned. Any other frame is judged by the iterator's own
 // rules, which then walk the rest with page checks.
-XOV_RUN_PATH void captureStackTrace(usize first_address, StackTrace* trace) {
-    if (first_address == 0) first_address = reinterpret_cast<usize>(__builtin_return_address(0));
+namespace {
+
+[[gnu::always_inline]] inline void captureFrom(usize fp, usize first_address, StackTrace* trace) {
     usize* const out = trace->instruction_addresses.data();
     const usize capacity = trace->instruction_addresses.size();
-    usize fp = reinterpret_cast<usize>(__builtin_frame_address(0));
 
     StackBounds& bounds = thread_stack_bounds;
     if (bounds.state == 0) [[unlikely]]
@@ -287,6 +287,17 @@ judge:
         return;
     }
     captureRest(saved_fp, skipping ? std::optional<usize>(first_address) : std::nullopt, trace, n);
+}
+
+}  // namespace
+
+XOV_RUN_PATH void captureStackTrace(usize first_address, StackTrace* trace) {
+    if (first_address == 0) first_address = reinterpret_cast<usize>(__builtin_return_address(0));
+    captureFrom(reinterpret_cast<usize>(__builtin_frame_address(0)), first_address, trace);
+}
+
+XOV_RUN_PATH void captureStackTraceFrom(usize fp, usize first_address, StackTrace* trace) {
+    captureFrom(fp, first_address, trace);
 }
 
 // ---------------------------------------------------------------------------

@@ -131,6 +131,11 @@ struct WalkSink {
 // no system call for frames on the current thread's own stack: the
 // leak-checking allocator calls it on every allocation and free.
 [[gnu::noinline]] void captureStackTrace(usize first_address, StackTrace* trace);
+// The same walk from the frame at fp, a frame of the calling thread (the
+// caller's or one above it), instead of from captureStackTrace's own: a
+// caller that knows a frame nearer first_address (given, not 0) skips the
+// frames below it. The leak-checking allocator starts at its entry point.
+[[gnu::noinline]] void captureStackTraceFrom(usize fp, usize first_address, StackTrace* trace);
 
 // Main thread, at start-up, off any signal stack: records where its stack
 // lies from the soft stack size limit just put in place, so the first

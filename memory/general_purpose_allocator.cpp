@@ -56,9 +56,16 @@ void clearUsed(u8* used_bits, usize slot) { used_bits[slot / 8] &= static_cast<u
 // A walk that stops early ends its words with one zero; the words after
 // it are never read, so they are left as they are (zeroing all of them was
 // a tenth of an allocation and free).
-void collectStackTrace(usize first_address, usize* words) {
+//
+// An allocation or free passes its entry point's frame: the walk starts
+// there rather than below the allocator's inner calls, which it would only
+// step through (a tenth of the pair's instructions).
+void collectStackTrace(usize first_address, usize* words, usize entry_frame = 0) {
     StackTrace trace{0, std::span<usize>(words, gpa::stack_n)};
-    debug::captureStackTrace(first_address, &trace);
+    if (entry_frame != 0 && first_address != 0)
+        debug::captureStackTraceFrom(entry_frame, first_address, &trace);
+    else
+        debug::captureStackTrace(first_address, &trace);
     if (trace.index < gpa::stack_n) words[trace.index] = 0;
 }
 
@@ -148,15 +155,15 @@ const mem::Allocator::VTable GeneralPurposeAllocator::vtable{&GeneralPurposeAllo
 u8* GeneralPurposeAllocator::alloc(void* ctx, usize len, u8 log2_align, usize ret_addr) {
     auto* self = static_cast<GeneralPurposeAllocator*>(ctx);
     Locked locked(*self, ret_addr);
-    return self->allocInner(len, log2_align, ret_addr);
+    return self->allocInner(len, log2_align, ret_addr, reinterpret_cast<usize>(__builtin_frame_address(0)));
 }
 
-u8* GeneralPurposeAllocator::allocInner(usize len, u8 log2_align, usize ret_addr) {
+u8* GeneralPurposeAllocator::allocInner(usize len, u8 log2_align, usize ret_addr, usize entry_frame) {
     XOV_ASSERT(len != 0);
     if (log2_align >= 64) return nullptr;
     const usize aligned = alignedSize(len, log2_align);
     if (isLarge(aligned)) return allocLarge(len, log2_align, ret_addr);
-    return allocSlot(gpa::sizeClassIndex(aligned), len, log2_align, ret_addr);
+    return allocSlot(gpa::sizeClassIndex(aligned), len, log2_align, ret_addr, entry_frame);
 }
 
 u8* GeneralPurposeAllocator::allocLarge(usize len, u8 log2_align, usize ret_addr) {
@@ -175,7 +182,8 @@ u8* GeneralPurposeAllocator::allocLarge(usize len, u8 log2_align, usize ret_addr
     return p;
 }
 
-u8* GeneralPurposeAllocator::allocSlot(usize class_index, usize len, u8 log2_align, usize ret_addr) {
+u8* GeneralPurposeAllocator::allocSlot(usize class_index, usize len, u8 log2_align, usize ret_addr,
+                                       usize entry_frame) {
     BucketHeader* bucket = cur_buckets[class_index];
     if (bucket == nullptr || bucket->alloc_cursor == gpa::slotCount(class_index)) {
         bucket = createBucket(class_index, ret_addr);
@@ -186,7 +194,7 @@ u8* GeneralPurposeAllocator::allocSlot(usize class_index, usize len, u8 log2_ali
     bucket->alloc_cursor += 1;
     setUsed(usedBits(bucket, class_index), slot);
     bucket->used_count += 1;
-    collectStackTrace(ret_addr, bucketStackTrace(bucket, class_index, slot, gpa::TraceKind::alloc));
+    collectStackTrace(ret_addr, bucketStackTrace(bucket, class_index, slot, gpa::TraceKind::alloc), entry_frame);
     requestedSizes(bucket, class_index)[slot] = static_cast<u16>(len);
     log2Alignments(bucket, class_index)[slot] = log2_align;
     return bucket->page + (slot << class_index);
@@ -258,10 +266,10 @@ GeneralPurposeAllocator::Found GeneralPurposeAllocator::findSmall(usize first_cl
 void GeneralPurposeAllocator::free(void* ctx, std::span<u8> buf, u8 log2_align, usize ret_addr) {
     auto* self = static_cast<GeneralPurposeAllocator*>(ctx);
     Locked locked(*self, ret_addr);
-    self->freeInner(buf, log2_align, ret_addr);
+    self->freeInner(buf, log2_align, ret_addr, reinterpret_cast<usize>(__builtin_frame_address(0)));
 }
 
-void GeneralPurposeAllocator::freeInner(std::span<u8> buf, u8 log2_align, usize ret_addr) {
+void GeneralPurposeAllocator::freeInner(std::span<u8> buf, u8 log2_align, usize ret_addr, usize entry_frame) {
     XOV_ASSERT(!buf.empty());
     if (log2_align >= 64) panicInvalidFree(ret_addr);
     const usize aligned = alignedSize(buf.size(), log2_align);
@@ -287,7 +295,7 @@ void GeneralPurposeAllocator::freeInner(std::span<u8> buf, u8 log2_align, usize 
     if (buf.size() != requested || log2_align != recorded_align)
         reportSlotMismatch(bucket, class_index, slot, buf.size(), requested, log2_align, recorded_align, ret_addr,
                            SlotOp::free);
-    collectStackTrace(ret_addr, bucketStackTrace(bucket, class_index, slot, gpa::TraceKind::free));
+    collectStackTrace(ret_addr, bucketStackTrace(bucket, class_index, slot, gpa::TraceKind::free), entry_frame);
     clearUsed(usedBits(bucket, class_index), slot);
     bucket->used_count -= 1;
     requested = 0;

@@ -129,12 +129,14 @@ class GeneralPurposeAllocator {
         usize class_index;
     };
 
-    u8* allocInner(usize len, u8 log2_align, usize ret_addr);
-    u8* allocSlot(usize class_index, usize len, u8 log2_align, usize ret_addr);
+    // entry_frame: the frame of the entry point (alloc, free), where the
+    // walk of the operation's trace starts.
+    u8* allocInner(usize len, u8 log2_align, usize ret_addr, usize entry_frame);
+    u8* allocSlot(usize class_index, usize len, u8 log2_align, usize ret_addr, usize entry_frame);
     u8* allocLarge(usize len, u8 log2_align, usize ret_addr);
     BucketHeader* createBucket(usize class_index, usize ret_addr);
     void freeBucket(BucketHeader* bucket, usize class_index);
-    void freeInner(std::span<u8> buf, u8 log2_align, usize ret_addr);
+    void freeInner(std::span<u8> buf, u8 log2_align, usize ret_addr, usize entry_frame);
     void freeLarge(std::span<u8> buf, u8 log2_align, usize ret_addr);
     bool resizeInner(std::span<u8> buf, u8 log2_align, usize new_len, usize ret_addr);
     bool resizeLarge(std::span<u8> buf, u8 log2_align, usize new_len, usize ret_addr);

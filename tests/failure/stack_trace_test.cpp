@@ -252,6 +252,48 @@ TEST(Capture, walksFramePointersFromTheCallerOutwards) {
     EXPECT_EQ(nameAt(addresses[2]), "(anonymous namespace)::captureOuter");
 }
 
+usize outer_frame = 0;
+
+[[gnu::noinline]] void captureFromOuterFrame(StackTrace* trace, usize first_address) {
+    debug::captureStackTraceFrom(outer_frame, first_address, trace);
+    __asm__ volatile("" ::: "memory");
+}
+[[gnu::noinline]] void keepsItsFrame(StackTrace* trace, usize first_address) {
+    outer_frame = reinterpret_cast<usize>(__builtin_frame_address(0));
+    captureFromOuterFrame(trace, first_address);
+    __asm__ volatile("" ::: "memory");
+}
+// Both ways from the same first address, its caller's call.
+[[gnu::noinline]] void captureBothWays(StackTrace* inner, StackTrace* outer) {
+    const usize first = reinterpret_cast<usize>(__builtin_return_address(0));
+    debug::captureStackTrace(first, inner);
+    keepsItsFrame(outer, first);
+    __asm__ volatile("" ::: "memory");
+}
+[[gnu::noinline]] void bothWaysMiddle(StackTrace* inner, StackTrace* outer) {
+    captureBothWays(inner, outer);
+    __asm__ volatile("" ::: "memory");
+}
+[[gnu::noinline]] void bothWaysOuter(StackTrace* inner, StackTrace* outer) {
+    bothWaysMiddle(inner, outer);
+    __asm__ volatile("" ::: "memory");
+}
+
+// From a frame above the caller's, the walk gives the same trace as from
+// captureStackTrace's own frame, having stepped through fewer frames.
+TEST(Capture, fromAGivenFrameAboveTheCallerGivesTheSameTrace) {
+    usize from_inner[16] = {};
+    StackTrace inner{0, from_inner};
+    usize from_outer[16] = {};
+    StackTrace outer{0, from_outer};
+    bothWaysOuter(&inner, &outer);
+    ASSERT_GE(inner.index, 2u);
+    EXPECT_EQ(nameAt(from_inner[0]), "(anonymous namespace)::bothWaysMiddle");
+    EXPECT_EQ(nameAt(from_inner[1]), "(anonymous namespace)::bothWaysOuter");
+    ASSERT_EQ(outer.index, inner.index);
+    for (usize i = 0; i < inner.index; ++i) EXPECT_EQ(from_outer[i], from_inner[i]) << i;
+}
+
 TEST(Capture, startsAtTheGivenReturnAddressAndStopsWhenFull) {
     usize full[16] = {};
     StackTrace reference{0, full};

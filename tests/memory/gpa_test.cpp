@@ -422,6 +422,33 @@ TEST_F(Gpa, AllocationTraceStartsInTheAllocatingFunction) {
     a.free(*r);
 }
 
+usize free_helper_return_address = 0;
+
+XOV_NO_IPA void freeTwoWords(mem::Allocator allocator, std::span<u64> words) {
+    free_helper_return_address = reinterpret_cast<usize>(__builtin_return_address(0));
+    allocator.free(words);
+    __asm__ volatile("" ::: "memory");
+}
+
+// The free's trace too starts in the freeing function (the walk starts at
+// the allocator's entry point and steps up from there).
+TEST_F(Gpa, FreeTraceStartsInTheFreeingFunction) {
+    auto r = a.alloc<u64>(2);
+    ASSERT_TRUE(r.has_value());
+    auto keep = a.alloc<u64>(2);  // keeps the bucket, and its record, alive
+    ASSERT_TRUE(keep.has_value());
+    auto* bucket = instance.searchBucket(4, reinterpret_cast<usize>(r->data()));
+    ASSERT_NE(bucket, nullptr);
+    freeTwoWords(a, *r);
+    const auto* words = reinterpret_cast<const usize*>(reinterpret_cast<const u8*>(bucket) + gpa::bucketLayout(4).traces +
+                                                       gpa::one_trace_size);  // slot 0's free trace
+    const usize fn = reinterpret_cast<usize>(&freeTwoWords);
+    EXPECT_GT(words[0], fn);
+    EXPECT_LT(words[0], fn + 512);
+    EXPECT_EQ(words[1], free_helper_return_address);
+    a.free(*keep);
+}
+
 // Hands out blocks full of a stale pattern, as a backing allocator that
 // reuses memory would.
 struct DirtyBacking {
