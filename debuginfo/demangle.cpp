@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "support/text.hpp"
+
 namespace dwarf {
 
 namespace {
@@ -139,7 +141,7 @@ class Demangler {
     bool sourceName() {
         u64 n = 0;
         if (!number(n) || n == 0 || n > in_.size() - pos_) return fail();
-        const std::string_view id = in_.substr(pos_, static_cast<usize>(n));
+        const std::string_view id = str::sub(in_, pos_, static_cast<usize>(n));
         pos_ += static_cast<usize>(n);
         if (id.starts_with("_GLOBAL__N"))
             write("(anonymous namespace)");
@@ -385,7 +387,7 @@ class Demangler {
                 const char ch = text[i - 1];
                 if (ch == '>') ++level;
                 if (ch == '<' && --level == 0) {
-                    text = text.substr(0, i - 1);
+                    text = str::sub(text, 0, i - 1);
                     break;
                 }
             }
@@ -395,7 +397,7 @@ class Demangler {
             const char ch = text[i - 1];
             if (ch == '>') ++level;
             if (ch == '<') --level;
-            if (level == 0 && ch == ':' && text[i - 2] == ':') return text.substr(i);
+            if (level == 0 && ch == ':' && text[i - 2] == ':') return str::sub(text, i);
         }
         return text;
     }
@@ -470,7 +472,7 @@ class Demangler {
             write("[abi:");
             u64 n = 0;
             if (!number(n) || n == 0 || n > in_.size() - pos_) return fail();
-            write(in_.substr(pos_, static_cast<usize>(n)));
+            write(str::sub(in_, pos_, static_cast<usize>(n)));
             pos_ += static_cast<usize>(n);
             write("]");
         }
@@ -642,7 +644,7 @@ class Demangler {
         const usize digits = pos_;
         while (peek() >= '0' && peek() <= '9') ++pos_;
         if (pos_ == digits) return fail();
-        write(in_.substr(digits, pos_ - digits));
+        write(str::sub(in_, digits, pos_ - digits));
         if (suffix != nullptr) write(suffix);
         return consume('E') || fail();
     }
@@ -752,7 +754,7 @@ class Demangler {
                 return fail();
             }
             write(" [clone ");
-            write(in_.substr(start, pos_ - start));
+            write(str::sub(in_, start, pos_ - start));
             write("]");
         }
         return ok_;

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "support/layout.hpp"
+#include "support/text.hpp"
 #include "support/sys.hpp"
 
 Result<void> FixedBufferWriter::writeAll(std::string_view bytes) {
@@ -66,8 +67,8 @@ Result<void> writeFloat(Writer& writer, f64 value) {
     const auto r = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific);
     std::string_view text(buf, static_cast<usize>(r.ptr - buf));
     const usize e = text.find('e');
-    TRY(writer.writeAll(text.substr(0, e + 1)));
-    std::string_view exponent = text.substr(e + 1);
+    TRY(writer.writeAll(str::sub(text, 0, e + 1)));
+    std::string_view exponent = str::sub(text, e + 1);
     bool negative = false;
     if (!exponent.empty() && (exponent[0] == '+' || exponent[0] == '-')) {
         negative = exponent[0] == '-';
@@ -114,10 +115,10 @@ XOV_RUN_PATH Result<void> formatArgs(Writer& writer, std::string_view format, st
     usize i = 0;
     while (i < format.size()) {
         const usize brace = format.find_first_of("{}", i);
-        if (brace == std::string_view::npos) return writer.writeAll(format.substr(i));
-        if (brace > i) TRY(writer.writeAll(format.substr(i, brace - i)));
+        if (brace == std::string_view::npos) return writer.writeAll(str::sub(format, i));
+        if (brace > i) TRY(writer.writeAll(str::sub(format, i, brace - i)));
         if (brace + 1 < format.size() && format[brace + 1] == format[brace]) {
-            TRY(writer.writeAll(format.substr(brace, 1)));  // "{{" or "}}"
+            TRY(writer.writeAll(str::sub(format, brace, 1)));  // "{{" or "}}"
             i = brace + 2;
             continue;
         }
@@ -127,8 +128,8 @@ XOV_RUN_PATH Result<void> formatArgs(Writer& writer, std::string_view format, st
             continue;
         }
         const usize close = format.find('}', brace);
-        if (close == std::string_view::npos) return writer.writeAll(format.substr(brace));
-        const std::string_view verb = format.substr(brace + 1, close - brace - 1);
+        if (close == std::string_view::npos) return writer.writeAll(str::sub(format, brace));
+        const std::string_view verb = str::sub(format, brace + 1, close - brace - 1);
         if (next_arg < args.size()) TRY(writeArg(writer, verb, args[next_arg]));
         next_arg += 1;
         i = close + 1;

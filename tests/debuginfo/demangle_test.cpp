@@ -221,4 +221,27 @@ TEST(SymbolTable, aliasesAreNamedByTheirPublicName) {
     }
 }
 
+// Nothing in the product may reach the C++ runtime's throw support (a
+// library call that can throw, such as std::string_view::substr, is
+// enough): it brings the exception machinery and an emergency exception
+// pool that every start-up allocates, in a program built without
+// exceptions whose start-up cost is measured.
+TEST(ProductImage, linksNoExceptionSupport) {
+    const std::string product = XOV_PRODUCT_PATH;
+    const auto defined = linesOf(runShell("nm --defined-only '" + product + "'"));
+    bool static_libc = false;
+    std::vector<std::string> found;
+    for (const auto& line : defined) {
+        std::istringstream fields(line);
+        std::string address, type, symbol;
+        if (!(fields >> address >> type >> symbol)) continue;
+        if (symbol == "__libc_start_main") static_libc = true;
+        if (symbol == "__cxa_throw" || symbol == "__cxa_allocate_exception" || symbol.starts_with("_ZSt19__throw") ||
+            symbol.starts_with("_ZSt20__throw") || symbol.starts_with("_ZSt24__throw"))
+            found.push_back(symbol);
+    }
+    if (!static_libc) GTEST_SKIP() << "the C++ runtime is not linked in";
+    EXPECT_TRUE(found.empty()) << found.front();
+}
+
 }  // namespace

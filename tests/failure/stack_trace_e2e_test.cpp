@@ -333,8 +333,8 @@ TEST(TraceSites, eachOriginAndPropagationNamesItsOwnLine) {
 
 TEST(TraceSites, eachLiteralWriteOfTheFormatterNamesItsOwnLine) {
     const char* const needles[] = {
-        "if (brace > i) TRY(writer.writeAll(format.substr(i, brace - i)));",
-        "TRY(writer.writeAll(format.substr(brace, 1)));",
+        "if (brace > i) TRY(writer.writeAll(str::sub(format, i, brace - i)));",
+        "TRY(writer.writeAll(str::sub(format, brace, 1)));",
         "TRY(writer.writeAll(\"}\"));",
     };
     for (const int at : {1, 2, 3}) {
