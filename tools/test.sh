@@ -3,12 +3,19 @@
 # test, the same tests under AddressSanitizer + UndefinedBehaviorSanitizer,
 # the concurrency tests under ThreadSanitizer, the trace, panic and oracle
 # tests built by clang, the compiler-check tests under link-time
-# optimisation, a short run of every fuzz target from its
-# committed corpus, and clang-tidy over the product code.
+# optimisation, a short run of every fuzz target from its committed corpus,
+# and clang-tidy over the product code.
 # XOV_QUICK=1 runs the static build only; XOV_FUZZ_SECONDS sets the fuzzing
 # time per target (default 5: the committed corpora come from long runs, so
 # CI replays them and explores briefly; long runs are tools/fuzz.sh's by
 # hand; 0 skips the stage).
+#
+# The stages overlap so that both cores stay busy: the builds run one after
+# the other, each build's tests run while the next preset builds, clang-tidy
+# runs at the lowest priority all along (taking whatever CPU the others leave,
+# and all of it at the end), and the time-bound fuzzing runs last with the
+# machine to itself. Each step's output is printed whole when it ends, with
+# the times it began and ended.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/deps.sh
@@ -17,59 +24,112 @@ bash tools/deps.sh
 concurrency_tests='Mutex|ResetEvent|Stress|Concurren|Thread|Race'
 
 start=$(date +%s)
-stage() { echo "== $1 ($(( $(date +%s) - start )) s)"; }
+now() { echo $(($(date +%s) - start)); }
+logs=build/ci
+rm -rf "$logs"
+mkdir -p "$logs"
 
-stage "static build"
-cmake --preset default >/dev/null
-cmake --build --preset default
-ctest --preset default
+# step <name> <command...>: runs the command with its output in a log of its
+# own, then prints the log in one piece (steps end concurrently).
+step() {
+  local name=$1 begin status=0
+  shift
+  begin=$(now)
+  "$@" >"$logs/$name.log" 2>&1 || status=$?
+  local verdict=passed
+  ((status == 0)) || verdict="FAILED (exit status $status)"
+  {
+    flock 9
+    echo "== $name: $verdict ($begin s -> $(now) s)"
+    cat "$logs/$name.log"
+  } 9>"$logs/.print.lock"
+  return "$status"
+}
 
-if [ "${XOV_QUICK:-0}" != 1 ]; then
-  stage "address and undefined-behaviour sanitizers"
-  cmake --preset asan >/dev/null
-  cmake --build --preset asan
-  ctest --preset asan
-
-  stage "thread sanitizer"
-  # Only the test executables holding concurrency tests (read from the
-  # static build's test list), and what they run: building everything a
-  # third time would double this stage for tests it does not run.
-  mapfile -t tsan_targets < <(ctest --preset default -N -V -R "$concurrency_tests" |
-    grep -o 'Test command: [^ ]*' | awk '{print $3}' | xargs -r -n1 basename | sort -u)
-  ((${#tsan_targets[@]})) || { echo "no concurrency tests found" >&2; exit 1; }
-  cmake --preset tsan >/dev/null
-  cmake --build --preset tsan --target "${tsan_targets[@]}"
-  ctest --preset tsan -R "$concurrency_tests"
-
-  stage "clang"
-  # The product, the fixture and the trace, panic and oracle tests built by
-  # clang 16 (the whole suite passes under preset clang; building it all a
-  # fourth time would cost minutes for tests the static build already ran).
-  cmake --preset clang >/dev/null
-  cmake --build --preset clang --target stack_trace_e2e_test panic_e2e_test debuginfo_oracle_test
-  ctest --preset clang -E '_NOT_BUILT$'
-
-  stage "link-time optimisation"
-  # The compiler's checks must survive GCC's link-time optimisation: the
-  # link-optimised fixture, run by the static build's panic tests, calls
-  # the panic handler's check entry points and panics on each check.
-  cmake --preset lto >/dev/null
-  cmake --build --preset lto --target xov_fixture
-  XOV_E2E_FIXTURE=$PWD/build/lto/tests/xov_fixture build/default/tests/failure/panic_e2e_test --gtest_filter='Compiler*'
-
-  # clang-tidy is one process per file and fuzzing is time-bound, so the two
-  # share the machine instead of taking turns.
-  stage "clang-tidy, beside fuzzing"
-  bash tools/tidy.sh >build/tidy.out 2>&1 &
-  tidy_pid=$!
-  if [ "${XOV_FUZZ_SECONDS:-5}" != 0 ]; then
-    stage "fuzzing"
-    XOV_FUZZ_SECONDS=${XOV_FUZZ_SECONDS:-5} bash tools/fuzz.sh
+# Background steps: the pid and the name of each, waited for by wait_all.
+pids=()
+names=()
+background() {
+  step "$@" &
+  pids+=($!)
+  names+=("$1")
+}
+failed=()
+wait_all() {
+  local i
+  for i in "${!pids[@]}"; do
+    wait "${pids[$i]}" || failed+=("${names[$i]}")
+  done
+  pids=()
+  names=()
+}
+# clang-tidy runs apart from the other background steps: it ends last.
+tidy_pid=
+finish() {
+  wait_all
+  if [ -n "$tidy_pid" ]; then
+    wait "$tidy_pid" || failed+=(clang-tidy)
   fi
-  tidy_status=0
-  wait "$tidy_pid" || tidy_status=$?
-  cat build/tidy.out
-  ((tidy_status == 0)) || exit "$tidy_status"
-fi
+  if ((${#failed[@]})); then
+    echo "== failed: ${failed[*]} ($(now) s)"
+    exit 1
+  fi
+  echo "== all passed ($(now) s)"
+  exit 0
+}
+# must <name> <command...>: a step the next ones need.
+must() {
+  step "$@" || { failed+=("$1"); finish; }
+}
 
-stage "all passed"
+build() {
+  cmake --preset "$1" >/dev/null
+  shift
+  cmake --build --preset "$@"
+}
+
+cmake --preset default >/dev/null
+if [ "${XOV_QUICK:-0}" != 1 ]; then
+  # clang-tidy needs the compile commands only: it starts now, at the
+  # lowest priority, so that it fills what the builds and tests leave idle.
+  step clang-tidy env XOV_TIDY_JOBS=2 nice -n 19 bash tools/tidy.sh &
+  tidy_pid=$!
+fi
+must "static build" build default
+background "static tests" ctest --preset default
+[ "${XOV_QUICK:-0}" != 1 ] || finish
+
+must "address and undefined-behaviour sanitizers build" build asan
+background "address and undefined-behaviour sanitizers tests" ctest --preset asan
+
+# Only the test executables holding concurrency tests (read from the static
+# build's test list), and what they run: building everything a third time
+# would double this stage for tests it does not run.
+mapfile -t tsan_targets < <(ctest --preset default -N -V -R "$concurrency_tests" |
+  grep -o 'Test command: [^ ]*' | awk '{print $3}' | xargs -r -n1 basename | sort -u)
+((${#tsan_targets[@]})) || { echo "no concurrency tests found" >&2; failed+=("thread sanitizer build"); finish; }
+must "thread sanitizer build" build tsan --target "${tsan_targets[@]}"
+background "thread sanitizer tests" ctest --preset tsan -R "$concurrency_tests"
+
+# The product, the fixture and the trace, panic and oracle tests built by
+# clang 16 (the whole suite passes under preset clang; building it all a
+# fourth time would cost minutes for tests the static build already ran).
+must "clang build" build clang --target stack_trace_e2e_test panic_e2e_test debuginfo_oracle_test
+background "clang tests" ctest --preset clang -E '_NOT_BUILT$'
+
+# The compiler's checks must survive GCC's link-time optimisation: the
+# link-optimised fixture, run by the static build's panic tests, calls the
+# panic handler's check entry points and panics on each check.
+must "link-time optimisation build" build lto --target xov_fixture
+background "link-time optimisation tests" env XOV_E2E_FIXTURE="$PWD/build/lto/tests/xov_fixture" \
+  build/default/tests/failure/panic_e2e_test --gtest_filter='Compiler*'
+
+if [ "${XOV_FUZZ_SECONDS:-5}" != 0 ]; then
+  must "fuzz build" env XOV_FUZZ_BUILD_ONLY=1 bash tools/fuzz.sh
+  # Fuzzing is bound by time: it waits for the tests and runs two targets
+  # at a time, with the machine to itself (clang-tidy yields to it).
+  wait_all
+  step fuzzing env XOV_FUZZ_SECONDS="${XOV_FUZZ_SECONDS:-5}" XOV_FUZZ_JOBS=2 bash tools/fuzz.sh ||
+    failed+=(fuzzing)
+fi
+finish
