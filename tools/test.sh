@@ -82,10 +82,12 @@ must() {
   step "$@" || { failed+=("$1"); finish; }
 }
 
+# build <preset> [cmake --build options...]
 build() {
-  cmake --preset "$1" >/dev/null
+  local preset=$1
   shift
-  cmake --build --preset "$@"
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" "$@"
 }
 
 cmake --preset default >/dev/null
