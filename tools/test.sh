@@ -12,10 +12,9 @@
 #
 # The stages overlap so that both cores stay busy: the builds run one after
 # the other, each build's tests run while the next preset builds, clang-tidy
-# runs at the lowest priority all along (taking whatever CPU the others leave,
-# and all of it at the end), and the time-bound fuzzing runs last with the
-# machine to itself. Each step's output is printed whole when it ends, with
-# the times it began and ended.
+# runs at a lower priority all along, and the time-bound fuzzing runs last,
+# after the tests. Each step's output is printed whole when it ends, with the
+# times it began and ended.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/deps.sh
@@ -92,9 +91,11 @@ build() {
 
 cmake --preset default >/dev/null
 if [ "${XOV_QUICK:-0}" != 1 ]; then
-  # clang-tidy needs the compile commands only: it starts now, at the
-  # lowest priority, so that it fills what the builds and tests leave idle.
-  step clang-tidy env XOV_TIDY_JOBS=2 nice -n 19 bash tools/tidy.sh &
+  # clang-tidy needs the compile commands only: it starts now, at a lower
+  # priority, so that it takes what the builds and tests leave idle and a
+  # quarter of the machine besides (at the lowest priority a machine busy
+  # with other work would hold it back indefinitely).
+  step clang-tidy env XOV_TIDY_JOBS=2 nice -n 5 bash tools/tidy.sh &
   tidy_pid=$!
 fi
 must "static build" build default
@@ -129,7 +130,7 @@ background "link-time optimisation tests" env XOV_E2E_FIXTURE="$PWD/build/lto/te
 if [ "${XOV_FUZZ_SECONDS:-5}" != 0 ]; then
   must "fuzz build" env XOV_FUZZ_BUILD_ONLY=1 bash tools/fuzz.sh
   # Fuzzing is bound by time: it waits for the tests and runs two targets
-  # at a time, with the machine to itself (clang-tidy yields to it).
+  # at a time (clang-tidy, if still running, yields most of the machine).
   wait_all
   step fuzzing env XOV_FUZZ_SECONDS="${XOV_FUZZ_SECONDS:-5}" XOV_FUZZ_JOBS=2 bash tools/fuzz.sh ||
     failed+=(fuzzing)
