@@ -34,6 +34,7 @@ step() {
   local name=$1 begin status=0
   shift
   begin=$(now)
+  { flock 9; echo "== $name: started ($begin s)"; } 9>"$logs/.print.lock"
   "$@" >"$logs/$name.log" 2>&1 || status=$?
   local verdict=passed
   ((status == 0)) || verdict="FAILED (exit status $status)"
