@@ -29,18 +29,21 @@ rm -rf "$logs"
 mkdir -p "$logs"
 
 # step <name> <command...>: runs the command with its output in a log of its
-# own, then prints the log in one piece (steps end concurrently).
+# own, then prints the log in one piece (steps end concurrently), with the
+# CPU time the step took.
 step() {
   local name=$1 begin status=0
   shift
   begin=$(now)
   { flock 9; echo "== $name: started ($begin s)"; } 9>"$logs/.print.lock"
-  "$@" >"$logs/$name.log" 2>&1 || status=$?
-  local verdict=passed
+  local TIMEFORMAT='%U %S'
+  { time "$@" >"$logs/$name.log" 2>&1 || status=$?; } 2>"$logs/$name.cpu"
+  local verdict=passed cpu
   ((status == 0)) || verdict="FAILED (exit status $status)"
+  cpu=$(awk '{printf "%.0f", $1 + $2}' "$logs/$name.cpu")
   {
     flock 9
-    echo "== $name: $verdict ($begin s -> $(now) s)"
+    echo "== $name: $verdict ($begin s -> $(now) s, $cpu s of CPU)"
     cat "$logs/$name.log"
   } 9>"$logs/.print.lock"
   return "$status"
