@@ -36,8 +36,11 @@ step() {
   shift
   begin=$(now)
   { flock 9; echo "== $name: started ($begin s)"; } 9>"$logs/.print.lock"
-  local TIMEFORMAT='%U %S'
-  { time "$@" >"$logs/$name.log" 2>&1 || status=$?; } 2>"$logs/$name.cpu"
+  # Timed in a subshell of its own, which reaps only the step's processes.
+  (
+    TIMEFORMAT='%U %S'
+    time "$@" >"$logs/$name.log" 2>&1
+  ) 2>"$logs/$name.cpu" || status=$?
   local verdict=passed cpu
   ((status == 0)) || verdict="FAILED (exit status $status)"
   cpu=$(awk '{printf "%.0f", $1 + $2}' "$logs/$name.cpu")

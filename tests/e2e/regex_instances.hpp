@@ -1,8 +1,10 @@
-// std::regex over std::string, compiled once for every test executable.
+// std::regex over std::string, compiled once, in the end-to-end library.
 // Its parser and matcher are templates that each test file using them
 // would otherwise instantiate and optimise anew (about six seconds of CPU
 // per file and build); the shared precompiled test header includes this,
-// so those files only call the instances in regex_instances.cpp.
+// so those files only call the instances in regex_instances.cpp. A test
+// executable using std::regex therefore links xov_e2e (the instances are
+// not in every test executable: some read their own symbols).
 #pragma once
 #include <regex>
 #include <string>

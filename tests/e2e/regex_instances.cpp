@@ -1,5 +1,5 @@
-// The instances tests/regex_instances.hpp declares.
-#include "tests/regex_instances.hpp"
+// The instances tests/e2e/regex_instances.hpp declares.
+#include "tests/e2e/regex_instances.hpp"
 
 template class std::basic_regex<char>;
 template class std::__detail::_Scanner<char>;
