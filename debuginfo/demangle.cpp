@@ -126,6 +126,9 @@ class Demangler {
         return true;
     }
     [[nodiscard]] char last() const { return len_ == 0 ? '\0' : out_[len_ - 1]; }
+    [[nodiscard]] bool endsWith(std::string_view suffix) const {
+        return len_ >= suffix.size() && std::memcmp(out_ + len_ - suffix.size(), suffix.data(), suffix.size()) == 0;
+    }
 
     bool number(u64& value) {
         if (!(peek() >= '0' && peek() <= '9')) return fail();
@@ -692,8 +695,10 @@ class Demangler {
                 }
                 if (peek() == 'F') return fail();
                 if (!type()) return false;
-                if (is_const) write(" const");
-                if (is_volatile) write(" volatile");
+                // A template parameter that carries the qualifier already
+                // (K on T_ standing for a const type) keeps it once.
+                if (is_const && !endsWith(" const")) write(" const");
+                if (is_volatile && !endsWith(" volatile")) write(" volatile");
                 if (is_restrict) write(" restrict");
                 return addSub(Span{begin, mark()});
             }

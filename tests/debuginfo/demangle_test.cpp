@@ -37,6 +37,10 @@ struct Case {
 // template arguments, local names and lambdas, ABI tags, integer and bool
 // literals, conversion operators, thunks, clone suffixes, and a pack.
 constexpr Case cases[] = {
+    // A const on a template parameter that is const already is written once.
+    {"_ZSt9use_facetIKSt5ctypeIcEERKT_RKSt6locale",
+     "std::ctype<char> const& std::use_facet<std::ctype<char> const>(std::locale const&)",
+     "std::use_facet<std::ctype<char> const>"},
     {"_ZN6sample11Accumulator3addEl", "sample::Accumulator::add(long)", "sample::Accumulator::add"},
     {"_ZNK6sample11Accumulator6scaledIdEET_S2_", "double sample::Accumulator::scaled<double>(double) const",
      "sample::Accumulator::scaled<double>"},
