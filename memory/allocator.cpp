@@ -21,18 +21,12 @@ std::span<u8> emptyRegion(usize alignment) { return {reinterpret_cast<u8*>(~usiz
 }  // namespace
 
 XOV_RUN_PATH Result<std::span<u8>> Allocator::allocBytes(usize n, usize size, usize alignment, usize ret_addr) const {
-    usize byte_count = 0;
-    if (__builtin_mul_overflow(n, size, &byte_count)) return XOV_FAIL(Error::OutOfMemory);
-    if (byte_count == 0) return emptyRegion(alignment);
-    u8* p = rawAlloc(byte_count, log2Align(alignment), ret_addr);
-    if (p == nullptr) return XOV_FAIL(Error::OutOfMemory);
-    std::memset(p, fill_byte, byte_count);
-    return std::span<u8>(p, byte_count);
+    return allocBytesInline(n, size, alignment, ret_addr);
 }
 
 void Allocator::freeBytes(std::span<u8> buf, usize alignment, usize ret_addr) const {
     if (buf.empty()) return;
-    std::memset(buf.data(), fill_byte, buf.size());
+    fillUndefined(buf.data(), buf.size());
     rawFree(buf, log2Align(alignment), ret_addr);
 }
 

@@ -32,18 +32,22 @@ constexpr auto layouts = [] {
     return table;
 }();
 
+// Every caller has checked the class against small_bucket_count already;
+// the pointer spares the bounds check each subscript would repeat.
+const gpa::BucketLayout& layoutOf(usize class_index) { return *(layouts.data() + class_index); }
+
 u8* usedBits(GeneralPurposeAllocator::BucketHeader* bucket, usize class_index) {
-    return recordBytes(bucket) + layouts[class_index].used_bits;
+    return recordBytes(bucket) + layoutOf(class_index).used_bits;
 }
 u16* requestedSizes(GeneralPurposeAllocator::BucketHeader* bucket, usize class_index) {
-    return reinterpret_cast<u16*>(recordBytes(bucket) + layouts[class_index].requested_sizes);
+    return reinterpret_cast<u16*>(recordBytes(bucket) + layoutOf(class_index).requested_sizes);
 }
 u8* log2Alignments(GeneralPurposeAllocator::BucketHeader* bucket, usize class_index) {
-    return recordBytes(bucket) + layouts[class_index].alignments;
+    return recordBytes(bucket) + layoutOf(class_index).alignments;
 }
 usize* bucketStackTrace(GeneralPurposeAllocator::BucketHeader* bucket, usize class_index, usize slot,
                         gpa::TraceKind kind) {
-    u8* traces = recordBytes(bucket) + layouts[class_index].traces;
+    u8* traces = recordBytes(bucket) + layoutOf(class_index).traces;
     return reinterpret_cast<usize*>(traces + (slot * 2 + static_cast<usize>(kind)) * gpa::one_trace_size);
 }
 
@@ -152,18 +156,20 @@ const mem::Allocator::VTable GeneralPurposeAllocator::vtable{&GeneralPurposeAllo
 
 // ---- alloc ----
 
+// The small path is inline here: a pair of allocation and free is the
+// unit every test pays, and each call layer between the interface and the
+// slot cost the capture a frame to step through as well as its own
+// instructions.
 u8* GeneralPurposeAllocator::alloc(void* ctx, usize len, u8 log2_align, usize ret_addr) {
     auto* self = static_cast<GeneralPurposeAllocator*>(ctx);
     Locked locked(*self, ret_addr);
-    return self->allocInner(len, log2_align, ret_addr, reinterpret_cast<usize>(__builtin_frame_address(0)));
-}
-
-u8* GeneralPurposeAllocator::allocInner(usize len, u8 log2_align, usize ret_addr, usize entry_frame) {
     XOV_ASSERT(len != 0);
     if (log2_align >= 64) return nullptr;
     const usize aligned = alignedSize(len, log2_align);
-    if (isLarge(aligned)) return allocLarge(len, log2_align, ret_addr);
-    return allocSlot(gpa::sizeClassIndex(aligned), len, log2_align, ret_addr, entry_frame);
+    if (isLarge(aligned)) [[unlikely]]
+        return self->allocLarge(len, log2_align, ret_addr);
+    return self->allocSlot(gpa::sizeClassIndex(aligned), len, log2_align, ret_addr,
+                           reinterpret_cast<usize>(__builtin_frame_address(0)));
 }
 
 u8* GeneralPurposeAllocator::allocLarge(usize len, u8 log2_align, usize ret_addr) {
@@ -182,22 +188,27 @@ u8* GeneralPurposeAllocator::allocLarge(usize len, u8 log2_align, usize ret_addr
     return p;
 }
 
-u8* GeneralPurposeAllocator::allocSlot(usize class_index, usize len, u8 log2_align, usize ret_addr,
-                                       usize entry_frame) {
+[[gnu::always_inline]] inline u8* GeneralPurposeAllocator::allocSlot(usize class_index, usize len, u8 log2_align,
+                                                                     usize ret_addr, usize entry_frame) {
+    // Bounds the class for the compiler too: one check here instead of one
+    // at every table indexed by it.
+    XOV_ASSERT(class_index < small_bucket_count);
     BucketHeader* bucket = cur_buckets[class_index];
-    if (bucket == nullptr || bucket->alloc_cursor == gpa::slotCount(class_index)) {
+    if (bucket == nullptr || bucket->alloc_cursor == gpa::slotCount(class_index)) [[unlikely]] {
         bucket = createBucket(class_index, ret_addr);
         if (bucket == nullptr) return nullptr;
         cur_buckets[class_index] = bucket;
     }
     const usize slot = bucket->alloc_cursor;
-    bucket->alloc_cursor += 1;
-    setUsed(usedBits(bucket, class_index), slot);
+    bucket->alloc_cursor = static_cast<u16>(slot + 1);
     bucket->used_count += 1;
-    collectStackTrace(ret_addr, bucketStackTrace(bucket, class_index, slot, gpa::TraceKind::alloc), entry_frame);
+    setUsed(usedBits(bucket, class_index), slot);
     requestedSizes(bucket, class_index)[slot] = static_cast<u16>(len);
     log2Alignments(bucket, class_index)[slot] = log2_align;
-    return bucket->page + (slot << class_index);
+    // Last, with the lock still held: fewer values live across the walk.
+    u8* const address = bucket->page + (slot << class_index);
+    collectStackTrace(ret_addr, bucketStackTrace(bucket, class_index, slot, gpa::TraceKind::alloc), entry_frame);
+    return address;
 }
 
 GeneralPurposeAllocator::BucketHeader* GeneralPurposeAllocator::createBucket(usize class_index, usize ret_addr) {
@@ -264,45 +275,58 @@ GeneralPurposeAllocator::Found GeneralPurposeAllocator::findSmall(usize first_cl
 // ---- free ----
 
 void GeneralPurposeAllocator::free(void* ctx, std::span<u8> buf, u8 log2_align, usize ret_addr) {
-    auto* self = static_cast<GeneralPurposeAllocator*>(ctx);
-    Locked locked(*self, ret_addr);
-    self->freeInner(buf, log2_align, ret_addr, reinterpret_cast<usize>(__builtin_frame_address(0)));
+    static_cast<GeneralPurposeAllocator*>(ctx)->freeInner(buf, log2_align, ret_addr);
 }
 
-void GeneralPurposeAllocator::freeInner(std::span<u8> buf, u8 log2_align, usize ret_addr, usize entry_frame) {
+// Takes the lock itself, so that free is a jump here and the capture
+// starts one frame nearer the caller.
+void GeneralPurposeAllocator::freeInner(std::span<u8> buf, u8 log2_align, usize ret_addr) {
+    Locked locked(*this, ret_addr);
+    const usize entry_frame = reinterpret_cast<usize>(__builtin_frame_address(0));
     XOV_ASSERT(!buf.empty());
     if (log2_align >= 64) panicInvalidFree(ret_addr);
     const usize aligned = alignedSize(buf.size(), log2_align);
-    if (isLarge(aligned)) return freeLarge(buf, log2_align, ret_addr);
+    if (isLarge(aligned)) [[unlikely]]
+        return freeLarge(buf, log2_align, ret_addr);
     const usize address = reinterpret_cast<usize>(buf.data());
-    const Found found = findSmall(gpa::sizeClassIndex(buf.size()), address);
+    const usize first_class = gpa::sizeClassIndex(buf.size());
+    XOV_ASSERT(first_class < small_bucket_count);
+    // Most frees are of the class of their length, in its current bucket.
+    Found found{cur_buckets[first_class], first_class};
+    if (found.bucket == nullptr || reinterpret_cast<usize>(found.bucket->page) != (address & ~(gpa::page_size - 1)))
+        found = findSmall(first_class, address);
     if (found.bucket == nullptr) return freeLarge(buf, log2_align, ret_addr);
     BucketHeader* bucket = found.bucket;
     const usize class_index = found.class_index;
+    XOV_ASSERT(class_index < small_bucket_count);
     const usize offset = address - reinterpret_cast<usize>(bucket->page);
     // Only slot starts were ever handed out; anything else would let the
     // 0xAA fill below run past the slot (and past the page).
     if (offset & ((usize{1} << class_index) - 1)) panicInvalidFree(ret_addr);
     const usize slot = offset >> class_index;
 
-    if (!isUsed(usedBits(bucket, class_index), slot)) {
+    u8* used_bits = usedBits(bucket, class_index);
+    if (!isUsed(used_bits, slot)) [[unlikely]] {
         reportDoubleFree(bucket, class_index, slot, ret_addr);
         return;
     }
     u16& requested = requestedSizes(bucket, class_index)[slot];
     if (requested == 0) panicInvalidFree(ret_addr);
     const u8 recorded_align = log2Alignments(bucket, class_index)[slot];
-    if (buf.size() != requested || log2_align != recorded_align)
+    if (buf.size() != requested || log2_align != recorded_align) [[unlikely]]
         reportSlotMismatch(bucket, class_index, slot, buf.size(), requested, log2_align, recorded_align, ret_addr,
                            SlotOp::free);
-    collectStackTrace(ret_addr, bucketStackTrace(bucket, class_index, slot, gpa::TraceKind::free), entry_frame);
-    clearUsed(usedBits(bucket, class_index), slot);
-    bucket->used_count -= 1;
+    clearUsed(used_bits, slot);
     requested = 0;
-    if (bucket->used_count == 0) {
+    bucket->used_count -= 1;
+    const bool emptied = bucket->used_count == 0;
+    // After the record's updates, with the lock still held: fewer values
+    // live across the walk.
+    collectStackTrace(ret_addr, bucketStackTrace(bucket, class_index, slot, gpa::TraceKind::free), entry_frame);
+    if (emptied) [[unlikely]] {
         freeBucket(bucket, class_index);
     } else {
-        std::memset(buf.data(), fill_byte, buf.size());
+        mem::fillUndefined(buf.data(), buf.size());
     }
 }
 

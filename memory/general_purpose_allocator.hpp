@@ -129,18 +129,17 @@ class GeneralPurposeAllocator {
         usize class_index;
     };
 
-    // entry_frame: the frame of the entry point (alloc, free), where the
+    // entry_frame: the frame of the entry point (alloc, freeInner), where the
     // walk of the operation's trace starts.
-    u8* allocInner(usize len, u8 log2_align, usize ret_addr, usize entry_frame);
     u8* allocSlot(usize class_index, usize len, u8 log2_align, usize ret_addr, usize entry_frame);
-    u8* allocLarge(usize len, u8 log2_align, usize ret_addr);
-    BucketHeader* createBucket(usize class_index, usize ret_addr);
+    [[gnu::noinline]] u8* allocLarge(usize len, u8 log2_align, usize ret_addr);
+    [[gnu::noinline]] BucketHeader* createBucket(usize class_index, usize ret_addr);
     void freeBucket(BucketHeader* bucket, usize class_index);
-    void freeInner(std::span<u8> buf, u8 log2_align, usize ret_addr, usize entry_frame);
+    [[gnu::noinline]] void freeInner(std::span<u8> buf, u8 log2_align, usize ret_addr);
     void freeLarge(std::span<u8> buf, u8 log2_align, usize ret_addr);
     bool resizeInner(std::span<u8> buf, u8 log2_align, usize new_len, usize ret_addr);
     bool resizeLarge(std::span<u8> buf, u8 log2_align, usize new_len, usize ret_addr);
-    Found findSmall(usize first_class, usize address) const;
+    [[gnu::noinline]] Found findSmall(usize first_class, usize address) const;
     void reportDoubleFree(BucketHeader* bucket, usize class_index, usize slot, usize ret_addr);
     bool detectLeaks();
     bool detectLeaksInBucket(BucketHeader* bucket, usize class_index);

@@ -11,11 +11,17 @@ namespace {
 // compatible with u32 on this platform.
 const u32* word(const std::atomic<u32>& a) { return reinterpret_cast<const u32*>(&a); }
 
-thread_local char thread_mark;
-
 }  // namespace
 
-usize Mutex::currentThread() { return reinterpret_cast<usize>(&thread_mark); }
+namespace mutex_detail {
+
+constinit thread_local char thread_mark = 0;
+
+void unlockedByStranger() { builtin::default_panic("Mutex unlocked by a thread that does not hold it", nullptr, 0); }
+
+void wakeOne(const std::atomic<u32>& state) { sys::futexWake(word(state), 1); }
+
+}  // namespace mutex_detail
 
 XOV_RUN_PATH void Mutex::lock() {
     const usize self = currentThread();
@@ -26,25 +32,6 @@ XOV_RUN_PATH void Mutex::lock() {
         while (state_.exchange(2, std::memory_order_acquire) != 0) (void)sys::futexWait(word(state_), 2);
     }
     owner_.store(self, std::memory_order_relaxed);
-}
-
-XOV_RUN_PATH bool Mutex::tryLock() {
-    u32 expected = 0;
-    if (!state_.compare_exchange_strong(expected, 1, std::memory_order_acquire, std::memory_order_relaxed))
-        return false;
-    owner_.store(currentThread(), std::memory_order_relaxed);
-    return true;
-}
-
-XOV_RUN_PATH void Mutex::unlock() {
-    // Only the holder may unlock: another thread's unlock would let a third
-    // one in while the holder is still inside, and an unlock of a free
-    // mutex would wrap the next holder's lock. Both are bugs of the caller.
-    if (owner_.load(std::memory_order_relaxed) != currentThread()) [[unlikely]]
-        builtin::default_panic("Mutex unlocked by a thread that does not hold it", nullptr, 0);
-    owner_.store(0, std::memory_order_relaxed);
-    // Release pairs with the acquire of the next lock().
-    if (state_.exchange(0, std::memory_order_release) == 2) sys::futexWake(word(state_), 1);
 }
 
 void ResetEvent::set() {

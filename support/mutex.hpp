@@ -8,11 +8,38 @@
 // Not re-entrant: locking it again from the owning thread is a bug that
 // would hang forever, so it panics "Deadlock detected" instead. Unlocking
 // from any thread but the holder (or unlocking a free mutex) panics too.
+namespace mutex_detail {
+// The mark currentThread() hands out; its address is all that counts.
+extern constinit thread_local char thread_mark;
+[[noreturn, gnu::cold]] void unlockedByStranger();
+void wakeOne(const std::atomic<u32>& state);
+}  // namespace mutex_detail
+
 class Mutex {
   public:
     void lock();
-    [[nodiscard]] bool tryLock();
-    void unlock();
+    // tryLock and unlock are inline: the leak-checking allocator takes the
+    // mutex twice per allocation and free, and a call each way was a fifth
+    // of the locking's instructions.
+    [[nodiscard]] bool tryLock() {
+        u32 expected = 0;
+        if (!state_.compare_exchange_strong(expected, 1, std::memory_order_acquire, std::memory_order_relaxed))
+            return false;
+        owner_.store(currentThread(), std::memory_order_relaxed);
+        return true;
+    }
+    void unlock() {
+        // Only the holder may unlock: another thread's unlock would let a
+        // third one in while the holder is still inside, and an unlock of a
+        // free mutex would wrap the next holder's lock. Both are bugs of the
+        // caller.
+        if (owner_.load(std::memory_order_relaxed) != currentThread()) [[unlikely]]
+            mutex_detail::unlockedByStranger();
+        owner_.store(0, std::memory_order_relaxed);
+        // Release pairs with the acquire of the next lock.
+        if (state_.exchange(0, std::memory_order_release) == 2) [[unlikely]]
+            mutex_detail::wakeOne(state_);
+    }
     // currentThread() of the holder, 0 when free.
     [[nodiscard]] usize owner() const { return owner_.load(std::memory_order_relaxed); }
     // The calling thread's mark: the address of a thread-local byte, unique
@@ -20,7 +47,7 @@ class Mutex {
     // thread id takes one, and every lock records its holder). A forked
     // child's thread keeps the mark of the thread it copies, as it keeps
     // what that thread held.
-    [[nodiscard]] static usize currentThread();
+    [[nodiscard]] static usize currentThread() { return reinterpret_cast<usize>(&mutex_detail::thread_mark); }
 
   private:
     // 0 unlocked, 1 locked, 2 locked with waiters.
