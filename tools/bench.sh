@@ -6,7 +6,9 @@
 #   trace capture             vs a bare frame-pointer walk of the same frames
 #   leak-checking allocator   vs glibc malloc (isolated pairs, windows of 1
 #                             and 64 live blocks), with the system calls'
-#                             share of each figure
+#                             share of each figure, the fresh pages' first
+#                             touches outside the kernel, and the window
+#                             over recycled pages (the allocator's code)
 #   server round trips        vs a pipe echo
 #   progress node pairs and frame composition
 #   whole product run         vs a static do-nothing program
@@ -26,18 +28,20 @@ dir=build/bench/bench
 out=build/bench/results
 mkdir -p "$out"
 # One row per benchmark, "name",real_time,cpu_time,time_unit,syscalls,sys_share,
-# taken from the JSON report (the CSV reporter refuses benchmarks with
+# pages,user_ns, taken from the JSON report (the CSV reporter refuses benchmarks with
 # differing counters). Counters come after the times, so a row is written
 # when its object closes.
 run() {
   "$dir/$1" --benchmark_format=json 2>/dev/null | tee "$out/$1.json" | awk '
-    /^ *"name":/ { name = $0; sub(/^[^:]*: */, "", name); sub(/,$/, "", name); r = c = u = ""; sc = sh = "-" }
+    /^ *"name":/ { name = $0; sub(/^[^:]*: */, "", name); sub(/,$/, "", name); r = c = u = ""; sc = sh = pg = un = "-" }
     /"real_time":/ { r = $2; sub(/,$/, "", r) }
     /"cpu_time":/ { c = $2; sub(/,$/, "", c) }
     /"time_unit":/ { u = $2; gsub(/[",]/, "", u) }
     /"syscalls":/ { sc = $2; sub(/,$/, "", sc) }
     /"sys_share":/ { sh = $2; sub(/,$/, "", sh) }
-    /^    }/ { if (name != "" && u != "") print name "," r "," c "," u "," sc "," sh; name = "" }' >"$out/$1.csv"
+    /"pages":/ { pg = $2; sub(/,$/, "", pg) }
+    /"user_ns":/ { un = $2; sub(/,$/, "", un) }
+    /^    }/ { if (name != "" && u != "") print name "," r "," c "," u "," sc "," sh "," pg "," un; name = "" }' >"$out/$1.csv"
 }
 # Time in nanoseconds of one benchmark row (exact name): wall time for
 # the rows timed that way (".../real_time"), else the thread's CPU time,
@@ -49,7 +53,8 @@ ns() {
       printf "%.1f", t; found = 1 }
     END { if (!found) exit 1 }' "$out/$1.csv"
 }
-# Counter column of a row: 5 = mmap/munmap calls per pair, 6 = kernel share.
+# Counter column of a row: 5 = mmap/munmap calls per pair, 6 = kernel share,
+# 7 = fresh pages per pair, 8 = user time charged per first touch (ns).
 counter() {
   awk -F, -v n="\"$2\"" -v col="$3" '$1 == n { printf "%.4g", $col; found = 1 } END { if (!found) exit 1 }' "$out/$1.csv"
 }
@@ -59,16 +64,33 @@ row() { printf '  %-44s %12s ns  %s\n' "$1" "$2" "$3"; }
 for b in gpa_bench server_bench progress_bench whole_run_bench trace_bench; do run "$b"; done
 
 echo "== leak-checking allocator vs glibc malloc (one alloc + free; kernel = share of the CPU time in system calls and page faults)"
+# A fresh page's first touch is charged partly to user time on a VM that
+# shadows page tables: "first touches" is fresh pages per pair times that
+# charge per page (BM_FirstTouch, same run), the part of the time outside
+# the kernel that is not the allocator's code.
+touch_user=$(counter gpa_bench BM_FirstTouch 8)
+row "fresh page: mmap, first touch, munmap" "$(ns gpa_bench BM_FirstTouch)" "user time charged per page $touch_user ns"
 for size in 16 100 1000 5000; do
   for kind in "isolated pair:GpaAllocFree:MallocFree" "window of 1:GpaAllocFreeSliding:MallocFreeSliding" \
               "window of 64:GpaWindow64:MallocWindow64"; do
     IFS=: read -r label gpa libc_name <<<"$kind"
     ours=$(ns gpa_bench "BM_$gpa/$size"); libc=$(ns gpa_bench "BM_$libc_name/$size")
     calls=$(counter gpa_bench "BM_$gpa/$size" 5); share=$(counter gpa_bench "BM_$gpa/$size" 6)
+    pages=$(counter gpa_bench "BM_$gpa/$size" 7)
     user=$(awk -v t="$ours" -v s="$share" 'BEGIN { printf "%.1f", t * (1 - s) }')
-    row "$label, $size bytes" "$ours" "malloc $libc ns, ratio $(ratio "$ours" "$libc"); mmap+munmap $calls/pair, kernel $share; outside the kernel $user ns, ratio $(ratio "$user" "$libc")"
+    # A window fills every bucket, so it writes every page it maps; an
+    # isolated pair of a small class writes only the first of its record.
+    touches=""
+    if [[ $label == window* ]]; then
+      touches=", of which first touches about $(awk -v p="$pages" -v u="$touch_user" 'BEGIN { printf "%.1f", p * u }') ns"
+    fi
+    row "$label, $size bytes" "$ours" "malloc $libc ns, ratio $(ratio "$ours" "$libc"); mmap+munmap $calls/pair, $pages fresh pages/pair, kernel $share; outside the kernel $user ns, ratio $(ratio "$user" "$libc")$touches"
   done
 done
+# The window again over a backing allocator that hands released blocks out
+# again (bench only): no system call, no fresh page, the allocator's code.
+recycled=$(ns gpa_bench BM_GpaWindow64Recycled/16); libc=$(ns gpa_bench BM_MallocWindow64/16)
+row "window of 64, 16 bytes, pages recycled" "$recycled" "malloc $libc ns, ratio $(ratio "$recycled" "$libc")"
 row "allocator mutex lock + unlock" "$(ns gpa_bench BM_MutexLockUnlock)" ""
 
 echo "== server round trips vs a pipe echo"
