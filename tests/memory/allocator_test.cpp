@@ -380,6 +380,29 @@ TEST(AllocatorInterface, AllocFillsWithAABytesAndPassesTheCallerAsReturnAddress)
     for (usize i = 0; i < 12; ++i) EXPECT_EQ(child.region[i], 0xAA);
 }
 
+// Fills of 8 to 16 bytes are two overlapping word stores: a wrong offset
+// would leave a byte of the block unfilled or overwrite a neighbour's.
+TEST(AllocatorInterface, FillsCoverExactlyTheBlockAtEveryLengthAroundAWord) {
+    for (usize n = 1; n <= 40; ++n) {
+        SCOPED_TRACE(n);
+        RecordingAllocator child;
+        std::memset(child.region, 0x11, 256);
+        child.used = 64;  // a guard before the block as well as after it
+        auto a = child.allocator();
+        auto r = a.alloc<u8>(n);
+        ASSERT_TRUE(r.has_value());
+        ASSERT_EQ(r->data(), child.region + 64);
+        for (usize i = 0; i < 256; ++i)
+            ASSERT_EQ(child.region[i], i >= 64 && i < 64 + n ? 0xAA : 0x11) << "after alloc, byte " << i;
+        std::memset(r->data(), 0x22, n);
+        a.free(*r);
+        ASSERT_EQ(child.calls.size(), 2u);
+        EXPECT_TRUE(child.calls[1].all_fill);
+        for (usize i = 0; i < 256; ++i)
+            ASSERT_EQ(child.region[i], i >= 64 && i < 64 + n ? 0xAA : 0x11) << "after free, byte " << i;
+    }
+}
+
 TEST(AllocatorInterface, ByteCountOverflowIsOutOfMemoryWithoutACall) {
     RecordingAllocator child;
     auto a = child.allocator();

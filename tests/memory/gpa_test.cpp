@@ -176,6 +176,27 @@ TEST_F(Gpa, SlotsKeepTheirContentsAndFreedBytesTurnAA) {
     a.free(*y);
 }
 
+// The fill of freed bytes is two overlapping word stores from 8 to 16
+// bytes: it must cover the freed length exactly, not the slot's rest.
+TEST_F(Gpa, FreedBytesTurnAAExactlyAtEveryLengthAroundAWord) {
+    for (usize n = 1; n <= 40; ++n) {
+        SCOPED_TRACE(n);
+        const usize slot_size = n <= 1 ? 1 : usize{1} << (64 - __builtin_clzll(n - 1));
+        u8* keep = raw(n);  // keeps the bucket, so the free fills instead of unmapping
+        u8* p = raw(n);
+        ASSERT_EQ(p, keep + slot_size);
+        std::memset(keep, 0x11, slot_size);
+        std::memset(p, 0x22, slot_size);
+        a.rawFree({p, n}, 0, 0);
+        for (usize i = 0; i < slot_size; ++i) ASSERT_EQ(p[i], i < n ? 0xAA : 0x22) << "byte " << i;
+        for (usize i = 0; i < slot_size; ++i) ASSERT_EQ(keep[i], 0x11) << "neighbour byte " << i;
+        a.rawFree({keep, n}, 0, 0);
+    }
+    Reports reports;
+    EXPECT_EQ(instance.deinit(), gpa::Check::ok);
+    EXPECT_EQ(reports.take(), "");
+}
+
 // ---- free checks ----
 
 TEST_F(Gpa, FreeWithTheWrongLengthIsReportedAndStillFrees) {
