@@ -10,6 +10,39 @@
 
 namespace dwarf {
 
+// LEB128 at bytes[pos], advancing pos past it; is_signed
+// sign-extends the value. Failure clears ok instead of making an error
+// value, for the loops that read one per opcode (the line program). At
+// most 10 bytes, and the tenth carries only bit 63 (the rest of it must
+// be zero, or signed, copies of that bit): a value that does not fit 64
+// bits is malformed, not cut short. The loop has a fixed length, which
+// the compiler unrolls.
+[[nodiscard]] inline u64 decodeLeb128(std::span<const u8> bytes, usize& pos, bool is_signed, bool& ok) {
+    u64 value = 0;
+    for (unsigned shift = 0; shift < 70; shift += 7) {
+        if (pos >= bytes.size()) break;
+        const u8 byte = bytes[pos++];
+        if (shift < 64) value |= u64{byte & 0x7fu} << shift;
+        if (shift == 63 && (byte & 0x7e) != (is_signed && (byte & 1) != 0 ? 0x7e : 0)) break;
+        if ((byte & 0x80) == 0) {
+            if (is_signed && shift < 57 && (byte & 0x40) != 0) value |= ~u64{0} << (shift + 7);
+            return value;
+        }
+    }
+    ok = false;
+    return 0;
+}
+
+// decodeLeb128 with the failure as an error value; the signed value's bits
+// when is_signed. Always inlined: the DIE and abbreviation readers call it
+// per attribute, and left to itself the compiler makes it a call.
+[[nodiscard, gnu::always_inline]] inline Result<u64> readLeb128(std::span<const u8> bytes, usize& pos, bool is_signed) {
+    bool ok = true;
+    const u64 value = decodeLeb128(bytes, pos, is_signed, ok);
+    if (!ok) return XOV_FAIL(Error::InvalidDebugInfo);
+    return value;
+}
+
 struct ByteReader {
     std::span<const u8> bytes;
     usize pos = 0;
@@ -56,30 +89,9 @@ struct ByteReader {
     [[nodiscard]] Result<u64> readU64() { return TRY(readUnsigned(8)); }
     [[nodiscard]] Result<i8> readI8() { return static_cast<i8>(TRY(readUnsigned(1))); }
 
-    // LEB128; more than 10 bytes (or bits beyond 64) is malformed.
-    [[nodiscard]] Result<u64> readUleb() {
-        u64 value = 0;
-        for (unsigned shift = 0; shift < 70; shift += 7) {
-            if (atEnd()) return XOV_FAIL(Error::InvalidDebugInfo);
-            const u8 byte = bytes[pos++];
-            if (shift < 64) value |= static_cast<u64>(byte & 0x7f) << shift;
-            if ((byte & 0x80) == 0) return value;
-        }
-        return XOV_FAIL(Error::InvalidDebugInfo);
-    }
-    [[nodiscard]] Result<i64> readSleb() {
-        u64 value = 0;
-        for (unsigned shift = 0; shift < 70; shift += 7) {
-            if (atEnd()) return XOV_FAIL(Error::InvalidDebugInfo);
-            const u8 byte = bytes[pos++];
-            if (shift < 64) value |= static_cast<u64>(byte & 0x7f) << shift;
-            if ((byte & 0x80) == 0) {
-                if (shift + 7 < 64 && (byte & 0x40) != 0) value |= ~u64{0} << (shift + 7);
-                return static_cast<i64>(value);
-            }
-        }
-        return XOV_FAIL(Error::InvalidDebugInfo);
-    }
+    // LEB128, as decodeLeb128 reads it.
+    [[nodiscard]] Result<u64> readUleb() { return readLeb128(bytes, pos, false); }
+    [[nodiscard]] Result<i64> readSleb() { return static_cast<i64>(TRY(readLeb128(bytes, pos, true))); }
 
     // A NUL-terminated string; the terminator is consumed, not returned.
     [[nodiscard]] Result<std::string_view> readCString() {

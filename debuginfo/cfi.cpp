@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include "debuginfo/byte_reader.hpp"
+
 namespace dwarf::cfi {
 
 namespace {
@@ -28,33 +30,8 @@ Result<u16> Cursor::readU16() { return readLe<u16>(*this); }
 Result<u32> Cursor::readU32() { return readLe<u32>(*this); }
 Result<u64> Cursor::readU64() { return readLe<u64>(*this); }
 
-Result<u64> Cursor::readUleb() {
-    u64 value = 0;
-    for (unsigned shift = 0;; shift += 7) {
-        const u8 byte = TRY(readU8());
-        // Bits beyond 64 can only be zero padding; anything else is garbage.
-        if (shift >= 64) {
-            if ((byte & 0x7f) != 0) return XOV_FAIL(Error::Overflow);
-        } else {
-            value |= u64{byte & 0x7fu} << shift;
-        }
-        if ((byte & 0x80) == 0) return value;
-    }
-}
-
-Result<i64> Cursor::readSleb() {
-    u64 value = 0;
-    unsigned shift = 0;
-    u8 byte = 0;
-    do {
-        byte = TRY(readU8());
-        if (shift < 64) value |= u64{byte & 0x7fu} << shift;
-        else if ((byte & 0x7f) != 0 && (byte & 0x7f) != 0x7f) return XOV_FAIL(Error::Overflow);
-        shift += 7;
-    } while (byte & 0x80);
-    if (shift < 64 && (byte & 0x40)) value |= ~u64{0} << shift;
-    return static_cast<i64>(value);
-}
+Result<u64> Cursor::readUleb() { return readLeb128(bytes, pos, false); }
+Result<i64> Cursor::readSleb() { return static_cast<i64>(TRY(readLeb128(bytes, pos, true))); }
 
 Result<std::span<const u8>> Cursor::readBlock(usize len) {
     if (pos > bytes.size() || bytes.size() - pos < len) return XOV_FAIL(Error::InvalidDebugInfo);

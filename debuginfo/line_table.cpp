@@ -100,9 +100,10 @@ class Machine {
                 return Event::row;
             }
             bool ok = true;
+            auto leb = [&](bool is_signed = false) { return decodeLeb128(bytes, pos, is_signed, ok); };
             switch (opcode) {
                 case 0: {  // extended
-                    const u64 len = uleb(ok);
+                    const u64 len = leb();
                     if (!ok || len == 0 || len > bytes.size() - pos) return Event::invalid;
                     const usize next = pos + static_cast<usize>(len);
                     const u8 sub = bytes[pos];
@@ -122,15 +123,15 @@ class Machine {
                     break;
                 }
                 case 1: return Event::row;  // copy
-                case 2: address += uleb(ok) * program_.min_inst_length; break;
+                case 2: address += leb() * program_.min_inst_length; break;
                 case 3: {
                     // Wrapping arithmetic: a damaged advance must not overflow.
-                    const u64 advance = uleb(ok, true);
+                    const u64 advance = leb(true);
                     line = static_cast<u32>(static_cast<u64>(line) + advance);
                     break;
                 }
-                case 4: file = static_cast<u32>(uleb(ok)); break;
-                case 5: column = static_cast<u32>(uleb(ok)); break;
+                case 4: file = static_cast<u32>(leb()); break;
+                case 5: column = static_cast<u32>(leb()); break;
                 case 6:
                 case 7:
                 case 10:
@@ -148,7 +149,7 @@ class Machine {
                     // Unknown standard opcode: skip its operands, whose count
                     // the header gives.
                     const u8 operands = program_.opcode_lengths[opcode - 1u];
-                    for (u8 i = 0; i < operands && ok; ++i) uleb(ok);
+                    for (u8 i = 0; i < operands && ok; ++i) leb();
                     break;
                 }
             }
@@ -160,23 +161,6 @@ class Machine {
   private:
     const LineProgram& program_;
     const Specials* specials_ = nullptr;
-
-    // LEB128, unsigned or sign-extended; more than 10 bytes is malformed.
-    u64 uleb(bool& ok, bool is_signed = false) {
-        const std::span<const u8> bytes = program_.bytes;
-        u64 value = 0;
-        for (unsigned shift = 0; shift < 70; shift += 7) {
-            if (pos >= bytes.size()) break;
-            const u8 byte = bytes[pos++];
-            if (shift < 64) value |= static_cast<u64>(byte & 0x7f) << shift;
-            if ((byte & 0x80) == 0) {
-                if (is_signed && shift + 7 < 64 && (byte & 0x40) != 0) value |= ~u64{0} << (shift + 7);
-                return value;
-            }
-        }
-        ok = false;
-        return 0;
-    }
 
     bool ended_ = false;
 };

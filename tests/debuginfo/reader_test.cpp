@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -41,6 +42,53 @@ TEST(ByteReader, rejectsOverlongAndUnterminatedLeb128) {
     const std::vector<u8> unterminated = {0x80, 0x80};
     ByteReader b(bytesOf(unterminated));
     EXPECT_EQ(b.readSleb().error(), Error::InvalidDebugInfo);
+}
+
+// 64 bits exactly, in at most 10 bytes: the largest values decode, a bit
+// beyond them is malformed rather than cut off, and so is an 11th byte.
+TEST(ByteReader, leb128CarriesExactlySixtyFourBits) {
+    struct Case {
+        std::vector<u8> bytes;
+        bool is_signed;
+        std::optional<u64> value;  // none: malformed
+    };
+    auto run = [](usize n, u8 fill, std::vector<u8> tail) {
+        std::vector<u8> b(n, fill);
+        b.insert(b.end(), tail.begin(), tail.end());
+        return b;
+    };
+    const Case cases[] = {
+        {run(9, 0xff, {0x01}), false, ~u64{0}},
+        {run(9, 0x80, {0x01}), false, u64{1} << 63},
+        {run(9, 0xff, {0x03}), false, std::nullopt},  // bit 64
+        {run(9, 0x80, {0x40}), false, std::nullopt},  // bit 69
+        {run(1, 0x85, run(8, 0x80, {0x00})), false, 5},  // 5 padded to 10 bytes
+        {run(1, 0x85, run(9, 0x80, {0x00})), false, std::nullopt},  // and to 11
+        {run(9, 0x80, {0x7f}), true, u64{1} << 63},  // the most negative
+        {run(9, 0xff, {0x00}), true, ~u64{0} >> 1},  // the most positive
+        {run(9, 0xff, {0x7f}), true, ~u64{0}},       // -1 padded to 10 bytes
+        {run(9, 0x80, {0x01}), true, std::nullopt},  // +2^63
+        {run(9, 0xff, {0x7e}), true, std::nullopt},  // a positive value with ones beyond bit 63
+        {run(10, 0xff, {0x7f}), true, std::nullopt},  // -1 padded to 11 bytes
+    };
+    for (const Case& c : cases) {
+        ByteReader r(bytesOf(c.bytes));
+        Result<u64> got = std::unexpected(Error::InvalidDebugInfo);
+        if (!c.is_signed) {
+            got = r.readUleb();
+        } else if (const Result<i64> sleb = r.readSleb()) {
+            got = static_cast<u64>(*sleb);
+        } else {
+            got = std::unexpected(sleb.error());
+        }
+        if (c.value) {
+            ASSERT_TRUE(got.has_value()) << c.bytes.size() << " bytes, signed " << c.is_signed;
+            EXPECT_EQ(*got, *c.value) << c.bytes.size() << " bytes, signed " << c.is_signed;
+            EXPECT_TRUE(r.atEnd());
+        } else {
+            EXPECT_EQ(got.error(), Error::InvalidDebugInfo) << c.bytes.size() << " bytes, signed " << c.is_signed;
+        }
+    }
 }
 
 TEST(ByteReader, readsNeverPassTheEnd) {
@@ -228,18 +276,23 @@ TEST(LineTable, lookupsFromCheckpointsMatchAFullRun) {
     }
 }
 
-TEST(LineTable, extremeLineAdvancesWrapInsteadOfOverflowing) {
+// The line program of lineProgram(14) with its first run of `from` bytes
+// replaced by `to`, and the unit's length set to match.
+std::vector<u8> lineProgramWith(const std::vector<u8>& from, const std::vector<u8>& to) {
     auto bytes = lineProgram(14);
-    // Replace "advance_line +9" with the largest positive advance.
-    const std::vector<u8> small_advance = {3, 9};
-    auto at = std::search(bytes.begin(), bytes.end(), small_advance.begin(), small_advance.end());
-    ASSERT_NE(at, bytes.end());
-    const std::vector<u8> huge = {3, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x00};  // 2^63 - 1
+    auto at = std::search(bytes.begin(), bytes.end(), from.begin(), from.end());
+    EXPECT_NE(at, bytes.end());
     const long where = at - bytes.begin();
-    bytes.erase(bytes.begin() + where, bytes.begin() + where + 2);
-    bytes.insert(bytes.begin() + where, huge.begin(), huge.end());
+    bytes.erase(bytes.begin() + where, bytes.begin() + where + static_cast<long>(from.size()));
+    bytes.insert(bytes.begin() + where, to.begin(), to.end());
     const u32 length = static_cast<u32>(bytes.size() - 4);
     std::memcpy(bytes.data(), &length, 4);
+    return bytes;
+}
+
+TEST(LineTable, extremeLineAdvancesWrapInsteadOfOverflowing) {
+    // "advance_line +9" made the largest positive advance, 2^63 - 1.
+    const auto bytes = lineProgramWith({3, 9}, {3, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x00});
     dwarf::Sections s{};
     s.line = bytesOf(bytes);
     auto table = dwarf::parseLineTable(s, 0, 8, "/src", "a.c", debug::debugInfoAllocator());
@@ -247,6 +300,27 @@ TEST(LineTable, extremeLineAdvancesWrapInsteadOfOverflowing) {
     ASSERT_TRUE(table->find(0x1000).has_value());
     EXPECT_EQ(table->find(0x1000)->line, 1u);
     EXPECT_EQ(table->find(0x1002)->line, 0u);  // 1 + 2^63 - 1 wraps to 0 in 32 bits
+}
+
+// An operand of more than 64 bits is damage: cut to 64 bits, this one
+// would read as the advance it replaces. Padding within 10 bytes is not.
+TEST(LineTable, operandsBeyondSixtyFourBitsAreInvalidButPaddingIsNot) {
+    dwarf::Sections s{};
+    // "advance_pc 6" as 2^64 + 6.
+    const auto too_big = lineProgramWith({2, 6}, {2, 0x86, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x02});
+    s.line = bytesOf(too_big);
+    EXPECT_EQ(dwarf::parseLineTable(s, 0, 8, "/src", "a.c", debug::debugInfoAllocator()).error(),
+              Error::InvalidDebugInfo);
+    // "advance_pc 6" in 10 bytes.
+    const auto padded = lineProgramWith({2, 6}, {2, 0x86, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x00});
+    s.line = bytesOf(padded);
+    auto table = dwarf::parseLineTable(s, 0, 8, "/src", "a.c", debug::debugInfoAllocator());
+    ASSERT_TRUE(table.has_value()) << errorName(table.error());
+    ASSERT_EQ(table->sequences.size(), 1u);
+    EXPECT_EQ(table->sequences[0].hi, 0x1010u);
+    ASSERT_TRUE(table->find(0x1008).has_value());
+    EXPECT_EQ(table->find(0x1008)->file, 2u);
+    EXPECT_EQ(table->find(0x1007)->file, 1u);
 }
 
 TEST(LineTable, zeroLineRangeIsInvalidNotADivisionByZero) {

@@ -131,6 +131,27 @@ TEST(CfiCursor, decodesMultiByteAndNegativeLeb128) {
     EXPECT_TRUE(r.atEnd());
 }
 
+// Bits beyond 64 are malformed, not cut off, and so is an 11th byte;
+// padding within 10 bytes is not.
+TEST(CfiCursor, leb128CarriesExactlySixtyFourBits) {
+    Bytes beyond(9, 0xff);
+    beyond.push_back(0x03);  // bit 64
+    Cursor r{beyond, 0};
+    EXPECT_EQ(r.readUleb().error(), Error::InvalidDebugInfo);
+    Bytes negative_beyond(9, 0x80);
+    negative_beyond.push_back(0x01);  // +2^63, past the largest signed value
+    Cursor r2{negative_beyond, 0};
+    EXPECT_EQ(r2.readSleb().error(), Error::InvalidDebugInfo);
+    Bytes padded(9, 0xff);
+    padded.push_back(0x7f);  // -1 in 10 bytes
+    Cursor r3{padded, 0};
+    EXPECT_EQ(*r3.readSleb(), -1);
+    EXPECT_TRUE(r3.atEnd());
+    padded.insert(padded.begin(), 0xff);  // and in 11
+    Cursor r4{padded, 0};
+    EXPECT_EQ(r4.readSleb().error(), Error::InvalidDebugInfo);
+}
+
 TEST(CfiCursor, readingPastTheEndIsAnErrorNotACrash) {
     const Bytes b = {0x80, 0x80};  // unterminated LEB128
     Cursor r{b, 0};
