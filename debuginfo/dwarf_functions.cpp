@@ -3,6 +3,7 @@
 // an address.
 #include <algorithm>
 #include <cstring>
+#include <optional>
 
 #include "debuginfo/dwarf_unit.hpp"
 
@@ -34,18 +35,33 @@ Result<u64> declLine(const Sections& s, const Unit& unit, u64 offset, int depth 
     return declLine(s, unit, TRY(resolveRef(unit, declaration)), depth + 1);
 }
 
+// Where a DIE's subtree ends by its DW_AT_sibling, whose value is an
+// offset in the unit. The attribute only saves walking the subtree: one
+// that does not point past the DIE's attributes (attrs_end; its children
+// end with a null entry at least) or points beyond the DIEs being read
+// (end) is ignored, 0, and the subtree walked.
+u64 siblingTarget(const Unit& unit, u64 value, usize attrs_end, usize end) {
+    u64 target = 0;
+    if (__builtin_add_overflow(unit.offset, value, &target) || target <= attrs_end || target > end) return 0;
+    return target;
+}
+
+// The same from a decoded DW_AT_sibling, which must be a reference in the
+// unit.
+u64 siblingTarget(const Unit& unit, const FormValue& sibling, usize attrs_end, usize end) {
+    return sibling.kind == Kind::ref_unit ? siblingTarget(unit, sibling.u, attrs_end, end) : 0;
+}
+
 // Where a DIE's subtree ends, read from its DW_AT_sibling without decoding
 // the attributes before it; 0 when the abbreviation has no such attribute
-// at a fixed place or the value points nowhere sensible.
-u64 subtreeEnd(const Unit& unit, const Abbrev& abbrev, std::span<const u8> bytes, usize attrs_start, usize die_start) {
+// at a fixed place or the value is not usable.
+u64 subtreeEnd(const Unit& unit, const Abbrev& abbrev, std::span<const u8> bytes, usize attrs_start, usize attrs_end) {
     if (!abbrev.has_children || abbrev.sibling_at < 0) return 0;
     const usize at = attrs_start + static_cast<usize>(abbrev.sibling_at);
     if (at > bytes.size() || bytes.size() - at < abbrev.sibling_size) return 0;
     u64 value = 0;
     for (usize i = 0; i < abbrev.sibling_size; ++i) value |= static_cast<u64>(bytes[at + i]) << (8 * i);
-    u64 target = 0;
-    if (__builtin_add_overflow(unit.offset, value, &target) || target <= die_start || target > bytes.size()) return 0;
-    return target;
+    return siblingTarget(unit, value, attrs_end, bytes.size());
 }
 
 // Steps over a DIE's attributes without decoding them.
@@ -65,25 +81,21 @@ bool holdsNothingNamed(u64 t) {
 // The next sibling of a DIE whose attributes start at r.pos, stepping over
 // them: from DW_AT_sibling, decoding no other attribute. 0 when the DIE
 // has no usable DW_AT_sibling.
-Result<u64> skipToSibling(const Unit& unit, const Abbrev& abbrev, ByteReader& r, usize die_start) {
+Result<u64> skipToSibling(const Unit& unit, const Abbrev& abbrev, ByteReader& r) {
     const usize attrs_start = r.pos;
     if (abbrev.fixed_size >= 0) {
         TRY(r.skip(static_cast<u64>(abbrev.fixed_size)));
-        return subtreeEnd(unit, abbrev, r.bytes, attrs_start, die_start);
+        return subtreeEnd(unit, abbrev, r.bytes, attrs_start, r.pos);
     }
     const FormContext context = unit.context();
-    u64 sibling = 0;
+    std::optional<u64> sibling;
     for (const AbbrevAttr& attr : unit.abbrevs.attrs.subspan(abbrev.first_attr, abbrev.attr_count)) {
-        if (attr.name == at::sibling && attr.form >= 0x11 && attr.form <= 0x14) {
-            const u64 value = TRY(r.readUnsigned(static_cast<usize>(attr.size())));
-            u64 target = 0;
-            if (!__builtin_add_overflow(unit.offset, value, &target) && target > die_start && target <= r.bytes.size())
-                sibling = target;
-        } else {
+        if (attr.name == at::sibling && attr.form >= 0x11 && attr.form <= 0x14)
+            sibling = TRY(r.readUnsigned(static_cast<usize>(attr.size())));
+        else
             TRY(skipForm(r, attr, context));
-        }
     }
-    return sibling;
+    return sibling ? siblingTarget(unit, *sibling, r.pos, r.bytes.size()) : 0;
 }
 
 // The functions and the named scopes around every subprogram in the DIEs
@@ -129,19 +141,19 @@ Result<void> scanDies(const Sections& s, Unit& unit, u64 begin, u64 end, i32 sco
                 // A declaration or an abstract instance: its place in the
                 // tree is all a name needs, the rest is read when a name is
                 // asked.
-                next = TRY(skipToSibling(unit, *abbrev, r, die_start));
+                next = TRY(skipToSibling(unit, *abbrev, r));
                 decl_index = TRY(addDecl(die_start, current));
                 function = !abbrev->is_declaration;
             } else {
                 r.pos = die_start;
                 const Die die = TRY(readDie(unit, r));
-                if (die.sibling.present()) next = TRY(resolveRef(unit, die.sibling));
+                next = siblingTarget(unit, die.sibling, r.pos, bytes.size());
                 decl_index = TRY(addDecl(die.offset, current));
                 if (!die.declaration) TRY(collectRanges(s, unit, die, unit.functions, allocator, decl_index));
                 function = !die.declaration;
             }
             if (!abbrev->has_children) continue;
-            if (skip_functions && next > die_start && next <= bytes.size()) {
+            if (skip_functions && next != 0) {
                 // A declaration's children are its parameters: nothing to
                 // keep. A function's are scanned if a lookup needs them.
                 if (function)
@@ -160,8 +172,8 @@ Result<void> scanDies(const Sections& s, Unit& unit, u64 begin, u64 end, i32 sco
             if (name.empty()) name = t == tag::namespace_ ? "(anonymous namespace)" : "(anonymous)";
             TRY(unit.scopes.append(allocator, Scope{die.offset, current, -1, name}));
             if (!abbrev->has_children) continue;
-            if (die.sibling.present()) next = TRY(resolveRef(unit, die.sibling));
-            if (skip_functions && t != tag::namespace_ && next > die_start && next <= bytes.size()) {
+            next = siblingTarget(unit, die.sibling, r.pos, bytes.size());
+            if (skip_functions && t != tag::namespace_ && next != 0) {
                 TRY(unit.skipped.append(allocator, SkippedSubtree{static_cast<u32>(r.pos - unit.offset),
                                                                   static_cast<u32>(next - unit.offset),
                                                                   static_cast<i32>(unit.scopes.len - 1),
@@ -174,7 +186,7 @@ Result<void> scanDies(const Sections& s, Unit& unit, u64 begin, u64 end, i32 sco
             // calls say nothing about which function holds an address; nor
             // do enumerators and the parameters of function types.
             if (skip_functions && abbrev->has_children && holdsNothingNamed(t)) {
-                next = TRY(skipToSibling(unit, *abbrev, r, die_start));
+                next = TRY(skipToSibling(unit, *abbrev, r));
                 if (next != 0) {
                     r.pos = static_cast<usize>(next);
                     continue;
@@ -230,12 +242,9 @@ Result<void> scanBody(const Sections& s, const Unit& unit, u64 offset, FunctionB
     ArenaList<InlineCall> calls;
     // Sized from the subtree, so the lists are not copied as they grow: an
     // inline call's DIE and its children take some 16 bytes or more.
-    if (function.sibling.present()) {
-        const u64 end = TRY(resolveRef(unit, function.sibling));
-        if (end > function.offset && end <= unit.end) {
-            TRY(inlines.reserve(allocator, static_cast<usize>(end - function.offset) / 16));
-            TRY(calls.reserve(allocator, static_cast<usize>(end - function.offset) / 16));
-        }
+    if (const u64 end = siblingTarget(unit, function.sibling, r.pos, r.bytes.size()); end != 0) {
+        TRY(inlines.reserve(allocator, static_cast<usize>(end - function.offset) / 16));
+        TRY(calls.reserve(allocator, static_cast<usize>(end - function.offset) / 16));
     }
     Context stack[max_die_depth];
     usize depth = 0;
