@@ -16,10 +16,13 @@
 #include <functional>
 #include <optional>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "debuginfo/byte_reader.hpp"
 #include "debuginfo/debuginfo.hpp"
+#include "tests/debuginfo/shell.hpp"
 
 namespace {
 
@@ -88,16 +91,22 @@ class DamagedBinary : public ::testing::TestWithParam<const char*> {
         usize failed = 0;
     };
 
-    // Writes the damaged copy, opens it and looks up every address.
-    Outcome probe(const std::vector<u8>& bytes) {
+    // Writes the damaged copy and opens it.
+    static Result<debug::Module*> open(const std::vector<u8>& bytes) {
         char path[] = "/tmp/trace_damaged_XXXXXX";
         const int fd = mkstemp(path);
         EXPECT_GE(fd, 0);
         EXPECT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
         close(fd);
-        Outcome outcome;
         auto module = debug::Module::openFile(path);
         unlink(path);  // the mapping keeps the contents
+        return module;
+    }
+
+    // Opens the damaged copy and looks up every address.
+    Outcome probe(const std::vector<u8>& bytes) {
+        Outcome outcome;
+        auto module = open(bytes);
         if (!module) {
             EXPECT_TRUE(module.error() == Error::MissingDebugInfo || module.error() == Error::InvalidDebugInfo)
                 << errorName(module.error());
@@ -201,8 +210,140 @@ TEST_P(DamagedBinary, randomBytesInDwarfSections) {
     EXPECT_GT(damaged_lookups_failed, 0u);
 }
 
+// Every DW_AT_sibling of the first unit, as readelf shows it.
+struct SiblingAttr {
+    u64 die;        // the DIE's offset in .debug_info
+    int depth;      // in the tree; the unit DIE is 0
+    u64 abbrev;     // its abbreviation code
+    u64 value_at;   // the attribute's value
+    usize size;     // of the value
+    u64 attrs_end;  // the DIE's first child
+};
+struct UnitSiblings {
+    u64 offset = 0, end = 0, abbrev_offset = 0;
+    std::vector<SiblingAttr> siblings;
+};
+
+UnitSiblings siblingsOfFirstUnit(const std::string& path) {
+    std::istringstream dump(xov_test::runShell("readelf --debug-dump=info '" + path + "' 2>/dev/null"));
+    UnitSiblings unit;
+    int units = 0;
+    std::optional<SiblingAttr> pending;  // its value's size and the DIE's end not known yet
+    int depth = 0;
+    u64 abbrev = 0, die = 0;
+    for (std::string line; std::getline(dump, line);) {
+        unsigned long long a = 0, b = 0, code = 0;
+        char tag[64] = {};
+        if (std::sscanf(line.c_str(), " Compilation Unit @ offset %llx:", &a) == 1) {
+            if (++units > 1) break;
+            unit.offset = a;
+        } else if (std::sscanf(line.c_str(), " Length: %llx", &a) == 1) {
+            unit.end = unit.offset + 4 + a;
+        } else if (std::sscanf(line.c_str(), " Abbrev Offset: %llx", &a) == 1) {
+            unit.abbrev_offset = a;
+        } else if (std::sscanf(line.c_str(), " <%llx><%llx>: Abbrev Number: %llu", &b, &a, &code) == 3) {
+            if (pending) {
+                pending->attrs_end = a;
+                if (pending->size == 0) pending->size = static_cast<usize>(a - pending->value_at);
+                unit.siblings.push_back(*pending);
+                pending.reset();
+            }
+            depth = static_cast<int>(b);
+            die = a;
+            abbrev = code;
+        } else if (std::sscanf(line.c_str(), " <%llx> %63s", &a, tag) == 2) {
+            if (pending && pending->size == 0) pending->size = static_cast<usize>(a - pending->value_at);
+            if (std::string(tag) == "DW_AT_sibling") pending = SiblingAttr{die, depth, abbrev, a, 0, 0};
+        }
+    }
+    return unit;
+}
+
+// A DW_AT_sibling only saves walking a subtree. One that points at its own
+// DIE, into the DIE's attributes, at its first child or past the unit, or
+// that is no reference at all, is to be walked around: every address must
+// then get the name, unit and line the intact file gives. (Right under the
+// unit DIE a misread sibling changes no name: those are left alone.) On GCC's
+// DWARF: clang emits no DW_AT_sibling.
+class DamagedSiblings : public DamagedBinary {};
+
+TEST_P(DamagedSiblings, unusableOnesAreWalkedAround) {
+    const UnitSiblings unit = siblingsOfFirstUnit(GetParam());
+    ASSERT_FALSE(unit.siblings.empty());
+    auto names = [&](const std::vector<u8>& bytes) {
+        std::vector<std::string> out;
+        auto module = open(bytes);
+        if (!module) return out;
+        for (u64 a : addresses_) {
+            auto symbol = (*module)->getSymbolAtAddress(debug::debugInfoAllocator(), a);
+            if (!symbol)
+                out.emplace_back(errorName(symbol.error()));
+            else if (!fromDwarf(**module, *symbol))
+                out.push_back("from the symbol table: " + std::string(symbol->symbol_name));
+            else
+                out.push_back(std::string(symbol->symbol_name) + " in " + std::string(symbol->compile_unit_name) + ":" +
+                              std::to_string(symbol->line_info ? symbol->line_info->line : 0));
+        }
+        return out;
+    };
+    // The first address whose answer differs from the intact file's, as text.
+    auto firstDifference = [&](const std::vector<std::string>& damaged, const std::vector<std::string>& intact) {
+        if (damaged.size() != intact.size()) return std::string("the damaged copy does not open");
+        for (usize i = 0; i < damaged.size(); ++i) {
+            if (damaged[i] == intact[i]) continue;
+            std::ostringstream out;
+            out << std::hex << "0x" << addresses_[i] << ": " << damaged[i] << " instead of " << intact[i];
+            return out.str();
+        }
+        return std::string();
+    };
+    const std::vector<std::string> intact = names(original_);
+    const u64 info_at = section(sections_, ".debug_info").header.sh_offset;
+    std::vector<u64> abbrevs;  // of the DIEs below the top
+    for (const SiblingAttr& sibling : unit.siblings) {
+        if (sibling.depth < 2) continue;
+        abbrevs.push_back(sibling.abbrev);
+        for (const u64 target : {sibling.die, sibling.die + 1, sibling.attrs_end, unit.end + 1}) {
+            std::vector<u8> bytes = original_;
+            const u64 value = target - unit.offset;
+            for (usize i = 0; i < sibling.size; ++i)
+                bytes[info_at + sibling.value_at + i] = static_cast<u8>(value >> (8 * i));
+            EXPECT_EQ(firstDifference(names(bytes), intact), "")
+                << "DW_AT_sibling of the DIE at 0x" << std::hex << sibling.die << " made 0x" << target;
+        }
+    }
+    ASSERT_FALSE(abbrevs.empty());
+    // The same DIEs with their DW_AT_sibling a constant (DW_FORM_data4 for
+    // DW_FORM_ref4: the same size) in their abbreviations.
+    const u64 abbrev_at = section(sections_, ".debug_abbrev").header.sh_offset + unit.abbrev_offset;
+    dwarf::ByteReader r(std::span<const u8>(original_).first(section(sections_, ".debug_abbrev").header.sh_offset +
+                                                              section(sections_, ".debug_abbrev").header.sh_size),
+                        static_cast<usize>(abbrev_at));
+    usize changed = 0;
+    while (const u64 code = r.readUleb().value_or(0)) {
+        (void)r.readUleb();
+        (void)r.readU8();
+        for (;;) {
+            const u64 name = r.readUleb().value_or(0);
+            const usize form_at = r.pos;
+            const u64 form = r.readUleb().value_or(0);
+            if (name == 0 && form == 0) break;
+            if (form == 0x21) (void)r.readSleb();  // implicit_const
+            if (name != 0x01 || form != 0x13 || std::find(abbrevs.begin(), abbrevs.end(), code) == abbrevs.end())
+                continue;
+            std::vector<u8> bytes = original_;
+            bytes[form_at] = 0x06;
+            EXPECT_EQ(firstDifference(names(bytes), intact), "")
+                << "DW_AT_sibling of abbreviation " << code << " made a constant";
+            ++changed;
+        }
+    }
+    EXPECT_GT(changed, 0u);
+}
+
 // GCC's DWARF, and clang's (indexed strings, addresses and range lists).
 INSTANTIATE_TEST_SUITE_P(Samples, DamagedBinary, ::testing::Values(XOV_SAMPLE_PATH, XOV_SAMPLE_CLANG_PATH));
+INSTANTIATE_TEST_SUITE_P(Gcc, DamagedSiblings, ::testing::Values(XOV_SAMPLE_PATH));
 
 // zlib (the compiler's -gz) and zstd (objcopy's) sections.
 class DamagedCompressedSection : public ::testing::TestWithParam<const char*> {};
