@@ -15,8 +15,11 @@
 #include "debuginfo/debuginfo.hpp"
 #include "debuginfo/dwarf_info.hpp"
 #include "debuginfo/elf_image.hpp"
+#include "tests/debuginfo/shell.hpp"
 
 namespace {
+
+using xov_test::readFile;
 
 using dwarf::ByteReader;
 
@@ -474,10 +477,6 @@ TEST(SelfDebugInfo, lookupsAreCachedAndRepeatable) {
 // ---------------------------------------------------------------------------
 // Separate debug files
 
-std::vector<u8> readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::vector<u8>(std::istreambuf_iterator<char>(in), {});
-}
 
 void writeFile(const std::string& path, const std::vector<u8>& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);

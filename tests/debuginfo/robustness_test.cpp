@@ -26,10 +26,8 @@
 
 namespace {
 
-std::vector<u8> readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::vector<u8>(std::istreambuf_iterator<char>(in), {});
-}
+using xov_test::readFile;
+
 
 struct SectionInfo {
     std::string name;

@@ -12,7 +12,7 @@
 
 namespace {
 
-struct StringWriter final : Writer {
+struct BoundedStringWriter final : Writer {
     std::string text;
     Result<void> writeAll(std::string_view bytes) override {
         // Bounded: an endless source line must show up as a failure, not
@@ -31,7 +31,7 @@ class SpecialSource : public ::testing::Test {
 
 TEST_F(SpecialSource, anEndlessDeviceGivesNoSourceLineForAnyLine) {
     for (u64 line : {1u, 2u, 1000u}) {
-        StringWriter w;
+        BoundedStringWriter w;
         const debug::LineInfo info{line, 3, "/dev/zero"};
         ASSERT_TRUE(debug::printLineInfo(w, info, 0x10, "fn", "cu", io::tty::Config::no_color).has_value()) << line;
         EXPECT_EQ(w.text, "/dev/zero:" + std::to_string(line) + ":3: 0x10 in fn (cu)\n");
@@ -41,7 +41,7 @@ TEST_F(SpecialSource, anEndlessDeviceGivesNoSourceLineForAnyLine) {
 TEST_F(SpecialSource, aPipeWithoutWriterDoesNotBlockTheEntry) {
     const std::string path = "/tmp/trace_source_fifo_" + std::to_string(getpid());
     ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
-    StringWriter w;
+    BoundedStringWriter w;
     const debug::LineInfo info{1, 1, path};
     const auto printed = debug::printLineInfo(w, info, 0x10, "fn", "cu", io::tty::Config::no_color);
     unlink(path.c_str());
@@ -55,7 +55,7 @@ TEST_F(SpecialSource, theLineOfAnOrdinaryFileIsStillPrinted) {
     ASSERT_GE(fd, 0);
     ASSERT_EQ(write(fd, "one\ntwo\n", 8), 8);
     close(fd);
-    StringWriter w;
+    BoundedStringWriter w;
     const debug::LineInfo info{2, 0, path};
     ASSERT_TRUE(debug::printLineFromFileAnyOs(w, info).has_value());
     unlink(path);

@@ -15,14 +15,14 @@ using xov::Dispatch;
 using Action = Dispatch::Action;
 using Tag = Client::Message::Tag;
 
-std::vector<u8> le32(u32 v) { return {u8(v), u8(v >> 8), u8(v >> 16), u8(v >> 24)}; }
+std::vector<u8> le32Bytes(u32 v) { return {u8(v), u8(v >> 8), u8(v >> 16), u8(v >> 24)}; }
 
 Dispatch decide(u32 tag, const std::vector<u8>& body, usize tests_len = 10) {
     return xov::dispatch({static_cast<Tag>(tag), static_cast<u32>(body.size())}, body, tests_len);
 }
 
 TEST(Dispatch, ExitAndTestListAreDecidedByTheTagAloneWhateverTheBody) {
-    for (const std::vector<u8>& body : {std::vector<u8>{}, std::vector<u8>{1, 2, 3}, le32(99)}) {
+    for (const std::vector<u8>& body : {std::vector<u8>{}, std::vector<u8>{1, 2, 3}, le32Bytes(99)}) {
         EXPECT_EQ(decide(0, body).action, Action::exit);
         EXPECT_EQ(decide(4, body).action, Action::serve_metadata);
     }
@@ -30,7 +30,7 @@ TEST(Dispatch, ExitAndTestListAreDecidedByTheTagAloneWhateverTheBody) {
 
 TEST(Dispatch, EveryOtherTagIsUnsupportedAndCarriesTheTag) {
     for (u32 tag : {1u, 2u, 3u, 6u, 0x41414141u, std::numeric_limits<u32>::max()}) {
-        const Dispatch d = decide(tag, le32(0));
+        const Dispatch d = decide(tag, le32Bytes(0));
         EXPECT_EQ(d.action, Action::unsupported_message) << tag;
         EXPECT_EQ(d.value, tag);
     }
@@ -45,7 +45,7 @@ TEST(Dispatch, RunTestBodiesShorterThanAnIndexAreRefusedWithTheirLength) {
 }
 
 TEST(Dispatch, RunTestIndexIsLittleEndianAndExtraBytesAreIgnored) {
-    std::vector<u8> body = le32(7);
+    std::vector<u8> body = le32Bytes(7);
     EXPECT_EQ(decide(5, body).action, Action::run_test);
     EXPECT_EQ(decide(5, body).value, 7u);
     body.insert(body.end(), {9, 9, 9, 9, 9});
@@ -55,14 +55,14 @@ TEST(Dispatch, RunTestIndexIsLittleEndianAndExtraBytesAreIgnored) {
 }
 
 TEST(Dispatch, IndicesFromTheTableLengthOnAreOutOfRange) {
-    EXPECT_EQ(decide(5, le32(9)).action, Action::run_test);
+    EXPECT_EQ(decide(5, le32Bytes(9)).action, Action::run_test);
     for (u32 index : {10u, 11u, 0x80000000u, std::numeric_limits<u32>::max()}) {
-        const Dispatch d = decide(5, le32(index));
+        const Dispatch d = decide(5, le32Bytes(index));
         EXPECT_EQ(d.action, Action::index_out_of_range);
         EXPECT_EQ(d.value, index);
     }
     // An empty table refuses every index.
-    EXPECT_EQ(decide(5, le32(0), 0).action, Action::index_out_of_range);
+    EXPECT_EQ(decide(5, le32Bytes(0), 0).action, Action::index_out_of_range);
 }
 
 }  // namespace
