@@ -88,6 +88,13 @@ must() {
   step "$@" || { failed+=("$1"); finish; }
 }
 
+# tests <build dir>: every test of a full build, each GoogleTest
+# executable as one process (the tests labelled "whole"; the presets run
+# them one by one instead, label "one").
+tests() {
+  ctest --test-dir "$1" -LE '^one$' -j 2 --output-on-failure
+}
+
 # build <preset> [cmake --build options...]
 build() {
   local preset=$1
@@ -106,11 +113,11 @@ if [ "${XOV_QUICK:-0}" != 1 ]; then
   tidy_pid=$!
 fi
 must "static build" build default
-background "static tests" ctest --preset default
+background "static tests" tests build/default
 [ "${XOV_QUICK:-0}" != 1 ] || finish
 
 must "address and undefined-behaviour sanitizers build" build asan
-background "address and undefined-behaviour sanitizers tests" ctest --preset asan
+background "address and undefined-behaviour sanitizers tests" tests build/asan
 
 # Only the test executables holding concurrency tests (read from the static
 # build's test list), and what they run: building everything a third time
