@@ -159,8 +159,7 @@ constexpr usize window = 64;
 // A test holding a working set: 64 blocks live, each pair allocates one
 // and frees the oldest. Buckets empty only long after they fill, so the
 // map and unmap cycles are spread over a bucket's slot count of pairs.
-void BM_GpaWindow64(benchmark::State& state) {
-    Measured measured;
+void runWindow(benchmark::State& state, Measured& measured) {
     const mem::Allocator a = testing::allocator();
     const usize n = static_cast<usize>(state.range(0));
     std::span<u8> live[window];
@@ -176,6 +175,11 @@ void BM_GpaWindow64(benchmark::State& state) {
     if (testing::allocator_instance.deinit() != heap::general_purpose_allocator::Check::ok)
         state.SkipWithError("leak");
 }
+
+void BM_GpaWindow64(benchmark::State& state) {
+    Measured measured;
+    runWindow(state, measured);
+}
 BENCHMARK(BM_GpaWindow64)->Arg(16)->Arg(100)->Arg(1000)->Arg(5000);
 
 // The same window with released pages and records handed out again (a
@@ -184,20 +188,7 @@ BENCHMARK(BM_GpaWindow64)->Arg(16)->Arg(100)->Arg(1000)->Arg(5000);
 void BM_GpaWindow64Recycled(benchmark::State& state) {
     {
         Measured measured(&RecyclingPages::vtable);
-        const mem::Allocator a = testing::allocator();
-        const usize n = static_cast<usize>(state.range(0));
-        std::span<u8> live[window];
-        for (auto& block : live) block = *a.alloc<u8>(n);
-        usize oldest = 0;
-        measured.start();
-        for (auto _ : state) {
-            live[oldest] = gpaAllocThenFreePrevious(a, n, live[oldest]);
-            oldest = oldest + 1 == window ? 0 : oldest + 1;
-        }
-        measured.stop(state);
-        for (auto& block : live) a.free(block);
-        if (testing::allocator_instance.deinit() != heap::general_purpose_allocator::Check::ok)
-            state.SkipWithError("leak");
+        runWindow(state, measured);
     }
     RecyclingPages::release();
 }
