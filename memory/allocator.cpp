@@ -10,16 +10,6 @@
 
 namespace mem {
 
-namespace {
-
-constexpr u8 fill_byte = 0xAA;
-
-// The empty region of an allocation of 0 items: the highest address that
-// is a multiple of the alignment.
-std::span<u8> emptyRegion(usize alignment) { return {reinterpret_cast<u8*>(~usize{0} & ~(alignment - 1)), 0}; }
-
-}  // namespace
-
 XOV_RUN_PATH Result<std::span<u8>> Allocator::allocBytes(usize n, usize size, usize alignment, usize ret_addr) const {
     return allocBytesInline(n, size, alignment, ret_addr);
 }
@@ -54,7 +44,7 @@ Result<std::span<u8>> Allocator::reallocBytes(std::span<u8> buf, usize alignment
     u8* p = rawAlloc(new_len, log2Align(alignment), ret_addr);
     if (p == nullptr) return XOV_FAIL(Error::OutOfMemory);
     std::memcpy(p, buf.data(), buf.size() < new_len ? buf.size() : new_len);
-    std::memset(buf.data(), fill_byte, buf.size());
+    fillUndefined(buf.data(), buf.size());
     rawFree(buf, log2Align(alignment), ret_addr);
     return std::span<u8>(p, new_len);
 }

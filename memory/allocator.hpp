@@ -29,6 +29,12 @@ constexpr u8 log2Align(usize alignment) { return static_cast<u8>(__builtin_ctzll
     std::memset(p, 0xAA, n);
 }
 
+// The empty region of an allocation of 0 items: the highest address that
+// is a multiple of the alignment.
+inline std::span<u8> emptyRegion(usize alignment) {
+    return {reinterpret_cast<u8*>(~usize{0} & ~(alignment - 1)), 0};
+}
+
 struct Allocator {
     struct VTable {
         // len bytes at 2^log2_ptr_align, or null. len is never 0.
@@ -114,9 +120,7 @@ struct Allocator {
         usize byte_count = 0;
         if (__builtin_mul_overflow(n, size, &byte_count)) [[unlikely]]
             return XOV_FAIL(Error::OutOfMemory);
-        // The empty region of an allocation of 0 items: the highest
-        // address that is a multiple of the alignment.
-        if (byte_count == 0) return std::span<u8>(reinterpret_cast<u8*>(~usize{0} & ~(alignment - 1)), 0);
+        if (byte_count == 0) return emptyRegion(alignment);
         u8* p = rawAlloc(byte_count, log2Align(alignment), ret_addr);
         if (p == nullptr) [[unlikely]]
             return XOV_FAIL(Error::OutOfMemory);

@@ -254,8 +254,7 @@ void GeneralPurposeAllocator::freeBucket(BucketHeader* bucket, usize class_index
 
 GeneralPurposeAllocator::BucketHeader* GeneralPurposeAllocator::searchBucket(usize class_index, usize address) const {
     const usize page = address & ~(gpa::page_size - 1);
-    BucketHeader* current = cur_buckets[class_index];
-    if (current != nullptr && reinterpret_cast<usize>(current->page) == page) return current;
+    if (BucketHeader* current = currentBucketOf(class_index, page)) return current;
     BucketTree::Node* node = buckets[class_index].get(page);
     return node == nullptr ? nullptr : node->key;
 }
@@ -292,9 +291,8 @@ void GeneralPurposeAllocator::freeInner(std::span<u8> buf, u8 log2_align, usize 
     const usize first_class = gpa::sizeClassIndex(buf.size());
     XOV_ASSERT(first_class < small_bucket_count);
     // Most frees are of the class of their length, in its current bucket.
-    Found found{cur_buckets[first_class], first_class};
-    if (found.bucket == nullptr || reinterpret_cast<usize>(found.bucket->page) != (address & ~(gpa::page_size - 1)))
-        found = findSmall(first_class, address);
+    Found found{currentBucketOf(first_class, address & ~(gpa::page_size - 1)), first_class};
+    if (found.bucket == nullptr) found = findSmall(first_class, address);
     if (found.bucket == nullptr) return freeLarge(buf, log2_align, ret_addr);
     BucketHeader* bucket = found.bucket;
     const usize class_index = found.class_index;

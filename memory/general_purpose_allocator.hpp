@@ -122,6 +122,12 @@ class GeneralPurposeAllocator {
 
     // A bucket of class class_index whose page holds address, or null.
     [[nodiscard]] BucketHeader* searchBucket(usize class_index, usize address) const;
+    // The class's current bucket when it holds the page, else null: the
+    // search's fast path, which free tries inline before any search.
+    [[nodiscard]] BucketHeader* currentBucketOf(usize class_index, usize page) const {
+        BucketHeader* current = cur_buckets[class_index];
+        return current != nullptr && reinterpret_cast<usize>(current->page) == page ? current : nullptr;
+    }
 
   private:
     struct Found {
