@@ -227,7 +227,9 @@ void expectAgreement(const std::string& path, int minimum_compared, bool every_a
     EXPECT_GE(a.compared, minimum_compared);
     // At least 99.5% of the addresses carrying DWARF agree in every entry.
     EXPECT_GE(static_cast<long>(a.agreed + a.explained) * 1000, static_cast<long>(a.compared) * 995);
-    if (every_address) EXPECT_EQ(a.disagreements.size(), 0u);
+    if (every_address) {
+        EXPECT_EQ(a.disagreements.size(), 0u);
+    }
 }
 
 // The product and the fixture, as GCC builds them without sanitizers,

@@ -184,8 +184,9 @@ TEST(SymbolTable, namesCodeNoDwarfDescribes) {
     EXPECT_EQ(nameAt(hidden), "sample::(anonymous namespace)::hidden");
     EXPECT_EQ(nameAt(hidden + 1), "sample::(anonymous namespace)::hidden");
     // Optimised builds of the sample have a clone of this one.
-    if (const u64 clone = symbolAddress(path, "_ZNK6sample11Accumulator6scaledIiEET_S2_.isra.0", false))
+    if (const u64 clone = symbolAddress(path, "_ZNK6sample11Accumulator6scaledIiEET_S2_.isra.0", false)) {
         EXPECT_EQ(nameAt(clone), "sample::Accumulator::scaled<int> [clone .isra.0]");
+    }
     EXPECT_EQ(nameAt(symbolAddress(path, "main")), "main");
     // The same lookup twice gives the same cached string.
     auto first = (*module)->getSymbolAtAddress(debug::debugInfoAllocator(), hidden);

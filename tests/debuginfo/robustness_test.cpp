@@ -201,8 +201,9 @@ TEST_P(DamagedBinary, randomBytesInDwarfSections) {
         std::vector<u8> bytes = original_;
         for (u64 i = 0; i < s.header.sh_size; ++i) bytes[s.header.sh_offset + i] = static_cast<u8>(rng());
         const Outcome noise = probe(bytes);
-        if (std::string(name) == ".debug_info" || std::string(name) == ".debug_abbrev")
+        if (std::string(name) == ".debug_info" || std::string(name) == ".debug_abbrev") {
             EXPECT_EQ(noise.resolved, 0u) << name << " replaced by noise";
+        }
     }
     // Damage is noticed, not silently absorbed.
     EXPECT_GT(damaged_lookups_failed, 0u);
