@@ -35,7 +35,7 @@ thread_local bool drawing_here = false;
 // How long a report lets a frame write already under way finish.
 constexpr u64 frame_write_grace_ns = 50'000'000;
 
-bool isDone() {
+XOV_RUN_PATH bool isDone() {
     // Pairs with the exchange in the root's Node.end.
     return global_progress.done.load(std::memory_order_acquire);
 }
@@ -79,7 +79,7 @@ void haltForReport() {
     if (global_progress.need_clear.exchange(false, std::memory_order_seq_cst)) (void)write(clear);
 }
 
-bool wait(u64 timeout_ns) {
+XOV_RUN_PATH bool wait(u64 timeout_ns) {
     const bool resize = global_progress.redraw_event.timedWait(timeout_ns).has_value();
     global_progress.redraw_event.reset();
     return resize || global_progress.cols == 0;
@@ -102,7 +102,7 @@ void handleSigWinch(int sig, siginfo_t*, void*) {
     global_progress.redraw_event.set();
 }
 
-void* updateThreadRun(void*) {
+XOV_RUN_PATH void* updateThreadRun(void*) {
     Serialized::Buffer buffer;
     bool resize = wait(global_progress.initial_delay_ns);
     if (isDone()) return nullptr;

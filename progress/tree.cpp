@@ -133,7 +133,7 @@ void pushFreeSlot(Node::Index slot) {
 
 namespace {
 
-std::optional<Node::Index> claimSlot() {
+XOV_RUN_PATH std::optional<Node::Index> claimSlot() {
     if (const auto slot = popFreeSlot()) return slot;
     const u32 old = global_progress.node_end_index.fetch_add(1, std::memory_order_relaxed);
     if (old < node_capacity) return static_cast<Node::Index>(old);

@@ -10,7 +10,8 @@
 // spread over a dozen pages among code and data that only reports use.
 #pragma once
 
-// A function every run executes, failing or not.
+// A function every run executes, failing or not, or every run on a terminal
+// (where the progress display starts and joins its update thread).
 #define XOV_RUN_PATH [[gnu::hot]]
 
 // A mutable global every run writes. Not for constants (the section is

@@ -34,12 +34,12 @@ XOV_RUN_PATH void Mutex::lock() {
     owner_.store(self, std::memory_order_relaxed);
 }
 
-void ResetEvent::set() {
+XOV_RUN_PATH void ResetEvent::set() {
     // Release pairs with the acquire loads in isSet()/timedWait().
     if (state_.exchange(2, std::memory_order_release) == 1) sys::futexWake(word(state_), 0x7fffffff);
 }
 
-void ResetEvent::reset() {
+XOV_RUN_PATH void ResetEvent::reset() {
     // Only set -> unset: a waiter's mark (1) must survive, or the next set()
     // would not know to wake it.
     u32 expected = 2;
@@ -48,7 +48,7 @@ void ResetEvent::reset() {
 
 bool ResetEvent::isSet() const { return state_.load(std::memory_order_acquire) == 2; }
 
-Result<void> ResetEvent::timedWait(u64 timeout_ns) {
+XOV_RUN_PATH Result<void> ResetEvent::timedWait(u64 timeout_ns) {
     if (isSet()) return {};
     const u64 deadline = sys::monotonicNs() + timeout_ns;
     u32 expected = 0;

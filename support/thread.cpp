@@ -33,7 +33,7 @@ struct Launch {
     sys::AltSignalStack alt_stack;
 };
 
-void* runWithAltStack(void* launch_record) {
+XOV_RUN_PATH void* runWithAltStack(void* launch_record) {
     const Launch launch = *static_cast<const Launch*>(launch_record);
     stack_t previous{};
     const bool installed = sys::useAltSignalStack(launch.alt_stack, &previous).has_value();
@@ -90,7 +90,7 @@ XOV_RUN_PATH Result<void> installAltSignalStack() {
 
 }  // namespace sys
 
-Result<Thread> Thread::spawn(Entry entry, void* context, usize stack_size) {
+XOV_RUN_PATH Result<Thread> Thread::spawn(Entry entry, void* context, usize stack_size) {
     const sys::AltSignalStack alt_stack = TRY(sys::mapAltSignalStack());
     auto* launch = static_cast<Launch*>(alt_stack.stackBase());
     *launch = Launch{entry, context, alt_stack};
@@ -114,7 +114,7 @@ Result<Thread> Thread::spawn(Entry entry, void* context, usize stack_size) {
     return Thread(handle, alt_stack);
 }
 
-void Thread::join() {
+XOV_RUN_PATH void Thread::join() {
     const int err = pthread_join(handle_, nullptr);
     // Joining twice or joining oneself are bugs in the caller.
     XOV_ASSERT(err == 0);
@@ -124,7 +124,7 @@ void Thread::join() {
 
 namespace sys {
 
-Result<void> installSignalAction(int sig, SignalAction action) {
+XOV_RUN_PATH Result<void> installSignalAction(int sig, SignalAction action) {
     struct sigaction act {};
     act.sa_sigaction = action;
     sigemptyset(&act.sa_mask);

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Prints the C library objects a clean run of the product executes (code)
-# and writes (data): the lists support/startup_layout.ld gathers. Run it
+# and writes (data), with standard error on /dev/null and on a terminal:
+# the lists support/startup_layout.ld gathers. Run it
 # when the C library changes (the ProductImage test fails) and put its
 # lists in the script.
 #   bash tools/startup_objects.sh [preset]      (default: default)
@@ -33,7 +34,14 @@ link=${link/-o src\/w4_input_tests/-o $work\/product}
 cc -O2 tools/single_step.c -o "$work/single_step"
 "$work/single_step" "$work/product" >"$work/executed"
 valgrind --tool=lackey --trace-mem=yes --log-file="$work/lackey" "$work/product" 2>/dev/null
-awk '$1 == "S" || $1 == "M" { split($2, a, ","); print a[1] }' "$work/lackey" | sort -u >"$work/written"
+# On a terminal (script's pseudo-terminal) the progress display runs a
+# thread of its own, which the single-stepper does not follow: valgrind
+# records that run's code blocks and writes.
+script -qec "valgrind --tool=lackey --trace-superblocks=yes --trace-mem=yes --log-file=$work/lackey-tty $work/product" \
+  /dev/null >/dev/null
+awk '$1 == "SB" { sub(/^0x/, "", $2); print $2 }' "$work/lackey-tty" >>"$work/executed"
+awk '$1 == "S" || $1 == "M" { split($2, a, ","); print a[1] }' "$work/lackey" "$work/lackey-tty" |
+  sort -u >"$work/written"
 
 # Input sections of the map: a line " .name  0xADDR  0xSIZE  file", or the
 # name alone on one line and the rest on the next.

@@ -173,9 +173,9 @@ TEST(ProductImage, TheCLibrarysStartUpIsGatheredInItsOwnSections) {
     } placed[] = {
         {".text.cstart",
          {"__libc_start_main", "_dl_aux_init", "__tunables_init", "__libc_setup_tls", "malloc", "strlen",
-          "__register_frame_info"}},
+          "__register_frame_info", "pthread_create"}},
         {".data.rel.ro.cstart", {"tunable_list"}},
-        {".data.cstart", {"main_arena", "_dl_pagesize", "__libc_enable_secure"}},
+        {".data.cstart", {"main_arena", "_dl_pagesize", "__libc_enable_secure", "_IO_2_1_stderr_"}},
         {".bss.cstart", {"_dl_x86_cpu_features", "_dl_phdr", "__environ"}},
     };
     for (const auto& [section, symbols] : placed) {
