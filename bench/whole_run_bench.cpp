@@ -1,13 +1,14 @@
 // Whole-run wall time of the product in terminal mode, beside a static
 // program that does nothing, started the same way: standard error on
-// /dev/null, and on a pseudo-terminal (where the progress display starts
-// its update thread and joins it at the end). The two are spawned alternately in one loop, so load that comes and
-// goes falls on both alike; the counters give each one's fastest and median
-// run and their ratios (the fastest runs are the least disturbed), the
-// median CPU time (user and kernel) of each, which waiting for a processor
-// does not inflate, and the mean minor page faults of each: under a
-// hypervisor that shadows the page tables a first touch of a page costs
-// several microseconds, so pages touched are much of what a run costs.
+// /dev/null, and on a pseudo-terminal (where the progress display starts its
+// update thread and joins it at the end). The two are spawned alternately in
+// one loop, so load that comes and goes falls on both alike; the counters
+// give each one's fastest and median run and their ratios (the fastest runs
+// are the least disturbed), the median CPU time (user and kernel) of each,
+// which waiting for a processor does not inflate, and the mean minor page
+// faults of each: under a hypervisor that shadows the page tables a first
+// touch of a page costs several microseconds, so pages touched are much of
+// what a run costs.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <spawn.h>
