@@ -104,14 +104,9 @@ TEST(Demangle, refusesWhatItCannotSpellWhole) {
     EXPECT_EQ(demangled(deep, DemangleStyle::full), "(refused)");
 }
 
+using xov_test::linesOf;
 using xov_test::runShell;
-
-std::vector<std::string> linesOf(const std::string& text) {
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) out.push_back(line);
-    return out;
-}
+using xov_test::symbolAddress;
 
 TEST(Demangle, agreesWithCxxfiltOnEveryNameOfThisProgram) {
     if (access("/usr/bin/c++filt", X_OK) != 0) GTEST_SKIP() << "c++filt not installed";
@@ -144,21 +139,6 @@ TEST(Demangle, agreesWithCxxfiltOnEveryNameOfThisProgram) {
     EXPECT_GE(spelled * 100, names.size() * 90) << spelled << " of " << names.size();
 }
 
-std::vector<u8> readBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::vector<u8>(std::istreambuf_iterator<char>(in), {});
-}
-
-u64 symbolAddress(const std::string& path, const std::string& name, bool required = true) {
-    for (const auto& line : linesOf(runShell("nm '" + path + "'"))) {
-        std::istringstream fields(line);
-        std::string address, type, symbol;
-        if (fields >> address >> type >> symbol && symbol == name) return std::stoull(address, nullptr, 16);
-    }
-    if (required) ADD_FAILURE() << name << " not in " << path;
-    return 0;
-}
-
 TEST(SymbolTable, namesCodeNoDwarfDescribes) {
     // The stripped sample alone in a directory: its debug file is not
     // found, so only its symbol table can name anything.
@@ -166,7 +146,7 @@ TEST(SymbolTable, namesCodeNoDwarfDescribes) {
     ASSERT_NE(mkdtemp(dir), nullptr);
     const std::string path = std::string(dir) + "/trace_sample";
     {
-        const auto bytes = readBytes(XOV_SAMPLE_STRIPPED_PATH);
+        const auto bytes = xov_test::readFile(XOV_SAMPLE_STRIPPED_PATH);
         std::ofstream out(path, std::ios::binary);
         out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
     }

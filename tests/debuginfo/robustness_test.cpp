@@ -27,40 +27,13 @@
 namespace {
 
 using xov_test::readFile;
-
-
-struct SectionInfo {
-    std::string name;
-    usize header_offset;  // of the Elf64_Shdr in the file
-    Elf64_Shdr header;
-};
-
-std::vector<SectionInfo> sectionsOf(const std::vector<u8>& file) {
-    Elf64_Ehdr ehdr;
-    std::memcpy(&ehdr, file.data(), sizeof ehdr);
-    std::vector<SectionInfo> out;
-    Elf64_Shdr names;
-    std::memcpy(&names, file.data() + ehdr.e_shoff + ehdr.e_shstrndx * sizeof(Elf64_Shdr), sizeof names);
-    for (usize i = 0; i < ehdr.e_shnum; ++i) {
-        SectionInfo s;
-        s.header_offset = ehdr.e_shoff + i * sizeof(Elf64_Shdr);
-        std::memcpy(&s.header, file.data() + s.header_offset, sizeof s.header);
-        s.name = reinterpret_cast<const char*>(file.data() + names.sh_offset + s.header.sh_name);
-        out.push_back(s);
-    }
-    return out;
-}
+using xov_test::section;
+using xov_test::SectionInfo;
+using xov_test::sectionsOf;
 
 // Whether the answer came from DWARF rather than from the symbol table.
 bool fromDwarf(debug::Module& module, const debug::SymbolInfo& symbol) {
     return symbol.line_info.has_value() || symbol.compile_unit_name != module.name();
-}
-
-const SectionInfo& section(const std::vector<SectionInfo>& sections, const std::string& name) {
-    for (const auto& s : sections)
-        if (s.name == name) return s;
-    ADD_FAILURE() << "no section " << name;
-    return sections.front();
 }
 
 class DamagedBinary : public ::testing::TestWithParam<const char*> {

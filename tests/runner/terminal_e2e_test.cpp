@@ -6,17 +6,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdint>
 #include <cstdlib>
 
-#include <fstream>
-#include <algorithm>
-#include <span>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
+#include "tests/debuginfo/shell.hpp"
 #include "tests/e2e/child.hpp"
 
 namespace {
@@ -105,59 +101,6 @@ TEST(ProductTerminal, ACleanRunOpensNoFile) {
     EXPECT_EQ(r.err, "All 10 tests passed.\n");
 }
 
-// Section extents and symbol addresses of an ELF file, read whole.
-class ImageMap {
-  public:
-    explicit ImageMap(const std::string& path) {
-        std::ifstream in(path, std::ios::binary | std::ios::ate);
-        bytes_.resize(static_cast<size_t>(std::max<std::streamoff>(in.tellg(), 0)));
-        in.seekg(0);
-        in.read(bytes_.data(), static_cast<std::streamsize>(bytes_.size()));
-        if (bytes_.size() < sizeof(Elf64_Ehdr)) return;
-        const auto& eh = *reinterpret_cast<const Elf64_Ehdr*>(bytes_.data());
-        if (eh.e_shoff + uint64_t{eh.e_shnum} * sizeof(Elf64_Shdr) > bytes_.size()) return;
-        headers_ = {reinterpret_cast<const Elf64_Shdr*>(bytes_.data() + eh.e_shoff), eh.e_shnum};
-        names_ = contents(eh.e_shstrndx);
-    }
-
-    // The section's [start, end) addresses; empty when there is none.
-    std::pair<uint64_t, uint64_t> extent(std::string_view name) const {
-        for (const auto& h : headers_)
-            if (nameAt(names_, h.sh_name) == name) return {h.sh_addr, h.sh_addr + h.sh_size};
-        return {0, 0};
-    }
-
-    // The first symbol of that name in .symtab, or 0.
-    uint64_t symbol(std::string_view name) const {
-        for (size_t i = 0; i < headers_.size(); ++i) {
-            if (headers_[i].sh_type != SHT_SYMTAB) continue;
-            const std::string_view syms = contents(i);
-            const std::string_view strings = contents(headers_[i].sh_link);
-            for (size_t at = 0; at + sizeof(Elf64_Sym) <= syms.size(); at += sizeof(Elf64_Sym)) {
-                const auto& sym = *reinterpret_cast<const Elf64_Sym*>(syms.data() + at);
-                if (nameAt(strings, sym.st_name) == name) return sym.st_value;
-            }
-        }
-        return 0;
-    }
-
-  private:
-    std::string_view contents(size_t index) const {
-        if (index >= headers_.size()) return {};
-        const auto& h = headers_[index];
-        if (h.sh_type == SHT_NOBITS || h.sh_offset + h.sh_size > bytes_.size()) return {};
-        return {bytes_.data() + h.sh_offset, h.sh_size};
-    }
-    static std::string_view nameAt(std::string_view table, uint64_t offset) {
-        if (offset >= table.size()) return {};
-        return table.substr(offset, table.find('\0', offset) - offset);
-    }
-
-    std::string bytes_;
-    std::span<const Elf64_Shdr> headers_;
-    std::string_view names_;
-};
-
 // Every run starts in the C library, and each page its start-up touches
 // costs a fault; a link without the start-up layout (the script left out,
 // or a C library whose objects it no longer names) spreads that code and
@@ -166,9 +109,11 @@ TEST(ProductImage, TheCLibrarysStartUpIsGatheredInItsOwnSections) {
 #ifdef XOV_SANITIZER_RUNTIME
     GTEST_SKIP() << "a sanitizer build links the C library dynamically";
 #endif
-    const ImageMap image(e2e::productPath());
+    const std::string product_path = e2e::productPath();
+    const auto sections = xov_test::sectionsOf(xov_test::readFile(product_path));
+    const auto addresses = xov_test::symbolAddresses(product_path);
     const struct {
-        const char* section;
+        const char* name;
         std::vector<const char*> symbols;
     } placed[] = {
         {".text.cstart",
@@ -178,18 +123,17 @@ TEST(ProductImage, TheCLibrarysStartUpIsGatheredInItsOwnSections) {
         {".data.cstart", {"main_arena", "_dl_pagesize", "__libc_enable_secure", "_IO_2_1_stderr_"}},
         {".bss.cstart", {"_dl_x86_cpu_features", "_dl_phdr", "__environ"}},
     };
-    for (const auto& [section, symbols] : placed) {
-        const auto [start, end] = image.extent(section);
-        EXPECT_LT(start, end) << section;
-        for (const char* name : symbols) {
-            const uint64_t at = image.symbol(name);
-            EXPECT_NE(at, 0u) << name;
-            EXPECT_TRUE(at >= start && at < end) << name << " is outside " << section;
+    for (const auto& [name, symbols] : placed) {
+        const Elf64_Shdr& header = xov_test::section(sections, name).header;
+        EXPECT_GT(header.sh_size, 0u) << name;
+        for (const char* symbol : symbols) {
+            const uint64_t at = xov_test::symbolAddress(addresses, symbol);
+            EXPECT_TRUE(at >= header.sh_addr && at < header.sh_addr + header.sh_size)
+                << symbol << " is outside " << name;
         }
     }
     // Gathered means a few pages, not the library's whole text moved.
-    const auto [text_start, text_end] = image.extent(".text.cstart");
-    EXPECT_LT(text_end - text_start, uint64_t{192 * 1024});
+    EXPECT_LT(xov_test::section(sections, ".text.cstart").header.sh_size, uint64_t{192 * 1024});
 }
 
 TEST(ProductTerminal, StdinClosedOrNullChangesNothing) {
