@@ -112,13 +112,23 @@ for n in 10 83; do
 done
 
 echo "== whole run vs a static do-nothing program (spawn to exit, the two alternately, 300 each)"
-# A counter of the whole-run report, by its JSON key.
-whole() { awk -v k="\"$1\":" '$1 == k { v = $2; sub(/,$/, "", v); printf "%.0f", v }' "$out/whole_run_bench.json"; }
-wratio() { awk -v k="\"$1\":" '$1 == k { v = $2; sub(/,$/, "", v); printf "%.3f", v }' "$out/whole_run_bench.json"; }
-row "static do-nothing program, fastest" "$(whole do_nothing_min_us)000" ""
-row "w4_input_tests, terminal mode, fastest" "$(whole product_min_us)000" "ratio $(wratio ratio_min)"
-row "static do-nothing program, median" "$(whole do_nothing_median_us)000" ""
-row "w4_input_tests, terminal mode, median" "$(whole product_median_us)000" "ratio $(wratio ratio_median)"
+# A counter of one whole-run benchmark (its name up to the first slash), by
+# its JSON key; the report holds one object per benchmark.
+whole() {
+  awk -v b="\"$1/" -v k="\"$2\":" -v f="$3" '
+    $1 == "\"name\":" { mine = index($2, b) == 1 }
+    mine && $1 == k { v = $2; sub(/,$/, "", v); printf f, v; exit }' "$out/whole_run_bench.json"
+}
+for place in "standard error on /dev/null:BM_ProductVsDoNothing" "standard error on a pseudo-terminal:BM_ProductVsDoNothingOnATerminal"; do
+  IFS=: read -r label bench <<<"$place"
+  echo "  $label"
+  row "static do-nothing program, fastest" "$(whole "$bench" do_nothing_min_us %.0f)000" ""
+  row "w4_input_tests, terminal mode, fastest" "$(whole "$bench" product_min_us %.0f)000" "ratio $(whole "$bench" ratio_min %.3f)"
+  row "static do-nothing program, median" "$(whole "$bench" do_nothing_median_us %.0f)000" ""
+  row "w4_input_tests, terminal mode, median" "$(whole "$bench" product_median_us %.0f)000" "ratio $(whole "$bench" ratio_median %.3f)"
+  row "static do-nothing program, median CPU" "$(whole "$bench" do_nothing_cpu_us %.0f)000" "$(whole "$bench" do_nothing_faults %.1f) faults"
+  row "w4_input_tests, terminal mode, median CPU" "$(whole "$bench" product_cpu_us %.0f)000" "ratio $(whole "$bench" ratio_cpu %.3f), $(whole "$bench" product_faults %.1f) faults"
+done
 
 echo "== trace capture and resolution in process"
 capture=$(ns trace_bench BM_CaptureTenFrames); bare=$(ns trace_bench BM_BareWalkTenFrames)
