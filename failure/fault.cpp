@@ -5,7 +5,6 @@
 #include "failure/panic.hpp"
 #include "failure/stack_trace.hpp"
 #include "progress/progress.hpp"
-#include "support/layout.hpp"
 #include "support/sys.hpp"
 #include "support/thread.hpp"
 
@@ -37,12 +36,12 @@ void resetSegfaultHandler() {
     (void)updateSegfaultHandler(&act);
 }
 
-XOV_RUN_PATH Result<void> updateSegfaultHandler(const struct sigaction* act) {
+Result<void> updateSegfaultHandler(const struct sigaction* act) {
     for (int sig : fault_signals) TRY(sys::sigaction(sig, act, nullptr));
     return {};
 }
 
-XOV_RUN_PATH void attachSegfaultHandler() {
+void attachSegfaultHandler() {
     struct sigaction act {};
     act.sa_sigaction = handleSegfaultPosix;
     sigemptyset(&act.sa_mask);
@@ -56,7 +55,7 @@ XOV_RUN_PATH void attachSegfaultHandler() {
         panic("unable to install segfault handler, maybe adjust have_segfault_handling_support in std/debug");
 }
 
-XOV_RUN_PATH void maybeEnableSegfaultHandler() {
+void maybeEnableSegfaultHandler() {
     if constexpr (enable_segfault_handler) {
         // Start-up runs on the main thread; every other thread gets its
         // alternate stack from Thread::spawn. Without one (no memory for

@@ -8,7 +8,6 @@
 
 #include <cstring>
 
-#include "support/layout.hpp"
 #include "support/sys.hpp"
 
 namespace io::tty {
@@ -63,7 +62,7 @@ thread_local StackBounds thread_stack_bounds;
 
 // The start-up stack of the main thread, from a frame on it and the soft
 // stack size limit.
-XOV_RUN_PATH void learnStartUpStack(StackBounds& bounds, usize here, u64 limit) {
+void learnStartUpStack(StackBounds& bounds, usize here, u64 limit) {
     // The kernel puts the executable's name at the top of the start-up
     // stack, above every frame.
     const usize top = getauxval(AT_EXECFN);
@@ -122,7 +121,7 @@ bool pageIsMapped(usize address) {
 
 }  // namespace
 
-XOV_RUN_PATH void noteStartUpStack(u64 stack_limit) {
+void noteStartUpStack(u64 stack_limit) {
     StackBounds& bounds = thread_stack_bounds;
     if (bounds.state != 0) return;
     bounds.state = 2;
@@ -291,12 +290,12 @@ judge:
 
 }  // namespace
 
-XOV_RUN_PATH void captureStackTrace(usize first_address, StackTrace* trace) {
+void captureStackTrace(usize first_address, StackTrace* trace) {
     if (first_address == 0) first_address = reinterpret_cast<usize>(__builtin_return_address(0));
     captureFrom(reinterpret_cast<usize>(__builtin_frame_address(0)), first_address, trace);
 }
 
-XOV_RUN_PATH void captureStackTraceFrom(usize fp, usize first_address, StackTrace* trace) {
+void captureStackTraceFrom(usize fp, usize first_address, StackTrace* trace) {
     captureFrom(fp, first_address, trace);
 }
 

@@ -5,12 +5,11 @@
 #include <sys/mman.h>
 
 #include "failure/panic.hpp"
-#include "support/layout.hpp"
 #include "support/sys.hpp"
 
 namespace mem {
 
-XOV_RUN_PATH Result<std::span<u8>> Allocator::allocBytes(usize n, usize size, usize alignment, usize ret_addr) const {
+Result<std::span<u8>> Allocator::allocBytes(usize n, usize size, usize alignment, usize ret_addr) const {
     return allocBytesInline(n, size, alignment, ret_addr);
 }
 
@@ -124,7 +123,7 @@ bool FixedBufferAllocator::isLastAllocation(std::span<const u8> buf) const {
     return buf.data() + buf.size() == buffer.data() + end_index;
 }
 
-XOV_RUN_PATH u8* FixedBufferAllocator::alloc(void* ctx, usize n, u8 log2_align, usize) {
+u8* FixedBufferAllocator::alloc(void* ctx, usize n, u8 log2_align, usize) {
     auto* self = static_cast<FixedBufferAllocator*>(ctx);
     const usize alignment = usize{1} << log2_align;
     const usize addr = reinterpret_cast<usize>(self->buffer.data()) + self->end_index;
@@ -248,7 +247,7 @@ void ArenaAllocator::free(void* ctx, std::span<u8> buf, u8, usize) {
     if (self->isLastAllocation(buf)) self->state.end_index -= buf.size();
 }
 
-XOV_RUN_PATH void ArenaAllocator::deinit() {
+void ArenaAllocator::deinit() {
     BufNode* node = state.first;
     while (node != nullptr) {
         BufNode* next = node->next;

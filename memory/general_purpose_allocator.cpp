@@ -8,7 +8,6 @@
 
 #include "failure/panic.hpp"
 #include "failure/stack_trace.hpp"
-#include "support/layout.hpp"
 #include "support/log.hpp"
 
 namespace heap {
@@ -430,7 +429,7 @@ bool GeneralPurposeAllocator::detectLeaksInBucket(BucketHeader* bucket, usize cl
     return leaks;
 }
 
-XOV_RUN_PATH bool GeneralPurposeAllocator::detectLeaks() {
+bool GeneralPurposeAllocator::detectLeaks() {
     bool leaks = false;
     for (usize c = 0; c < small_bucket_count; ++c)
         for (BucketTree::Node* node = buckets[c].first(); node != nullptr; node = BucketTree::next(node))
@@ -442,7 +441,7 @@ XOV_RUN_PATH bool GeneralPurposeAllocator::detectLeaks() {
     return leaks;
 }
 
-XOV_RUN_PATH gpa::Check GeneralPurposeAllocator::deinit() {
+gpa::Check GeneralPurposeAllocator::deinit() {
     // A second deinit would walk the poisoned trees into a fault.
     if (isDeinitialized(*this))
         builtin::default_panic("GeneralPurposeAllocator deinit called twice", nullptr,
@@ -460,9 +459,9 @@ XOV_RUN_PATH gpa::Check GeneralPurposeAllocator::deinit() {
 
 namespace testing {
 
-XOV_RUN_DATA constinit heap::GeneralPurposeAllocator allocator_instance;
+constinit heap::GeneralPurposeAllocator allocator_instance;
 
-XOV_RUN_PATH void resetAllocatorInstance() { new (&allocator_instance) heap::GeneralPurposeAllocator(); }
+void resetAllocatorInstance() { new (&allocator_instance) heap::GeneralPurposeAllocator(); }
 
 mem::Allocator allocator() { return allocator_instance.allocator(); }
 

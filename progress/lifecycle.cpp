@@ -6,22 +6,21 @@
 #include "failure/panic.hpp"
 #include "failure/stack_trace.hpp"
 #include "progress/internal.hpp"
-#include "support/layout.hpp"
 #include "support/log.hpp"
 #include "support/print.hpp"
 #include "support/sys.hpp"
 
 namespace Progress {
 
-XOV_IDLE_BUFFER char default_draw_buffer[4096];
-XOV_RUN_DATA constinit Mutex stderr_mutex;
+char default_draw_buffer[4096];
+constinit Mutex stderr_mutex;
 
 namespace {
 
 // Where start() was first called, so a second call can say so: two notes
 // of four return addresses each; only the first is ever taken.
 using StartTrace = debug::ConfigurableTrace<2, 4, true>;
-XOV_RUN_DATA StartTrace debug_start_trace;
+StartTrace debug_start_trace;
 
 // A report owns the terminal from haltForReport on. A frame write under
 // way at that moment is announced by frame_in_flight: each side stores its
@@ -35,7 +34,7 @@ thread_local bool drawing_here = false;
 // How long a report lets a frame write already under way finish.
 constexpr u64 frame_write_grace_ns = 50'000'000;
 
-XOV_RUN_PATH bool isDone() {
+bool isDone() {
     // Pairs with the exchange in the root's Node.end.
     return global_progress.done.load(std::memory_order_acquire);
 }
@@ -59,12 +58,12 @@ bool drawFrame(Serialized::Buffer& buffer, bool resize) {
 
 }  // namespace
 
-XOV_RUN_PATH void lockStdErr() {
+void lockStdErr() {
     stderr_mutex.lock();
     (void)clearWrittenWithEscapeCodes();
 }
 
-XOV_RUN_PATH void unlockStdErr() { stderr_mutex.unlock(); }
+void unlockStdErr() { stderr_mutex.unlock(); }
 
 void haltForReport() {
     if (halted_for_report.exchange(true, std::memory_order_seq_cst)) return;
@@ -79,7 +78,7 @@ void haltForReport() {
     if (global_progress.need_clear.exchange(false, std::memory_order_seq_cst)) (void)write(clear);
 }
 
-XOV_RUN_PATH bool wait(u64 timeout_ns) {
+bool wait(u64 timeout_ns) {
     const bool resize = global_progress.redraw_event.timedWait(timeout_ns).has_value();
     global_progress.redraw_event.reset();
     return resize || global_progress.cols == 0;
@@ -102,7 +101,7 @@ void handleSigWinch(int sig, siginfo_t*, void*) {
     global_progress.redraw_event.set();
 }
 
-XOV_RUN_PATH void* updateThreadRun(void*) {
+void* updateThreadRun(void*) {
     Serialized::Buffer buffer;
     bool resize = wait(global_progress.initial_delay_ns);
     if (isDone()) return nullptr;
@@ -142,7 +141,7 @@ Result<u32> parseIpcFd(std::string_view text) {
     return static_cast<u32>(value);
 }
 
-XOV_RUN_PATH [[gnu::noinline]] Node start(const Options& options) {
+[[gnu::noinline]] Node start(const Options& options) {
     if (global_progress.node_end_index.load(std::memory_order_relaxed) != 0) {
         debug_start_trace.dump();
         builtin::unreachable();

@@ -6,7 +6,6 @@
 
 #include "failure/panic.hpp"
 #include "progress/internal.hpp"
-#include "support/layout.hpp"
 #include "support/sys.hpp"
 
 namespace Progress {
@@ -231,7 +230,7 @@ Result<void> write(std::string_view bytes) {
     return {};
 }
 
-XOV_RUN_PATH Result<void> clearWrittenWithEscapeCodes() {
+Result<void> clearWrittenWithEscapeCodes() {
     if (!global_progress.need_clear) return {};
     global_progress.need_clear = false;
     return write(clear);

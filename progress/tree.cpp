@@ -5,7 +5,6 @@
 
 #include "failure/panic.hpp"
 #include "progress/internal.hpp"
-#include "support/layout.hpp"
 
 namespace Progress {
 
@@ -19,7 +18,7 @@ struct Tables {
     Node::OptionalIndex freelist[node_capacity];
     Node::Storage storage[node_capacity];
 };
-XOV_RUN_DATA Tables tables;
+Tables tables;
 
 std::atomic_ref<u8> parentRef(usize i) { return std::atomic_ref<u8>(reinterpret_cast<u8&>(parentByIndex(i))); }
 std::atomic_ref<u8> freelistRef(usize i) { return std::atomic_ref<u8>(reinterpret_cast<u8&>(freelistByIndex(i))); }
@@ -33,7 +32,7 @@ std::atomic_ref<u32> nameWord(Node::Storage& s, usize w) {
 }  // namespace
 
 // Constant-initialized: usable from any static initializer.
-XOV_RUN_DATA constinit State global_progress{
+constinit State global_progress{
     .node_parents = tables.parents,
     .node_storage = tables.storage,
     .node_freelist = tables.freelist,
@@ -66,7 +65,7 @@ namespace {
 
 // Node.init with the first count given: 0 for ordinary nodes, the pipe for
 // a relay node, so both are complete before the parent byte publishes them.
-XOV_RUN_PATH Node publish(Node::Index free_index, Node::Parent parent, std::string_view name, u32 completed, u32 total) {
+Node publish(Node::Index free_index, Node::Parent parent, std::string_view name, u32 completed, u32 total) {
     XOV_ASSERT(parent != Node::Parent::unused);
     const usize slot = static_cast<u8>(free_index);
     Node::Storage& storage = storageByIndex(slot);
@@ -133,7 +132,7 @@ void pushFreeSlot(Node::Index slot) {
 
 namespace {
 
-XOV_RUN_PATH std::optional<Node::Index> claimSlot() {
+std::optional<Node::Index> claimSlot() {
     if (const auto slot = popFreeSlot()) return slot;
     const u32 old = global_progress.node_end_index.fetch_add(1, std::memory_order_relaxed);
     if (old < node_capacity) return static_cast<Node::Index>(old);
@@ -143,7 +142,7 @@ XOV_RUN_PATH std::optional<Node::Index> claimSlot() {
 
 }  // namespace
 
-XOV_RUN_PATH Node Node::start(std::string_view name, u64 estimated_total_items) const {
+Node Node::start(std::string_view name, u64 estimated_total_items) const {
     const auto parent = unwrap(index);
     if (!parent) return Node{};
     const auto slot = claimSlot();
@@ -159,7 +158,7 @@ Node Node::startRelay(std::string_view name, int fd) const {
     return publish(*slot, toParent(*parent), name, static_cast<u32>(fd), Storage::relay_marker);
 }
 
-XOV_RUN_PATH void Node::end() const {
+void Node::end() const {
     const auto slot = unwrap(index);
     if (!slot) return;
     const usize i = static_cast<u8>(*slot);
@@ -177,7 +176,7 @@ XOV_RUN_PATH void Node::end() const {
     if (global_progress.update_thread) global_progress.update_thread->join();
 }
 
-XOV_RUN_PATH Node initTree(std::string_view root_name, u64 estimated_total_items) {
+Node initTree(std::string_view root_name, u64 estimated_total_items) {
     for (usize i = 0; i < node_capacity; ++i)
         parentRef(i).store(static_cast<u8>(Node::Parent::unused), std::memory_order_relaxed);
     const Node root = Node::init(static_cast<Node::Index>(0), Node::Parent::none, root_name, estimated_total_items);

@@ -4,7 +4,6 @@
 
 #include "failure/panic.hpp"
 #include "runner/test_runner.hpp"
-#include "support/layout.hpp"
 
 namespace process {
 
@@ -22,7 +21,7 @@ namespace {
 // The block, in a frame of its own so that a trace of the allocation starts
 // in argsAlloc, as through the allocator's typed calls, whose template
 // instantiation would lie far from the rest of a run's code.
-XOV_RUN_PATH [[gnu::noinline]] Result<std::span<u8>> allocBlock(mem::Allocator allocator, usize total) {
+[[gnu::noinline]] Result<std::span<u8>> allocBlock(mem::Allocator allocator, usize total) {
     return allocator.allocBytes(total, 1, 8, reinterpret_cast<usize>(__builtin_return_address(0)));
 }
 
@@ -31,7 +30,7 @@ XOV_RUN_PATH [[gnu::noinline]] Result<std::span<u8>> allocBlock(mem::Allocator a
 // Two passes over the arguments, one to size the block and one to fill it:
 // working lists grown inside the same bump region would strand their old
 // copies there, and a command line well under 4096 bytes would not fit.
-XOV_RUN_PATH Result<std::span<Arg>> argsAlloc(mem::Allocator allocator) {
+Result<std::span<Arg>> argsAlloc(mem::Allocator allocator) {
     usize count = 0;
     usize text_bytes = 0;
     {
@@ -89,9 +88,9 @@ namespace test_runner {
 // Aligned for the table of entries at its start, so the whole 4096 bytes
 // are usable.
 alignas(8) u8 cmdline_buffer[4096];
-XOV_RUN_DATA heap::FixedBufferAllocator fba{std::span<u8>(cmdline_buffer)};
+heap::FixedBufferAllocator fba{std::span<u8>(cmdline_buffer)};
 
-XOV_RUN_PATH bool parseListenFlag(std::span<const process::Arg> args) {
+bool parseListenFlag(std::span<const process::Arg> args) {
     bool listen = false;
     for (usize i = 1; i < args.size(); ++i) {
         if (args[i].view() == "--listen=-") {
@@ -103,7 +102,7 @@ XOV_RUN_PATH bool parseListenFlag(std::span<const process::Arg> args) {
     return listen;
 }
 
-XOV_RUN_PATH void main() {
+void main() {
     usize addresses[32];
     StackTrace trace{0, addresses};
     // Errors propagated by the entry's own calls record into its trace.

@@ -1,7 +1,6 @@
 // The test runner's log sink.
 #include "support/log.hpp"
 
-#include "support/layout.hpp"
 #include "support/print.hpp"
 
 namespace logging {
@@ -19,12 +18,12 @@ std::string_view levelName(Level level) {
 }  // namespace logging
 
 namespace testing {
-XOV_RUN_DATA std::atomic<logging::Level> log_level{logging::Level::warn};
+std::atomic<logging::Level> log_level{logging::Level::warn};
 }
 
 namespace test_runner {
 
-XOV_RUN_DATA std::atomic<u64> log_err_count{0};
+std::atomic<u64> log_err_count{0};
 
 void log(logging::Level level, std::string_view scope, std::string_view format, std::span<const fmt::Arg> args) {
     if (level == logging::Level::err) {

@@ -7,17 +7,16 @@
 
 #include "failure/panic.hpp"
 #include "runner/test_runner.hpp"
-#include "support/layout.hpp"
 #include "support/sys.hpp"
 
 namespace os {
-XOV_RUN_DATA std::span<char*> argv;
-XOV_RUN_DATA std::span<char*> environ;
+std::span<char*> argv;
+std::span<char*> environ;
 }  // namespace os
 
 namespace start {
 
-XOV_RUN_PATH u64 expandStackSize(ProgramHeaders headers) {
+u64 expandStackSize(ProgramHeaders headers) {
     rlimit limits{};
     if (prlimit(0, RLIMIT_STACK, nullptr, &limits) != 0) return 0;
     const auto* phdrs = static_cast<const Elf64_Phdr*>(headers.phdr);
@@ -37,7 +36,7 @@ XOV_RUN_PATH u64 expandStackSize(ProgramHeaders headers) {
 
 void noopSigHandler(int) {}
 
-XOV_RUN_PATH void maybeIgnoreSigpipe() {
+void maybeIgnoreSigpipe() {
     struct sigaction act {};
     act.sa_handler = noopSigHandler;
     sigemptyset(&act.sa_mask);

@@ -5,13 +5,12 @@
 #include "memory/general_purpose_allocator.hpp"
 #include "progress/progress.hpp"
 #include "runner/test_runner.hpp"
-#include "support/layout.hpp"
 #include "support/log.hpp"
 #include "support/sys.hpp"
 
 namespace test_runner {
 
-XOV_RUN_PATH void mainTerminal() {
+void mainTerminal() {
     const auto tests = builtin::test_functions;
     usize addresses[32];
     StackTrace trace{0, addresses};

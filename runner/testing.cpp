@@ -4,7 +4,6 @@
 #include <cmath>
 
 #include "failure/panic.hpp"
-#include "support/layout.hpp"
 
 namespace math {
 
@@ -19,7 +18,7 @@ bool approxEqAbs(f64 x, f64 y, f64 tolerance) {
 
 namespace testing {
 
-XOV_RUN_PATH Result<void> expect(StackTrace* trace, bool ok) {
+Result<void> expect(StackTrace* trace, bool ok) {
     if (!ok) {
         XOV_RETURN_ERROR(trace);
         return std::unexpected(Error::TestUnexpectedResult);
@@ -27,11 +26,11 @@ XOV_RUN_PATH Result<void> expect(StackTrace* trace, bool ok) {
     return {};
 }
 
-XOV_RUN_PATH Result<void> expectApproxEqAbs(StackTrace* trace, f64 expected, f64 actual, f64 tolerance) {
+Result<void> expectApproxEqAbs(StackTrace* trace, f64 expected, f64 actual, f64 tolerance) {
     return expectApproxEqAbsInner(trace, expected, actual, tolerance);
 }
 
-XOV_RUN_PATH Result<void> expectApproxEqAbsInner(StackTrace* trace, f64 expected, f64 actual, f64 tolerance) {
+Result<void> expectApproxEqAbsInner(StackTrace* trace, f64 expected, f64 actual, f64 tolerance) {
     if (math::approxEqAbs(expected, actual, tolerance)) return {};
     print("actual {}, not within absolute tolerance {} of expected {}\n", actual, tolerance, expected);
     XOV_RETURN_ERROR(trace);

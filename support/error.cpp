@@ -1,7 +1,6 @@
 // Error names and the error-return trace bookkeeping.
 #include "support/error.hpp"
 
-#include "support/layout.hpp"
 
 namespace {
 
@@ -35,11 +34,11 @@ void returnError(StackTrace* trace) {
     record(trace, reinterpret_cast<usize>(__builtin_extract_return_addr(__builtin_return_address(0))));
 }
 
-XOV_RUN_PATH void noteErrorReturn() {
+void noteErrorReturn() {
     record(current_trace, reinterpret_cast<usize>(__builtin_extract_return_addr(__builtin_return_address(0))));
 }
 
-XOV_RUN_PATH StackTrace* errorReturnTrace() { return current_trace; }
-XOV_RUN_PATH void setErrorReturnTrace(StackTrace* trace) { current_trace = trace; }
+StackTrace* errorReturnTrace() { return current_trace; }
+void setErrorReturnTrace(StackTrace* trace) { current_trace = trace; }
 
 }  // namespace builtin

@@ -5,7 +5,6 @@
 #include <cmath>
 #include <cstring>
 
-#include "support/layout.hpp"
 #include "support/text.hpp"
 #include "support/sys.hpp"
 
@@ -18,7 +17,7 @@ Result<void> FixedBufferWriter::writeAll(std::string_view bytes) {
     return {};
 }
 
-XOV_RUN_PATH Result<void> FdWriter::writeAll(std::string_view bytes) {
+Result<void> FdWriter::writeAll(std::string_view bytes) {
     while (!bytes.empty()) {
         const usize n = TRY(sys::write(fd, bytes.data(), bytes.size()));
         bytes.remove_prefix(n);
@@ -26,7 +25,7 @@ XOV_RUN_PATH Result<void> FdWriter::writeAll(std::string_view bytes) {
     return {};
 }
 
-XOV_RUN_PATH Result<void> BufferedFdWriter::writeAll(std::string_view bytes) {
+Result<void> BufferedFdWriter::writeAll(std::string_view bytes) {
     while (!bytes.empty()) {
         const usize room = capacity - end;
         const usize n = bytes.size() < room ? bytes.size() : room;
@@ -38,7 +37,7 @@ XOV_RUN_PATH Result<void> BufferedFdWriter::writeAll(std::string_view bytes) {
     return {};
 }
 
-XOV_RUN_PATH Result<void> BufferedFdWriter::flush() {
+Result<void> BufferedFdWriter::flush() {
     const std::string_view gathered(buf, end);
     end = 0;
     return FdWriter(fd).writeAll(gathered);
@@ -46,7 +45,7 @@ XOV_RUN_PATH Result<void> BufferedFdWriter::flush() {
 
 namespace fmt {
 
-XOV_RUN_PATH Result<void> writeUnsigned(Writer& writer, u64 value, unsigned base) {
+Result<void> writeUnsigned(Writer& writer, u64 value, unsigned base) {
     char buf[64];
     const auto r = std::to_chars(buf, buf + sizeof buf, value, static_cast<int>(base));
     return writer.writeAll({buf, static_cast<usize>(r.ptr - buf)});
@@ -110,7 +109,7 @@ Result<void> writeArg(Writer& writer, std::string_view verb, const Arg& arg) {
 
 }  // namespace
 
-XOV_RUN_PATH Result<void> formatArgs(Writer& writer, std::string_view format, std::span<const Arg> args) {
+Result<void> formatArgs(Writer& writer, std::string_view format, std::span<const Arg> args) {
     usize next_arg = 0;
     usize i = 0;
     while (i < format.size()) {

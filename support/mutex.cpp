@@ -2,7 +2,6 @@
 #include "support/mutex.hpp"
 
 #include "failure/panic.hpp"
-#include "support/layout.hpp"
 #include "support/sys.hpp"
 
 namespace {
@@ -23,7 +22,7 @@ void wakeOne(const std::atomic<u32>& state) { sys::futexWake(word(state), 1); }
 
 }  // namespace mutex_detail
 
-XOV_RUN_PATH void Mutex::lock() {
+void Mutex::lock() {
     const usize self = currentThread();
     u32 expected = 0;
     if (!state_.compare_exchange_strong(expected, 1, std::memory_order_acquire, std::memory_order_relaxed)) {
@@ -34,12 +33,12 @@ XOV_RUN_PATH void Mutex::lock() {
     owner_.store(self, std::memory_order_relaxed);
 }
 
-XOV_RUN_PATH void ResetEvent::set() {
+void ResetEvent::set() {
     // Release pairs with the acquire loads in isSet()/timedWait().
     if (state_.exchange(2, std::memory_order_release) == 1) sys::futexWake(word(state_), 0x7fffffff);
 }
 
-XOV_RUN_PATH void ResetEvent::reset() {
+void ResetEvent::reset() {
     // Only set -> unset: a waiter's mark (1) must survive, or the next set()
     // would not know to wake it.
     u32 expected = 2;
@@ -48,7 +47,7 @@ XOV_RUN_PATH void ResetEvent::reset() {
 
 bool ResetEvent::isSet() const { return state_.load(std::memory_order_acquire) == 2; }
 
-XOV_RUN_PATH Result<void> ResetEvent::timedWait(u64 timeout_ns) {
+Result<void> ResetEvent::timedWait(u64 timeout_ns) {
     if (isSet()) return {};
     const u64 deadline = sys::monotonicNs() + timeout_ns;
     u32 expected = 0;

@@ -2,7 +2,6 @@
 #include "support/print.hpp"
 
 #include "progress/progress.hpp"
-#include "support/layout.hpp"
 
 namespace debug {
 
@@ -14,18 +13,18 @@ namespace {
 thread_local StackTrace* set_aside_trace = nullptr;
 }  // namespace
 
-XOV_RUN_PATH void lockStdErr() {
+void lockStdErr() {
     set_aside_trace = builtin::errorReturnTrace();
     builtin::setErrorReturnTrace(nullptr);
     Progress::lockStdErr();
 }
-XOV_RUN_PATH void unlockStdErr() {
+void unlockStdErr() {
     Progress::unlockStdErr();
     builtin::setErrorReturnTrace(set_aside_trace);
     set_aside_trace = nullptr;
 }
 
-XOV_RUN_PATH void printArgs(std::string_view format, std::span<const fmt::Arg> args) {
+void printArgs(std::string_view format, std::span<const fmt::Arg> args) {
     lockStdErr();
     BufferedFdWriter out(2);
     (void)fmt::formatArgs(out, format, args);

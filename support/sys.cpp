@@ -15,7 +15,6 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include "support/layout.hpp"
 
 namespace sys {
 
@@ -56,7 +55,7 @@ Result<usize> read(int fd, void* buf, usize len) {
     }
 }
 
-XOV_RUN_PATH Result<usize> write(int fd, const void* buf, usize len) {
+Result<usize> write(int fd, const void* buf, usize len) {
     for (;;) {
         const ssize_t n = ::write(fd, buf, len);
         if (n >= 0) return static_cast<usize>(n);
@@ -106,7 +105,7 @@ Result<int> fcntl(int fd, int cmd, long arg) {
     return r;
 }
 
-XOV_RUN_PATH Result<WinSize> terminalSize(int fd) {
+Result<WinSize> terminalSize(int fd) {
     winsize ws{};
     for (;;) {
         if (::ioctl(fd, TIOCGWINSZ, &ws) == 0) return WinSize{ws.ws_row, ws.ws_col};
@@ -115,9 +114,9 @@ XOV_RUN_PATH Result<WinSize> terminalSize(int fd) {
     }
 }
 
-XOV_RUN_PATH bool isTerminal(int fd) { return terminalSize(fd).has_value(); }
+bool isTerminal(int fd) { return terminalSize(fd).has_value(); }
 
-XOV_RUN_PATH Result<void*> mmap(void* hint, usize len, int prot, int flags, int fd, i64 offset) {
+Result<void*> mmap(void* hint, usize len, int prot, int flags, int fd, i64 offset) {
     void* p = ::mmap(hint, len, prot, flags, fd, offset);
     if (p == MAP_FAILED) return XOV_FAIL(errorFromErrno(errno));
     return p;
@@ -157,7 +156,7 @@ void futexWake(const u32* word, u32 count) {
 i32 gettid() { return static_cast<i32>(::syscall(SYS_gettid)); }
 i32 getpid() { return static_cast<i32>(::getpid()); }
 
-XOV_RUN_PATH void exitGroup(int status) {
+void exitGroup(int status) {
     ::syscall(SYS_exit_group, status);
     __builtin_unreachable();
 }
@@ -167,7 +166,7 @@ Result<void> tkill(i32 tid, int sig) {
     return {};
 }
 
-XOV_RUN_PATH Result<void> sigaction(int sig, const struct sigaction* act, struct sigaction* old) {
+Result<void> sigaction(int sig, const struct sigaction* act, struct sigaction* old) {
     if (::sigaction(sig, act, old) != 0) return XOV_FAIL(Error::OperationNotSupported);
     return {};
 }
@@ -215,6 +214,6 @@ void sleepNs(u64 ns) {
     }
 }
 
-XOV_RUN_PATH const char* getenv(const char* name) { return ::getenv(name); }
+const char* getenv(const char* name) { return ::getenv(name); }
 
 }  // namespace sys

@@ -9,7 +9,6 @@
 #include <csignal>
 
 #include "failure/panic.hpp"
-#include "support/layout.hpp"
 #include "support/sys.hpp"
 
 namespace {
@@ -33,7 +32,7 @@ struct Launch {
     sys::AltSignalStack alt_stack;
 };
 
-XOV_RUN_PATH void* runWithAltStack(void* launch_record) {
+void* runWithAltStack(void* launch_record) {
     const Launch launch = *static_cast<const Launch*>(launch_record);
     stack_t previous{};
     const bool installed = sys::useAltSignalStack(launch.alt_stack, &previous).has_value();
@@ -56,7 +55,7 @@ XOV_RUN_PATH void* runWithAltStack(void* launch_record) {
 
 namespace sys {
 
-XOV_RUN_PATH Result<AltSignalStack> mapAltSignalStack() {
+Result<AltSignalStack> mapAltSignalStack() {
     const usize len = 4096 + alt_signal_stack_size;
     void* mapping = TRY(sys::mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
     if (::mprotect(mapping, 4096, PROT_NONE) != 0) {
@@ -70,7 +69,7 @@ void unmapAltSignalStack(const AltSignalStack& stack) {
     if (stack.mapping != nullptr) (void)::munmap(stack.mapping, stack.mapping_len);
 }
 
-XOV_RUN_PATH Result<void> useAltSignalStack(const AltSignalStack& stack, stack_t* previous) {
+Result<void> useAltSignalStack(const AltSignalStack& stack, stack_t* previous) {
     stack_t ss{};
     ss.ss_sp = stack.stackBase();
     ss.ss_size = stack.mapping_len - 4096;
@@ -79,7 +78,7 @@ XOV_RUN_PATH Result<void> useAltSignalStack(const AltSignalStack& stack, stack_t
     return {};
 }
 
-XOV_RUN_PATH Result<void> installAltSignalStack() {
+Result<void> installAltSignalStack() {
     const AltSignalStack stack = TRY(mapAltSignalStack());
     if (auto used = useAltSignalStack(stack); !used) {
         unmapAltSignalStack(stack);
@@ -90,7 +89,7 @@ XOV_RUN_PATH Result<void> installAltSignalStack() {
 
 }  // namespace sys
 
-XOV_RUN_PATH Result<Thread> Thread::spawn(Entry entry, void* context, usize stack_size) {
+Result<Thread> Thread::spawn(Entry entry, void* context, usize stack_size) {
     const sys::AltSignalStack alt_stack = TRY(sys::mapAltSignalStack());
     auto* launch = static_cast<Launch*>(alt_stack.stackBase());
     *launch = Launch{entry, context, alt_stack};
@@ -114,7 +113,7 @@ XOV_RUN_PATH Result<Thread> Thread::spawn(Entry entry, void* context, usize stac
     return Thread(handle, alt_stack);
 }
 
-XOV_RUN_PATH void Thread::join() {
+void Thread::join() {
     const int err = pthread_join(handle_, nullptr);
     // Joining twice or joining oneself are bugs in the caller.
     XOV_ASSERT(err == 0);
@@ -124,7 +123,7 @@ XOV_RUN_PATH void Thread::join() {
 
 namespace sys {
 
-XOV_RUN_PATH Result<void> installSignalAction(int sig, SignalAction action) {
+Result<void> installSignalAction(int sig, SignalAction action) {
     struct sigaction act {};
     act.sa_sigaction = action;
     sigemptyset(&act.sa_mask);
