@@ -242,19 +242,19 @@ constexpr bool product_agrees_everywhere = false;
 constexpr bool product_agrees_everywhere = true;
 #endif
 
-TEST(DebugInfoOracle, productExecutableAgreesWithLlvmSymbolizer) {
+TEST(DebugInfoOracle, ProductExecutableAgreesWithLlvmSymbolizer) {
     expectAgreement(e2e::productPath(), 300, product_agrees_everywhere);
 }
 
-TEST(DebugInfoOracle, fixtureExecutableAgreesWithLlvmSymbolizer) {
+TEST(DebugInfoOracle, FixtureExecutableAgreesWithLlvmSymbolizer) {
     expectAgreement(e2e::fixturePath(), 300, product_agrees_everywhere);
 }
 
-TEST(DebugInfoOracle, sampleDwarf5AgreesWithLlvmSymbolizer) { expectAgreement(XOV_SAMPLE_PATH, 12); }
+TEST(DebugInfoOracle, SampleDwarf5AgreesWithLlvmSymbolizer) { expectAgreement(XOV_SAMPLE_PATH, 12); }
 
-TEST(DebugInfoOracle, sampleWithZlibSectionsAgreesWithLlvmSymbolizer) { expectAgreement(XOV_SAMPLE_GZ_PATH, 12); }
+TEST(DebugInfoOracle, SampleWithZlibSectionsAgreesWithLlvmSymbolizer) { expectAgreement(XOV_SAMPLE_GZ_PATH, 12); }
 
-TEST(DebugInfoOracle, sampleWithZstdSectionsAgreesWithLlvmSymbolizer) {
+TEST(DebugInfoOracle, SampleWithZstdSectionsAgreesWithLlvmSymbolizer) {
     auto module = debug::Module::openFile(XOV_SAMPLE_ZSTD_PATH);
     ASSERT_TRUE(module.has_value());
     auto info = (*module)->section(".debug_info");
@@ -263,9 +263,9 @@ TEST(DebugInfoOracle, sampleWithZstdSectionsAgreesWithLlvmSymbolizer) {
     expectAgreement(XOV_SAMPLE_ZSTD_PATH, 12);
 }
 
-TEST(DebugInfoOracle, sampleDwarf4AgreesWithLlvmSymbolizer) { expectAgreement(XOV_SAMPLE_DWARF4_PATH, 12); }
+TEST(DebugInfoOracle, SampleDwarf4AgreesWithLlvmSymbolizer) { expectAgreement(XOV_SAMPLE_DWARF4_PATH, 12); }
 
-TEST(DebugInfoOracle, clangSampleWithIndexedStringsAndAddressesAgreesWithLlvmSymbolizer) {
+TEST(DebugInfoOracle, ClangSampleWithIndexedStringsAndAddressesAgreesWithLlvmSymbolizer) {
     if (access(XOV_SAMPLE_CLANG_PATH, R_OK) != 0) GTEST_SKIP() << "clang++ not installed";
     auto module = debug::Module::openFile(XOV_SAMPLE_CLANG_PATH);
     ASSERT_TRUE(module.has_value());
@@ -277,7 +277,7 @@ TEST(DebugInfoOracle, clangSampleWithIndexedStringsAndAddressesAgreesWithLlvmSym
     expectAgreement(XOV_SAMPLE_CLANG_PATH, 10);
 }
 
-TEST(DebugInfoOracle, sampleWithoutArangesAgreesWithLlvmSymbolizer) {
+TEST(DebugInfoOracle, SampleWithoutArangesAgreesWithLlvmSymbolizer) {
     auto module = debug::Module::openFile(XOV_SAMPLE_NOARANGES_PATH);
     ASSERT_TRUE(module.has_value());
     auto aranges = (*module)->section(".debug_aranges");
@@ -286,7 +286,7 @@ TEST(DebugInfoOracle, sampleWithoutArangesAgreesWithLlvmSymbolizer) {
     expectAgreement(XOV_SAMPLE_NOARANGES_PATH, 12);
 }
 
-TEST(DebugInfoOracle, strippedSampleWithDebuglinkAgreesWithLlvmSymbolizer) {
+TEST(DebugInfoOracle, StrippedSampleWithDebuglinkAgreesWithLlvmSymbolizer) {
     auto module = debug::Module::openFile(XOV_SAMPLE_STRIPPED_PATH);
     ASSERT_TRUE(module.has_value());
     EXPECT_TRUE((*module)->usesSeparateDebugFile());
@@ -314,7 +314,7 @@ std::vector<Sample> oracleSamples() {
 
 class OracleMatrix : public ::testing::TestWithParam<Sample> {};
 
-TEST_P(OracleMatrix, agreesWithLlvmSymbolizer) { expectAgreement(GetParam().path, 200); }
+TEST_P(OracleMatrix, AgreesWithLlvmSymbolizer) { expectAgreement(GetParam().path, 200); }
 
 // Builds configured without the samples have an empty manifest.
 GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(OracleMatrix);

@@ -78,14 +78,14 @@ constexpr Case cases[] = {
      "std::_Rb_tree<int, int, std::_Identity<int>, std::less<int>, std::allocator<int> >::_M_insert_unique<int const&>"},
 };
 
-TEST(Demangle, eachConstructInBothStyles) {
+TEST(Demangle, EachConstructInBothStyles) {
     for (const Case& c : cases) {
         EXPECT_EQ(demangled(c.mangled, DemangleStyle::full), c.full) << c.mangled;
         EXPECT_EQ(demangled(c.mangled, DemangleStyle::name_only), c.name_only) << c.mangled;
     }
 }
 
-TEST(Demangle, refusesWhatItCannotSpellWhole) {
+TEST(Demangle, RefusesWhatItCannotSpellWhole) {
     for (const char* name : {"main", "", "_Z", "_Zx", "_ZNE", "_ZN3foo", "_Z3fo", "_Z999999999999foo",
                              "_ZC1Ev", "_ZS0_v", "_ZT_", "_Z1fIT_Ev", "_Z1f.", "_Z3foov.1x"})
         EXPECT_EQ(demangled(name, DemangleStyle::full), "(refused)") << name;
@@ -108,7 +108,7 @@ using xov_test::linesOf;
 using xov_test::runShell;
 using xov_test::symbolAddress;
 
-TEST(Demangle, agreesWithCxxfiltOnEveryNameOfThisProgram) {
+TEST(Demangle, AgreesWithCxxfiltOnEveryNameOfThisProgram) {
     if (access("/usr/bin/c++filt", X_OK) != 0) GTEST_SKIP() << "c++filt not installed";
     char self[4096];
     const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
@@ -139,7 +139,7 @@ TEST(Demangle, agreesWithCxxfiltOnEveryNameOfThisProgram) {
     EXPECT_GE(spelled * 100, names.size() * 90) << spelled << " of " << names.size();
 }
 
-TEST(SymbolTable, namesCodeNoDwarfDescribes) {
+TEST(SymbolTable, NamesCodeNoDwarfDescribes) {
     // The stripped sample alone in a directory: its debug file is not
     // found, so only its symbol table can name anything.
     char dir[] = "/tmp/symbol_table_XXXXXX";
@@ -180,7 +180,7 @@ TEST(SymbolTable, namesCodeNoDwarfDescribes) {
     rmdir(dir);
 }
 
-TEST(SymbolTable, aliasesAreNamedByTheirPublicName) {
+TEST(SymbolTable, AliasesAreNamedByTheirPublicName) {
     // The C library defines several names at one address ("__read" and
     // "read"); whichever the linker listed first, the entry uses the one
     // a reader knows. Only a statically linked product has them inside.
@@ -211,7 +211,7 @@ TEST(SymbolTable, aliasesAreNamedByTheirPublicName) {
 // enough): it brings the exception machinery and an emergency exception
 // pool that every start-up allocates, in a program built without
 // exceptions whose start-up cost is measured.
-TEST(ProductImage, linksNoExceptionSupport) {
+TEST(ProductImage, LinksNoExceptionSupport) {
     const std::string product = XOV_PRODUCT_PATH;
     const auto defined = linesOf(runShell("nm --defined-only '" + product + "'"));
     bool static_libc = false;

@@ -25,7 +25,7 @@ using dwarf::ByteReader;
 
 std::span<const u8> bytesOf(const std::vector<u8>& v) { return {v.data(), v.size()}; }
 
-TEST(ByteReader, decodesMultiByteLeb128) {
+TEST(ByteReader, DecodesMultiByteLeb128) {
     const std::vector<u8> bytes = {0xe5, 0x8e, 0x26,   // uleb 624485
                                    0xc0, 0xbb, 0x78,   // sleb -123456
                                    0x3f,               // sleb 63 (sign bit clear)
@@ -38,7 +38,7 @@ TEST(ByteReader, decodesMultiByteLeb128) {
     EXPECT_TRUE(r.atEnd());
 }
 
-TEST(ByteReader, rejectsOverlongAndUnterminatedLeb128) {
+TEST(ByteReader, RejectsOverlongAndUnterminatedLeb128) {
     const std::vector<u8> overlong(11, 0x80);
     ByteReader a(bytesOf(overlong));
     EXPECT_EQ(a.readUleb().error(), Error::InvalidDebugInfo);
@@ -49,7 +49,7 @@ TEST(ByteReader, rejectsOverlongAndUnterminatedLeb128) {
 
 // 64 bits exactly, in at most 10 bytes: the largest values decode, a bit
 // beyond them is malformed rather than cut off, and so is an 11th byte.
-TEST(ByteReader, leb128CarriesExactlySixtyFourBits) {
+TEST(ByteReader, Leb128CarriesExactlySixtyFourBits) {
     struct Case {
         std::vector<u8> bytes;
         bool is_signed;
@@ -94,7 +94,7 @@ TEST(ByteReader, leb128CarriesExactlySixtyFourBits) {
     }
 }
 
-TEST(ByteReader, readsNeverPassTheEnd) {
+TEST(ByteReader, ReadsNeverPassTheEnd) {
     const std::vector<u8> bytes = {1, 2, 3};
     ByteReader r(bytesOf(bytes));
     EXPECT_EQ(r.readU32().error(), Error::InvalidDebugInfo);
@@ -108,7 +108,7 @@ TEST(ByteReader, readsNeverPassTheEnd) {
     EXPECT_EQ(s.readCString().error(), Error::InvalidDebugInfo);
 }
 
-TEST(ByteReader, initialLengthSelectsOffsetSize) {
+TEST(ByteReader, InitialLengthSelectsOffsetSize) {
     const std::vector<u8> dwarf64 = {0xff, 0xff, 0xff, 0xff, 0x10, 0, 0, 0, 0, 0, 0, 0};
     ByteReader r(bytesOf(dwarf64));
     u8 offset_size = 0;
@@ -166,7 +166,7 @@ std::vector<u8> lineProgram(u8 line_range, bool truncate_program = false, std::v
     return out;
 }
 
-TEST(LineTable, runsSpecialStandardAndExtendedOpcodes) {
+TEST(LineTable, RunsSpecialStandardAndExtendedOpcodes) {
     const auto bytes = lineProgram(14);
     dwarf::Sections s{};
     s.line = bytesOf(bytes);
@@ -197,7 +197,7 @@ TEST(LineTable, runsSpecialStandardAndExtendedOpcodes) {
 // address of sequences longer than that must give the row a full run gives,
 // also where rows share an address across a checkpoint, where sequences come
 // out of address order, and where a discarded sequence sits at address 0.
-TEST(LineTable, lookupsFromCheckpointsMatchAFullRun) {
+TEST(LineTable, LookupsFromCheckpointsMatchAFullRun) {
     struct Row {
         u64 address;
         u32 line;
@@ -293,7 +293,7 @@ std::vector<u8> lineProgramWith(const std::vector<u8>& from, const std::vector<u
     return bytes;
 }
 
-TEST(LineTable, extremeLineAdvancesWrapInsteadOfOverflowing) {
+TEST(LineTable, ExtremeLineAdvancesWrapInsteadOfOverflowing) {
     // "advance_line +9" made the largest positive advance, 2^63 - 1.
     const auto bytes = lineProgramWith({3, 9}, {3, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x00});
     dwarf::Sections s{};
@@ -307,7 +307,7 @@ TEST(LineTable, extremeLineAdvancesWrapInsteadOfOverflowing) {
 
 // An operand of more than 64 bits is damage: cut to 64 bits, this one
 // would read as the advance it replaces. Padding within 10 bytes is not.
-TEST(LineTable, operandsBeyondSixtyFourBitsAreInvalidButPaddingIsNot) {
+TEST(LineTable, OperandsBeyondSixtyFourBitsAreInvalidButPaddingIsNot) {
     dwarf::Sections s{};
     // "advance_pc 6" as 2^64 + 6.
     const auto too_big = lineProgramWith({2, 6}, {2, 0x86, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x02});
@@ -326,7 +326,7 @@ TEST(LineTable, operandsBeyondSixtyFourBitsAreInvalidButPaddingIsNot) {
     EXPECT_EQ(table->find(0x1007)->file, 1u);
 }
 
-TEST(LineTable, zeroLineRangeIsInvalidNotADivisionByZero) {
+TEST(LineTable, ZeroLineRangeIsInvalidNotADivisionByZero) {
     const auto bytes = lineProgram(0);
     dwarf::Sections s{};
     s.line = bytesOf(bytes);
@@ -334,7 +334,7 @@ TEST(LineTable, zeroLineRangeIsInvalidNotADivisionByZero) {
               Error::InvalidDebugInfo);
 }
 
-TEST(LineTable, truncatedProgramAndBadOffsetAreInvalid) {
+TEST(LineTable, TruncatedProgramAndBadOffsetAreInvalid) {
     const auto full = lineProgram(14);
     for (usize cut = 1; cut < full.size(); cut += 3) {
         std::vector<u8> bytes(full.begin(), full.begin() + static_cast<long>(cut));
@@ -367,7 +367,7 @@ struct Probe {
 };
 }  // namespace probe_space
 
-TEST(SelfDebugInfo, namesAFunctionOfThisProgramWithItsScopesFileAndLine) {
+TEST(SelfDebugInfo, NamesAFunctionOfThisProgramWithItsScopesFileAndLine) {
     int line = 0;
     const usize address = probe_space::Probe::where(&line);
     auto info = debug::getSelfDebugInfo();
@@ -410,7 +410,7 @@ TEST(SelfDebugInfo, namesAFunctionOfThisProgramWithItsScopesFileAndLine) {
     return Local::member(line);
 }
 
-TEST(SelfDebugInfo, namesLambdasAndLocalClassMembersInsideFunctions) {
+TEST(SelfDebugInfo, NamesLambdasAndLocalClassMembersInsideFunctions) {
     auto info = debug::getSelfDebugInfo();
     ASSERT_TRUE(info.has_value());
     struct Case {
@@ -434,7 +434,7 @@ TEST(SelfDebugInfo, namesLambdasAndLocalClassMembersInsideFunctions) {
     }
 }
 
-TEST(SelfDebugInfo, moduleNameIsTheExecutablesRealPath) {
+TEST(SelfDebugInfo, ModuleNameIsTheExecutablesRealPath) {
     auto info = debug::getSelfDebugInfo();
     ASSERT_TRUE(info.has_value());
     char path[4096];
@@ -447,7 +447,7 @@ TEST(SelfDebugInfo, moduleNameIsTheExecutablesRealPath) {
     EXPECT_EQ((*info)->getModuleForAddress(0x10).error(), Error::MissingDebugInfo);
 }
 
-TEST(SelfDebugInfo, sectionsByNameForTheUnwinder) {
+TEST(SelfDebugInfo, SectionsByNameForTheUnwinder) {
     auto info = debug::getSelfDebugInfo();
     ASSERT_TRUE(info.has_value());
     auto module = (*info)->getModuleForAddress(reinterpret_cast<usize>(&returnAddress));
@@ -460,7 +460,7 @@ TEST(SelfDebugInfo, sectionsByNameForTheUnwinder) {
     EXPECT_TRUE(absent->empty());
 }
 
-TEST(SelfDebugInfo, lookupsAreCachedAndRepeatable) {
+TEST(SelfDebugInfo, LookupsAreCachedAndRepeatable) {
     auto info = debug::getSelfDebugInfo();
     ASSERT_TRUE(info.has_value());
     const usize address = reinterpret_cast<usize>(&returnAddress) + 1;
@@ -483,7 +483,7 @@ void writeFile(const std::string& path, const std::vector<u8>& bytes) {
     out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
-TEST(SeparateDebugFile, foundByDebuglinkNextToTheBinary) {
+TEST(SeparateDebugFile, FoundByDebuglinkNextToTheBinary) {
     auto module = debug::Module::openFile(XOV_SAMPLE_STRIPPED_PATH);
     ASSERT_TRUE(module.has_value());
     EXPECT_TRUE((*module)->usesSeparateDebugFile());
@@ -492,7 +492,7 @@ TEST(SeparateDebugFile, foundByDebuglinkNextToTheBinary) {
     EXPECT_FALSE(info->empty());
 }
 
-TEST(SplitDwarf, aMissingDwoGivesTheSymbolTableEntryNotACrash) {
+TEST(SplitDwarf, AMissingDwoGivesTheSymbolTableEntryNotACrash) {
     // The skeleton names a .dwo that is gone: no place, no unit, only the
     // symbol table's name with the module as its unit.
     auto module = debug::Module::openFile(XOV_SAMPLE_SPLIT_MISSING_PATH);
@@ -516,7 +516,7 @@ TEST(SplitDwarf, aMissingDwoGivesTheSymbolTableEntryNotACrash) {
     }
 }
 
-TEST(SeparateDebugFile, aDebugFileWithTheWrongChecksumIsNotUsed) {
+TEST(SeparateDebugFile, ADebugFileWithTheWrongChecksumIsNotUsed) {
     char dir[] = "/tmp/trace_debuglink_XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
     const std::string stripped = std::string(dir) + "/trace_sample";
@@ -542,7 +542,7 @@ TEST(SeparateDebugFile, aDebugFileWithTheWrongChecksumIsNotUsed) {
     rmdir(dir);
 }
 
-TEST(ElfImage, rejectsWhatIsNotA64BitLittleEndianElf) {
+TEST(ElfImage, RejectsWhatIsNotA64BitLittleEndianElf) {
     std::vector<u8> bytes(128, 0);
     EXPECT_EQ(dwarf::ElfImage::parse(bytesOf(bytes), debug::debugInfoAllocator()).error(), Error::InvalidDebugInfo);
     std::vector<u8> tiny = {0x7f, 'E', 'L', 'F'};
@@ -550,7 +550,7 @@ TEST(ElfImage, rejectsWhatIsNotA64BitLittleEndianElf) {
     EXPECT_EQ(debug::Module::openFile("/nonexistent/file").error(), Error::MissingDebugInfo);
 }
 
-TEST(ElfImage, crc32MatchesTheDebuglinkPolynomial) {
+TEST(ElfImage, Crc32MatchesTheDebuglinkPolynomial) {
     const std::string text = "123456789";
     EXPECT_EQ(dwarf::crc32(std::span<const u8>(reinterpret_cast<const u8*>(text.data()), text.size())), 0xcbf43926u);
 }

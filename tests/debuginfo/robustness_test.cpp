@@ -107,7 +107,7 @@ class DamagedBinary : public ::testing::TestWithParam<const char*> {
     usize intact_resolved_ = 0;
 };
 
-TEST_P(DamagedBinary, truncatedCopiesNeverResolve) {
+TEST_P(DamagedBinary, TruncatedCopiesNeverResolve) {
     // The section headers sit at the end of the file, so every truncation
     // loses them (or points them past the end): nothing may resolve.
     for (usize i = 1; i <= 40; ++i) {
@@ -122,7 +122,7 @@ TEST_P(DamagedBinary, truncatedCopiesNeverResolve) {
     }
 }
 
-TEST_P(DamagedBinary, mangledSectionOffsetsAndSizes) {
+TEST_P(DamagedBinary, MangledSectionOffsetsAndSizes) {
     const u64 size = original_.size();
     for (const auto& s : sections_) {
         const u64 values[] = {~u64{0}, size, size - 1, size + 1, 0x7fffffff, s.header.sh_offset + 1,
@@ -141,7 +141,7 @@ TEST_P(DamagedBinary, mangledSectionOffsetsAndSizes) {
     }
 }
 
-TEST_P(DamagedBinary, mangledElfHeader) {
+TEST_P(DamagedBinary, MangledElfHeader) {
     const usize fields[] = {offsetof(Elf64_Ehdr, e_shoff), offsetof(Elf64_Ehdr, e_shnum),
                             offsetof(Elf64_Ehdr, e_shstrndx), offsetof(Elf64_Ehdr, e_shentsize)};
     for (const usize field : fields) {
@@ -154,7 +154,7 @@ TEST_P(DamagedBinary, mangledElfHeader) {
     }
 }
 
-TEST_P(DamagedBinary, randomBytesInDwarfSections) {
+TEST_P(DamagedBinary, RandomBytesInDwarfSections) {
     std::mt19937_64 rng(20261208);
     usize damaged_lookups_failed = 0;
     for (const char* name : {".debug_info", ".debug_line", ".debug_abbrev", ".debug_rnglists", ".debug_str",
@@ -239,7 +239,7 @@ UnitSiblings siblingsOfFirstUnit(const std::string& path) {
 // DWARF: clang emits no DW_AT_sibling.
 class DamagedSiblings : public DamagedBinary {};
 
-TEST_P(DamagedSiblings, unusableOnesAreWalkedAround) {
+TEST_P(DamagedSiblings, UnusableOnesAreWalkedAround) {
     const UnitSiblings unit = siblingsOfFirstUnit(GetParam());
     ASSERT_FALSE(unit.siblings.empty());
     auto names = [&](const std::vector<u8>& bytes) {
@@ -320,7 +320,7 @@ INSTANTIATE_TEST_SUITE_P(Gcc, DamagedSiblings, ::testing::Values(XOV_SAMPLE_PATH
 // zlib (the compiler's -gz) and zstd (objcopy's) sections.
 class DamagedCompressedSection : public ::testing::TestWithParam<const char*> {};
 
-TEST_P(DamagedCompressedSection, corruptStreamIsInvalidDebugInfo) {
+TEST_P(DamagedCompressedSection, CorruptStreamIsInvalidDebugInfo) {
     std::vector<u8> original = readFile(GetParam());
     ASSERT_FALSE(original.empty());
     const auto sections = sectionsOf(original);

@@ -11,7 +11,7 @@
 
 namespace {
 
-TEST(SpecialDebugFile, aPipeOrADeviceIsNoDebugInformation) {
+TEST(SpecialDebugFile, APipeOrADeviceIsNoDebugInformation) {
     alarm(30);
     const std::string fifo = "/tmp/debug_file_fifo_" + std::to_string(getpid());
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);

@@ -121,7 +121,7 @@ UnwindContext contextOnFakeStack() {
 
 // --- the reader ------------------------------------------------------------
 
-TEST(CfiCursor, decodesMultiByteAndNegativeLeb128) {
+TEST(CfiCursor, DecodesMultiByteAndNegativeLeb128) {
     const Bytes b = {0xe5, 0x8e, 0x26, 0x7f, 0x80, 0x7f, 0x02};
     Cursor r{b, 0};
     EXPECT_EQ(*r.readUleb(), 624485u);
@@ -133,7 +133,7 @@ TEST(CfiCursor, decodesMultiByteAndNegativeLeb128) {
 
 // Bits beyond 64 are malformed, not cut off, and so is an 11th byte;
 // padding within 10 bytes is not.
-TEST(CfiCursor, leb128CarriesExactlySixtyFourBits) {
+TEST(CfiCursor, Leb128CarriesExactlySixtyFourBits) {
     Bytes beyond(9, 0xff);
     beyond.push_back(0x03);  // bit 64
     Cursor r{beyond, 0};
@@ -152,7 +152,7 @@ TEST(CfiCursor, leb128CarriesExactlySixtyFourBits) {
     EXPECT_EQ(r4.readSleb().error(), Error::InvalidDebugInfo);
 }
 
-TEST(CfiCursor, readingPastTheEndIsAnErrorNotACrash) {
+TEST(CfiCursor, ReadingPastTheEndIsAnErrorNotACrash) {
     const Bytes b = {0x80, 0x80};  // unterminated LEB128
     Cursor r{b, 0};
     EXPECT_EQ(r.readUleb().error(), Error::InvalidDebugInfo);
@@ -164,7 +164,7 @@ TEST(CfiCursor, readingPastTheEndIsAnErrorNotACrash) {
     EXPECT_FALSE(r3.readUleb().has_value());
 }
 
-TEST(CfiPointerEncoding, appliesEachFormatAndBase) {
+TEST(CfiPointerEncoding, AppliesEachFormatAndBase) {
     Bytes b;
     le32(b, static_cast<u32>(-16));  // sdata4, pcrel
     u8s(b, {0x34, 0x12});           // udata2
@@ -183,7 +183,7 @@ TEST(CfiPointerEncoding, appliesEachFormatAndBase) {
     EXPECT_EQ(readEncodedPointer(again, 0x07, s).error(), Error::InvalidDebugInfo);  // no such format
 }
 
-TEST(CfiPointerEncoding, indirectPointerIsReadOnlyThroughTheMemoryCheck) {
+TEST(CfiPointerEncoding, IndirectPointerIsReadOnlyThroughTheMemoryCheck) {
     fake_stack[3] = 0xabcdef;
     Bytes b;
     le64(b, reinterpret_cast<u64>(&fake_stack[3]));
@@ -198,7 +198,7 @@ TEST(CfiPointerEncoding, indirectPointerIsReadOnlyThroughTheMemoryCheck) {
 
 // --- records ----------------------------------------------------------------
 
-TEST(CfiRecords, parsesCieFieldsAndFdeRangeWithPcRelativeAddresses) {
+TEST(CfiRecords, ParsesCieFieldsAndFdeRangeWithPcRelativeAddresses) {
     Bytes s;
     CieLayout layout;
     layout.augmentation = "zRS";
@@ -224,7 +224,7 @@ TEST(CfiRecords, parsesCieFieldsAndFdeRangeWithPcRelativeAddresses) {
     EXPECT_TRUE(parseEntry(eh(s), s.size() - 4, nullptr)->end);
 }
 
-TEST(CfiRecords, damagedRecordsGiveNamedErrors) {
+TEST(CfiRecords, DamagedRecordsGiveNamedErrors) {
     Bytes s;
     const usize cie_at = appendCie(s, {});
     const usize fde_at = appendFde(s, cie_at, kSectionAddress, 0x401000, 0x10, {});
@@ -253,7 +253,7 @@ TEST(CfiRecords, damagedRecordsGiveNamedErrors) {
     EXPECT_FALSE(parseEntry(eh(truncated), fde_at, nullptr).has_value());
 }
 
-TEST(CfiRecords, unknownAugmentationAfterZIsSkippedByItsLength) {
+TEST(CfiRecords, UnknownAugmentationAfterZIsSkippedByItsLength) {
     Bytes s;
     CieLayout c;
     c.augmentation = "zRQ";
@@ -263,7 +263,7 @@ TEST(CfiRecords, unknownAugmentationAfterZIsSkippedByItsLength) {
     EXPECT_EQ(cie.initial_instructions.size(), c.instructions.size());
 }
 
-TEST(CfiRecords, debugFrameUsesSectionOffsetsAndAbsoluteAddresses) {
+TEST(CfiRecords, DebugFrameUsesSectionOffsetsAndAbsoluteAddresses) {
     Bytes s;
     // CIE, version 4: length, id 0xffffffff, version, "", address and
     // segment size, code align 1, data align -8, ra 16, def_cfa rsp+8.
@@ -291,7 +291,7 @@ TEST(CfiRecords, debugFrameUsesSectionOffsetsAndAbsoluteAddresses) {
     EXPECT_EQ(findFdeLinear(sec, 0x700020, nullptr).error(), Error::MissingDebugInfo);
 }
 
-TEST(CfiRecords, sixtyFourBitLengthFormIsRead) {
+TEST(CfiRecords, SixtyFourBitLengthFormIsRead) {
     Bytes s;
     Bytes body;
     le64(body, 0);  // CIE id, 64-bit form
@@ -304,7 +304,7 @@ TEST(CfiRecords, sixtyFourBitLengthFormIsRead) {
     EXPECT_EQ(cie.initial_instructions.size(), 3u);
 }
 
-TEST(CfiRecords, linearSearchPicksTheCoveringFde) {
+TEST(CfiRecords, LinearSearchPicksTheCoveringFde) {
     Bytes s;
     const usize cie_at = appendCie(s, {});
     appendFde(s, cie_at, kSectionAddress, 0x1000, 0x100, {});
@@ -314,7 +314,7 @@ TEST(CfiRecords, linearSearchPicksTheCoveringFde) {
     EXPECT_EQ(findFdeLinear(eh(s), 0x1800, nullptr).error(), Error::MissingDebugInfo);
 }
 
-TEST(CfiHeader, binarySearchTableFindsTheGreatestStartNotAbovePc) {
+TEST(CfiHeader, BinarySearchTableFindsTheGreatestStartNotAbovePc) {
     // .eh_frame_hdr at 0x8000: version 1, eh_frame_ptr pcrel|sdata4,
     // fde_count udata4, table datarel|sdata4; .eh_frame at 0x9000.
     Bytes h;
@@ -356,7 +356,7 @@ Result<Row> rowAt(const Bytes& ins, u64 pc, CieLayout layout = {}) {
     return runProgram(cie, e->fde, eh(s), pc);
 }
 
-TEST(CfiProgram, advanceLocSelectsTheRowForPc) {
+TEST(CfiProgram, AdvanceLocSelectsTheRowForPc) {
     // push rbp; mov rbp,rsp shape: at +1 cfa=rsp+16, rbp at cfa-16; at +4
     // cfa=rbp+16.
     const Bytes ins = {0x41, 0x0e, 16, 0x86, 2, 0x43, 0x0d, 6};
@@ -374,7 +374,7 @@ TEST(CfiProgram, advanceLocSelectsTheRowForPc) {
     EXPECT_EQ(r2.cfa.offset, 16);
 }
 
-TEST(CfiProgram, wideAdvancesAndCodeAlignmentScaleTheLocation) {
+TEST(CfiProgram, WideAdvancesAndCodeAlignmentScaleTheLocation) {
     CieLayout layout;
     layout.code_align = 4;
     Bytes ins = {0x02, 2, 0x0e, 24};  // advance_loc1 2*4; def_cfa_offset 24
@@ -387,7 +387,7 @@ TEST(CfiProgram, wideAdvancesAndCodeAlignmentScaleTheLocation) {
     EXPECT_EQ(rowAt(ins, 0x140c, layout)->cfa.offset, 40);
 }
 
-TEST(CfiProgram, setLocMovesToAnAbsoluteLocation) {
+TEST(CfiProgram, SetLocMovesToAnAbsoluteLocation) {
     CieLayout layout;
     layout.fde_encoding = pe::udata4;
     Bytes ins = {0x01};
@@ -397,7 +397,7 @@ TEST(CfiProgram, setLocMovesToAnAbsoluteLocation) {
     EXPECT_EQ(rowAt(ins, 0x1010, layout)->cfa.offset, 48);
 }
 
-TEST(CfiProgram, offsetFamilyRecordsFactoredOffsets) {
+TEST(CfiProgram, OffsetFamilyRecordsFactoredOffsets) {
     const Bytes ins = {0x05, 3, 2,      // offset_extended rbx, 2*-8
                        0x11, 12, 0x7d,  // offset_extended_sf r12, -3*-8 = +24
                        0x2f, 13, 1,     // GNU_negative_offset_extended r13, -(1*-8)
@@ -415,7 +415,7 @@ TEST(CfiProgram, offsetFamilyRecordsFactoredOffsets) {
     EXPECT_EQ(r.regs[15].offset, 8);
 }
 
-TEST(CfiProgram, restoreReturnsToTheCieRule) {
+TEST(CfiProgram, RestoreReturnsToTheCieRule) {
     CieLayout layout;
     layout.instructions = {0x0c, 7, 8, 0x90, 1, 0x83, 5};  // ra at cfa-8; rbx at cfa-40
     const Bytes ins = {0x90, 3,  // ra at cfa-24
@@ -427,7 +427,7 @@ TEST(CfiProgram, restoreReturnsToTheCieRule) {
     EXPECT_EQ(r.regs[3].offset, -40);
 }
 
-TEST(CfiProgram, undefinedSameValueAndRegisterRules) {
+TEST(CfiProgram, UndefinedSameValueAndRegisterRules) {
     const Bytes ins = {0x07, 16, 0x08, 3, 0x09, 12, 5};
     const Row r = *rowAt(ins, 0x1000);
     EXPECT_EQ(r.regs[16].kind, RuleKind::undefined);
@@ -437,7 +437,7 @@ TEST(CfiProgram, undefinedSameValueAndRegisterRules) {
     EXPECT_EQ(rowAt({0x09, 12, 40}, 0x1000).error(), Error::UnsupportedRegister);
 }
 
-TEST(CfiProgram, rememberAndRestoreStateNest) {
+TEST(CfiProgram, RememberAndRestoreStateNest) {
     const Bytes ins = {0x0a, 0x0e, 32, 0x86, 4,  // remember; cfa+32; rbp at -32
                        0x41, 0x0a, 0x0e, 64,      // +1: remember; cfa+64
                        0x41, 0x0b,                // +2: restore (cfa+32, rbp kept)
@@ -452,7 +452,7 @@ TEST(CfiProgram, rememberAndRestoreStateNest) {
     EXPECT_EQ(r3.location, 0x1003u);
 }
 
-TEST(CfiProgram, rememberStateDepthAndEmptyRestoreAreErrors) {
+TEST(CfiProgram, RememberStateDepthAndEmptyRestoreAreErrors) {
     EXPECT_EQ(rowAt({0x0b}, 0x1000).error(), Error::StackUnderflow);
     const Bytes deep(max_remembered_rows + 1, 0x0a);
     EXPECT_EQ(rowAt(deep, 0x1000).error(), Error::StackOverflow);
@@ -460,7 +460,7 @@ TEST(CfiProgram, rememberStateDepthAndEmptyRestoreAreErrors) {
     EXPECT_TRUE(rowAt(fits, 0x1000).has_value());
 }
 
-TEST(CfiProgram, cfaDefinitionFamily) {
+TEST(CfiProgram, CfaDefinitionFamily) {
     const Bytes ins = {0x0c, 6, 16,      // def_cfa rbp+16
                        0x41, 0x0d, 3,    // def_cfa_register rbx
                        0x41, 0x0e, 40,   // def_cfa_offset 40
@@ -477,13 +477,13 @@ TEST(CfiProgram, cfaDefinitionFamily) {
     EXPECT_EQ(rowAt({0x0c, 17, 8}, 0x1000).error(), Error::UnsupportedRegister);
 }
 
-TEST(CfiProgram, cfaOffsetWithoutARegisterRuleIsInvalidCfa) {
+TEST(CfiProgram, CfaOffsetWithoutARegisterRuleIsInvalidCfa) {
     // def_cfa_expression, then def_cfa_offset: there is no register to add to.
     EXPECT_EQ(rowAt({0x0f, 2, 0x77, 0, 0x0e, 8}, 0x1000).error(), Error::InvalidCFA);
     EXPECT_EQ(rowAt({0x0f, 2, 0x77, 0, 0x0d, 6}, 0x1000).error(), Error::InvalidCFA);
 }
 
-TEST(CfiProgram, expressionRulesCaptureTheirBlocks) {
+TEST(CfiProgram, ExpressionRulesCaptureTheirBlocks) {
     const Bytes ins = {0x0f, 3, 0x77, 0x20, 0x06,  // def_cfa_expression: breg7 32; deref
                        0x10, 6, 2, 0x77, 0x10,     // expression rbp: breg7 16
                        0x16, 3, 1, 0x38};          // val_expression rbx: lit8
@@ -496,14 +496,14 @@ TEST(CfiProgram, expressionRulesCaptureTheirBlocks) {
     EXPECT_EQ(rowAt({0x10, 6, 9, 0x77}, 0x1000).error(), Error::InvalidDebugInfo);  // block past the end
 }
 
-TEST(CfiProgram, argsSizeAndVectorRegistersAreAcceptedWithoutEffect) {
+TEST(CfiProgram, ArgsSizeAndVectorRegistersAreAcceptedWithoutEffect) {
     const Row r = *rowAt({0x2e, 16, 0x05, 17, 4, 0x80 | 6, 2}, 0x1000);
     EXPECT_EQ(r.args_size, 16u);
     EXPECT_EQ(r.regs[6].offset, -16);
     EXPECT_EQ(rowAt({0x05, 0x81, 0x02, 1}, 0x1000).error(), Error::InvalidRegister);  // register 257
 }
 
-TEST(CfiProgram, unknownOpcodeAndTruncatedOperandsAreErrors) {
+TEST(CfiProgram, UnknownOpcodeAndTruncatedOperandsAreErrors) {
     EXPECT_EQ(rowAt({0x3f}, 0x1000).error(), Error::UnimplementedOpcode);
     EXPECT_EQ(rowAt({0x0c, 7}, 0x1000).error(), Error::InvalidDebugInfo);
     EXPECT_EQ(rowAt({0x04, 1, 0}, 0x1000).error(), Error::InvalidDebugInfo);
@@ -516,7 +516,7 @@ Result<u64> eval(const Bytes& e, std::optional<u64> initial = std::nullopt) {
     return evaluateExpression(e, contextOnFakeStack(), initial);
 }
 
-TEST(CfiExpression, constantsOfEveryWidthAndSign) {
+TEST(CfiExpression, ConstantsOfEveryWidthAndSign) {
     EXPECT_EQ(*eval({0x30 + 31}), 31u);
     EXPECT_EQ(*eval({0x08, 0xff}), 255u);
     EXPECT_EQ(*eval({0x09, 0xff}), static_cast<u64>(-1));
@@ -530,7 +530,7 @@ TEST(CfiExpression, constantsOfEveryWidthAndSign) {
     EXPECT_EQ(*eval({0x03, 8, 7, 6, 5, 4, 3, 2, 1}), 0x0102030405060708u);
 }
 
-TEST(CfiExpression, stackOperations) {
+TEST(CfiExpression, StackOperations) {
     EXPECT_EQ(*eval({0x31, 0x12, 0x22}), 2u);              // 1 dup plus
     EXPECT_EQ(*eval({0x31, 0x32, 0x13}), 1u);              // 1 2 drop
     EXPECT_EQ(*eval({0x31, 0x32, 0x14}), 1u);              // 1 2 over
@@ -546,7 +546,7 @@ TEST(CfiExpression, stackOperations) {
     EXPECT_EQ(eval(deep).error(), Error::StackOverflow);
 }
 
-TEST(CfiExpression, arithmeticAndLogic) {
+TEST(CfiExpression, ArithmeticAndLogic) {
     EXPECT_EQ(*eval({0x3a, 0x33, 0x1c}), 7u);                  // 10 - 3
     EXPECT_EQ(*eval({0x33, 0x3a, 0x1c, 0x19}), 7u);            // abs(3 - 10)
     EXPECT_EQ(*eval({0x09, 0xf6, 0x33, 0x1b}), static_cast<u64>(-3));  // -10 / 3, signed
@@ -566,7 +566,7 @@ TEST(CfiExpression, arithmeticAndLogic) {
     EXPECT_EQ(eval({0x31, 0x30, 0x1d}).error(), Error::InvalidExpression);  // modulo by zero
 }
 
-TEST(CfiExpression, comparisonsAreSigned) {
+TEST(CfiExpression, ComparisonsAreSigned) {
     EXPECT_EQ(*eval({0x09, 0xff, 0x31, 0x2d}), 1u);  // -1 < 1
     EXPECT_EQ(*eval({0x09, 0xff, 0x31, 0x2b}), 0u);  // -1 > 1
     EXPECT_EQ(*eval({0x32, 0x32, 0x29}), 1u);        // eq
@@ -575,7 +575,7 @@ TEST(CfiExpression, comparisonsAreSigned) {
     EXPECT_EQ(*eval({0x32, 0x33, 0x2c}), 1u);        // le
 }
 
-TEST(CfiExpression, branchesAndSkips) {
+TEST(CfiExpression, BranchesAndSkips) {
     // lit1; bra +1; lit5 (skipped); lit7
     EXPECT_EQ(*eval({0x31, 0x28, 1, 0, 0x35, 0x37}), 7u);
     // lit0; bra +1 (not taken); lit5
@@ -585,7 +585,7 @@ TEST(CfiExpression, branchesAndSkips) {
     EXPECT_EQ(eval({0x2f, 0xfd, 0xff}).error(), Error::InvalidExpression);     // skip -3: loops forever
 }
 
-TEST(CfiExpression, registersAndMemory) {
+TEST(CfiExpression, RegistersAndMemory) {
     fake_stack[8] = 0x1122334455667788;
     EXPECT_EQ(*eval({0x73, 0x05}), 1003u + 5);                      // breg3 +5
     EXPECT_EQ(*eval({0x92, 12, 0x7f}), 1012u - 1);                  // bregx r12 -1
@@ -605,7 +605,7 @@ TEST(CfiExpression, registersAndMemory) {
     EXPECT_EQ(evaluateExpression(Bytes{0x73, 0}, ctx, std::nullopt).error(), Error::InvalidRegister);
 }
 
-TEST(CfiExpression, operationsWithoutAValueAreRejected) {
+TEST(CfiExpression, OperationsWithoutAValueAreRejected) {
     EXPECT_EQ(eval({0x50}).error(), Error::InvalidExpression);          // reg0
     EXPECT_EQ(eval({0x9c}).error(), Error::InvalidExpression);          // call_frame_cfa
     EXPECT_EQ(eval({0x98, 0, 0}).error(), Error::UnimplementedExpressionCall);
@@ -615,7 +615,7 @@ TEST(CfiExpression, operationsWithoutAValueAreRejected) {
 
 // --- applying rows -------------------------------------------------------------
 
-TEST(CfiApply, computesCallerRegistersFromTheCfa) {
+TEST(CfiApply, ComputesCallerRegistersFromTheCfa) {
     // The callee's frame: rsp = &fake_stack[8]; cfa = rsp + 16; the return
     // address at cfa-8 and the saved rbp at cfa-16.
     std::memset(fake_stack, 0, sizeof fake_stack);
@@ -638,7 +638,7 @@ TEST(CfiApply, computesCallerRegistersFromTheCfa) {
     EXPECT_FALSE(ctx.exact_pc);
 }
 
-TEST(CfiApply, lookupUsesTheCallInstructionNotTheReturnAddress) {
+TEST(CfiApply, LookupUsesTheCallInstructionNotTheReturnAddress) {
     // An FDE ending at 0x1010: a return address of exactly 0x1010 still
     // belongs to it (the call is its last instruction), unless the pc is
     // exact.
@@ -655,7 +655,7 @@ TEST(CfiApply, lookupUsesTheCallInstructionNotTheReturnAddress) {
     EXPECT_EQ(unwindFrameInSection(exact, eh(s)).error(), Error::MissingDebugInfo);
 }
 
-TEST(CfiApply, signalFrameExpressionsRestoreTheInterruptedRegisters) {
+TEST(CfiApply, SignalFrameExpressionsRestoreTheInterruptedRegisters) {
     // The shape of the C library's signal trampoline: the CFA is loaded
     // from the saved context, and every register has an expression on it.
     std::memset(fake_stack, 0, sizeof fake_stack);
@@ -684,7 +684,7 @@ TEST(CfiApply, signalFrameExpressionsRestoreTheInterruptedRegisters) {
     EXPECT_EQ(lookupAddress(ctx), 0x5555u);
 }
 
-TEST(CfiApply, undefinedReturnAddressEndsTheWalk) {
+TEST(CfiApply, UndefinedReturnAddressEndsTheWalk) {
     Bytes s;
     const usize cie_at = appendCie(s, {});
     appendFde(s, cie_at, kSectionAddress, 0x1000, 0x10, {0x07, 16});
@@ -695,7 +695,7 @@ TEST(CfiApply, undefinedReturnAddressEndsTheWalk) {
     EXPECT_EQ(unwindFrameInSection(ctx, eh(s)).error(), Error::InvalidDebugInfo);  // nothing left
 }
 
-TEST(CfiApply, unreadableSavedSlotIsAnErrorAndLeavesTheContextAlone) {
+TEST(CfiApply, UnreadableSavedSlotIsAnErrorAndLeavesTheContextAlone) {
     Bytes s;
     const usize cie_at = appendCie(s, {});
     appendFde(s, cie_at, kSectionAddress, 0x1000, 0x10, {0x0e, 0x80, 0x08});  // cfa = rsp + 1024
@@ -707,7 +707,7 @@ TEST(CfiApply, unreadableSavedSlotIsAnErrorAndLeavesTheContextAlone) {
     EXPECT_EQ(ctx.regs[7], before.regs[7]);
 }
 
-TEST(CfiApply, cfaFromAnInvalidRegisterIsAnError) {
+TEST(CfiApply, CfaFromAnInvalidRegisterIsAnError) {
     Bytes s;
     const usize cie_at = appendCie(s, {});
     appendFde(s, cie_at, kSectionAddress, 0x1000, 0x10, {0x0d, 6});
@@ -721,7 +721,7 @@ TEST(CfiApply, cfaFromAnInvalidRegisterIsAnError) {
 // of times. Each attempt either fails with an error or yields a row that
 // belongs to the FDE it came from, and applying it reads memory only
 // through the check (the sanitizer builds would catch a stray read).
-TEST(CfiRobustness, randomlyDamagedTablesGiveErrorsOrConsistentRows) {
+TEST(CfiRobustness, RandomlyDamagedTablesGiveErrorsOrConsistentRows) {
     Bytes good;
     CieLayout layout;
     layout.instructions = {0x0c, 7, 8, 0x90, 1, 0x0a, 0x0b};

@@ -63,7 +63,7 @@ Frames captured;
     return seed;
 }
 
-TEST(UnwindLive, walksThroughFramesWithoutFramePointers) {
+TEST(UnwindLive, WalksThroughFramesWithoutFramePointers) {
     captured.clear();
     (void)nofp::levelA(unwindHere);
     // unwindHere's caller (levelC), then levelB, levelA, and this test body,
@@ -74,7 +74,7 @@ TEST(UnwindLive, walksThroughFramesWithoutFramePointers) {
     EXPECT_EQ(captured[3], nofp::recorded_returns[0]);
 }
 
-TEST(UnwindLive, framesDescribedOnlyInDebugFrameAreWalkedOnceDebugInfoIsOpen) {
+TEST(UnwindLive, FramesDescribedOnlyInDebugFrameAreWalkedOnceDebugInfoIsOpen) {
     // The file's .debug_frame is read through the debug information, which
     // the unwinder uses only when somebody has opened it already.
     ASSERT_TRUE(debug::getSelfDebugInfo().has_value());
@@ -86,7 +86,7 @@ TEST(UnwindLive, framesDescribedOnlyInDebugFrameAreWalkedOnceDebugInfoIsOpen) {
     EXPECT_EQ(captured[3], dbgframe::recorded_returns[0]);
 }
 
-TEST(UnwindLive, walkReachesTheOutermostFrameWithoutError) {
+TEST(UnwindLive, WalkReachesTheOutermostFrameWithoutError) {
     captured.clear();
     Error last = Error::Success_;
     ucontext_t uc;
@@ -114,7 +114,7 @@ int comparatorUnwinds(const void* a, const void* b) {
     __asm__ volatile("" ::: "memory");
 }
 
-TEST(UnwindLive, walksFromAQsortComparatorBackToTheSortingFunction) {
+TEST(UnwindLive, WalksFromAQsortComparatorBackToTheSortingFunction) {
     captured.clear();
     sortsWithUnwindingComparator();
     // Past qsort's own frames, the return address of the function that
@@ -139,7 +139,7 @@ void handlerUnwinds(int, siginfo_t*, void* context) {
     __asm__ volatile("" ::: "memory");
 }
 
-TEST(UnwindLive, walksThroughTheSignalTrampolineAndFromASignalContext) {
+TEST(UnwindLive, WalksThroughTheSignalTrampolineAndFromASignalContext) {
     struct sigaction act {};
     struct sigaction old {};
     act.sa_sigaction = handlerUnwinds;
@@ -157,7 +157,7 @@ TEST(UnwindLive, walksThroughTheSignalTrampolineAndFromASignalContext) {
     EXPECT_TRUE(from_handler_context.contains(raiser_return));
 }
 
-TEST(UnwindLive, addressOutsideEveryModuleHasNoUnwindInformation) {
+TEST(UnwindLive, AddressOutsideEveryModuleHasNoUnwindInformation) {
     dwarf::UnwindContext ctx;
     ctx.is_valid_memory = mapped;
     ctx.pc = 0x10;

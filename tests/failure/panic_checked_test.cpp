@@ -10,7 +10,7 @@
 
 namespace {
 
-TEST(CheckedIndexing, lastElementAndFullSliceAreInBounds) {
+TEST(CheckedIndexing, LastElementAndFullSliceAreInBounds) {
     int items[10] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
     EXPECT_EQ(checked::at(items, 9), 9);
     checked::at(items, 0) = 42;
@@ -22,7 +22,7 @@ TEST(CheckedIndexing, lastElementAndFullSliceAreInBounds) {
     EXPECT_EQ(checked::slice(std::span<int>(items), 3, 5)[1], 4);
 }
 
-TEST(CheckedNarrowing, valuesAtTheLimitsOfTheTargetFit) {
+TEST(CheckedNarrowing, ValuesAtTheLimitsOfTheTargetFit) {
     EXPECT_EQ(checked::intCast<u8>(255u), 255);
     EXPECT_EQ(checked::intCast<u8>(0), 0);
     EXPECT_EQ(checked::intCast<i8>(-128), -128);
@@ -32,7 +32,7 @@ TEST(CheckedNarrowing, valuesAtTheLimitsOfTheTargetFit) {
     EXPECT_EQ(checked::intCast<u32>(static_cast<i64>(UINT32_MAX)), UINT32_MAX);
 }
 
-TEST(CheckedArithmetic, resultsAtTheLimitsDoNotOverflow) {
+TEST(CheckedArithmetic, ResultsAtTheLimitsDoNotOverflow) {
     EXPECT_EQ(checked::add(INT32_MAX - 1, 1), INT32_MAX);
     EXPECT_EQ(checked::sub(INT32_MIN + 1, 1), INT32_MIN);
     EXPECT_EQ(checked::mul<u32>(65536u, 65535u), 0xffff0000u);

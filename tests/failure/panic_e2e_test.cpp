@@ -193,7 +193,7 @@ int count(const std::string& text, const std::string& what) {
 
 std::string panicLine(int tid, const std::string& msg) { return "thread " + std::to_string(tid) + " panic: " + msg + "\n"; }
 
-TEST(PanicReport, namesThreadAndMessageThenStackFromThePanickingFunction) {
+TEST(PanicReport, NamesThreadAndMessageThenStackFromThePanickingFunction) {
     const Report r = runTable("panic_plain");
     EXPECT_EQ(r.finished.termSignal(), SIGABRT);
     const std::string& err = r.finished.err;
@@ -208,7 +208,7 @@ TEST(PanicReport, namesThreadAndMessageThenStackFromThePanickingFunction) {
     expectPrintedNamesMatchSymbolizer(err);
 }
 
-TEST(PanicReport, printsTheErrorReturnTraceBeforeTheCurrentStack) {
+TEST(PanicReport, PrintsTheErrorReturnTraceBeforeTheCurrentStack) {
     const Report r = runTable("panic_with_trace");
     EXPECT_EQ(r.finished.termSignal(), SIGABRT);
     const std::string& err = r.finished.err;
@@ -225,7 +225,7 @@ TEST(PanicReport, printsTheErrorReturnTraceBeforeTheCurrentStack) {
     expectPrintedNamesMatchSymbolizer(err);
 }
 
-TEST(PanicReport, outOfBoundsIndexNamesIndexAndLengthAndStartsAtTheIndexingFunction) {
+TEST(PanicReport, OutOfBoundsIndexNamesIndexAndLengthAndStartsAtTheIndexingFunction) {
     const Report r = runTable("panic_out_of_bounds");
     EXPECT_EQ(r.finished.termSignal(), SIGABRT);
     const std::string line = panicLine(r.pid, "index out of bounds: index 10, len 10");
@@ -238,7 +238,7 @@ TEST(PanicReport, outOfBoundsIndexNamesIndexAndLengthAndStartsAtTheIndexingFunct
     expectPrintedNamesMatchSymbolizer(err);
 }
 
-TEST(PanicReport, narrowingThatLosesBitsPanicsFromTheNarrowingFunction) {
+TEST(PanicReport, NarrowingThatLosesBitsPanicsFromTheNarrowingFunction) {
     const Report r = runTable("panic_int_cast");
     EXPECT_EQ(r.finished.termSignal(), SIGABRT);
     const std::string line = panicLine(r.pid, "integer cast truncated bits");
@@ -249,7 +249,7 @@ TEST(PanicReport, narrowingThatLosesBitsPanicsFromTheNarrowingFunction) {
     EXPECT_NE(names[0].find("narrows"), std::string::npos) << joined(names);
 }
 
-TEST(PanicReport, messageOverTheBufferIsCutTo4096BytesAndMarked) {
+TEST(PanicReport, MessageOverTheBufferIsCutTo4096BytesAndMarked) {
     const Report r = runTable("panic_long_message");
     EXPECT_EQ(r.finished.termSignal(), SIGABRT);
     std::string text;
@@ -260,7 +260,7 @@ TEST(PanicReport, messageOverTheBufferIsCutTo4096BytesAndMarked) {
     EXPECT_EQ(count(r.finished.err, "(msg truncated)"), 1);
 }
 
-TEST(PanicReport, messageOfExactly4096BytesIsNotMarked) {
+TEST(PanicReport, MessageOfExactly4096BytesIsNotMarked) {
     const Report r = runTable("panic_exact_limit");
     EXPECT_EQ(r.finished.termSignal(), SIGABRT);
     const std::string line = panicLine(r.pid, std::string(4096, 'y'));
@@ -268,7 +268,7 @@ TEST(PanicReport, messageOfExactly4096BytesIsNotMarked) {
     EXPECT_EQ(r.finished.err.find("(msg truncated)"), std::string::npos);
 }
 
-TEST(NestedPanic, secondPanicDuringTheReportPrintsOneNoticeAndAborts) {
+TEST(NestedPanic, SecondPanicDuringTheReportPrintsOneNoticeAndAborts) {
     const Report r = runTable("panic_during_panic");
     EXPECT_EQ(r.finished.termSignal(), SIGABRT);
     const std::string& err = r.finished.err;
@@ -283,7 +283,7 @@ TEST(NestedPanic, secondPanicDuringTheReportPrintsOneNoticeAndAborts) {
     EXPECT_EQ(count(err, " panic: "), 1);
 }
 
-TEST(ConcurrentPanic, bothReportsAppearWholeOneAfterTheOther) {
+TEST(ConcurrentPanic, BothReportsAppearWholeOneAfterTheOther) {
     const Report r = runTable("panic_two_threads");
     EXPECT_EQ(r.finished.termSignal(), SIGABRT);
     const std::string& err = r.finished.err;
@@ -319,7 +319,7 @@ struct SafetyCase {
 
 class SafetyCheckPanic : public ::testing::TestWithParam<SafetyCase> {};
 
-TEST_P(SafetyCheckPanic, printsTheCheckMessageAndStartsAtTheCheckingFunction) {
+TEST_P(SafetyCheckPanic, PrintsTheCheckMessageAndStartsAtTheCheckingFunction) {
     const SafetyCase& c = GetParam();
     const Report r = runTable(c.table);
     EXPECT_EQ(r.finished.termSignal(), SIGABRT);
@@ -346,7 +346,7 @@ INSTANTIATE_TEST_SUITE_P(
 // sanitizer runtime, where the panic handler supplies their entry points).
 class CompilerCheckPanic : public ::testing::TestWithParam<SafetyCase> {};
 
-TEST_P(CompilerCheckPanic, printsTheCheckMessageAndStartsAtTheCheckingFunction) {
+TEST_P(CompilerCheckPanic, PrintsTheCheckMessageAndStartsAtTheCheckingFunction) {
 #if !defined(XOV_SAFETY_CHECKS)
     GTEST_SKIP() << "the sanitizer runtime reports these checks in this build";
 #endif
@@ -378,7 +378,7 @@ INSTANTIATE_TEST_SUITE_P(
 // runtime linked beside them (as a link-time optimised GCC build's driver
 // asks for) would bring its own reports and start-up code. Every check
 // kind the fixture exercises is called from its code.
-TEST(CompilerCheckEntryPoints, areThePanicHandlersAndEveryCheckKindIsCalled) {
+TEST(CompilerCheckEntryPoints, AreThePanicHandlersAndEveryCheckKindIsCalled) {
 #if !defined(XOV_SAFETY_CHECKS)
     GTEST_SKIP() << "the sanitizer runtime reports these checks in this build";
 #endif
@@ -425,7 +425,7 @@ TEST(CompilerCheckEntryPoints, areThePanicHandlersAndEveryCheckKindIsCalled) {
 // Code with frame pointers but no call-frame information: the report says
 // once that unwind information is missing there, then carries on by frame
 // pointers to the callers.
-TEST(PanicReport, missingUnwindInformationIsReportedOnceAndTheWalkContinues) {
+TEST(PanicReport, MissingUnwindInformationIsReportedOnceAndTheWalkContinues) {
     const Report r = runTable("panic_below_code_without_cfi");
     EXPECT_EQ(r.finished.termSignal(), SIGABRT);
     const std::string& err = r.finished.err;
@@ -462,7 +462,7 @@ struct FaultCase {
 
 class FaultReport : public ::testing::TestWithParam<FaultCase> {};
 
-TEST_P(FaultReport, printsTheFaultLineAndTheStackFromTheInterruptedInstruction) {
+TEST_P(FaultReport, PrintsTheFaultLineAndTheStackFromTheInterruptedInstruction) {
     const FaultCase& c = GetParam();
     const Report r = runTable(c.table);
     EXPECT_EQ(r.finished.termSignal(), SIGABRT);
@@ -498,7 +498,7 @@ TEST_P(FaultReport, printsTheFaultLineAndTheStackFromTheInterruptedInstruction) 
 // A panic inside a callback that glibc's qsort calls: the current stack
 // is walked by call-frame rules through qsort's frames, which keep no
 // frame pointers.
-TEST(PanicReport, stackFromInsideAQsortComparatorReachesTheSortingFunction) {
+TEST(PanicReport, StackFromInsideAQsortComparatorReachesTheSortingFunction) {
     const Report r = runTable("panic_in_qsort_comparator");
     EXPECT_EQ(r.finished.termSignal(), SIGABRT);
     const std::string& err = r.finished.err;
@@ -534,7 +534,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 // The product installs the fault handler at start-up: while it serves the
 // build driver, the kernel lists the four fault signals as caught.
-TEST(FaultHandler, productCatchesTheFourFaultSignalsOnceStarted) {
+TEST(FaultHandler, ProductCatchesTheFourFaultSignalsOnceStarted) {
     auto child = e2e::Child::spawn(e2e::product({"--listen=-"}));
     // The version announcement comes after start-up.
     ASSERT_GE(child.readStdout(8).size(), 8u);
@@ -553,13 +553,13 @@ TEST(FaultHandler, productCatchesTheFourFaultSignalsOnceStarted) {
 
 // Ending the process: a first SIGABRT that is ignored or caught is
 // followed by one with the default action restored.
-TEST(PanicAbort, ignoredSigabrtStillEndsTheProcessBySigabrt) {
+TEST(PanicAbort, IgnoredSigabrtStillEndsTheProcessBySigabrt) {
     const Report r = runTable("panic_abort_ignored");
     EXPECT_EQ(r.finished.termSignal(), SIGABRT);
     EXPECT_NE(r.finished.err.find(panicLine(r.pid, "abort ignored")), std::string::npos);
 }
 
-TEST(PanicAbort, caughtSigabrtRunsTheHandlerOnceThenEndsBySigabrt) {
+TEST(PanicAbort, CaughtSigabrtRunsTheHandlerOnceThenEndsBySigabrt) {
     const Report r = runTable("panic_abort_caught");
     EXPECT_EQ(r.finished.termSignal(), SIGABRT);
     const std::string& err = r.finished.err;
@@ -569,7 +569,7 @@ TEST(PanicAbort, caughtSigabrtRunsTheHandlerOnceThenEndsBySigabrt) {
     EXPECT_EQ(err.substr(err.size() - 15), "caught SIGABRT\n");
 }
 
-TEST(FaultDuringPanic, faultInTheTracePrinterEndsByTheDefaultAction) {
+TEST(FaultDuringPanic, FaultInTheTracePrinterEndsByTheDefaultAction) {
     const Report r = runTable("fault_in_trace_printer");
     EXPECT_EQ(r.finished.termSignal(), SIGSEGV);
     const std::string& err = r.finished.err;
@@ -583,7 +583,7 @@ TEST(FaultDuringPanic, faultInTheTracePrinterEndsByTheDefaultAction) {
 // gdb stops at the fault before our handler runs; its backtrace must list
 // the same code addresses that our unwinder printed (ours are return
 // addresses minus one, gdb shows the return addresses themselves).
-TEST(FaultReport, framesThroughQsortMatchGdb) {
+TEST(FaultReport, FramesThroughQsortMatchGdb) {
     if (access("/usr/bin/gdb", X_OK) != 0) GTEST_SKIP() << "gdb not installed";
     const Report ours = runTable("fault_in_qsort_comparator");
     const auto addresses = frameAddresses(ours.finished.err);
@@ -637,7 +637,7 @@ constexpr size_t shown_tail = 64;
 
 // A looped frame chain would make the walk repeat one frame for ever; a
 // short timeout keeps such a run from filling memory.
-TEST(CorruptedStack, aLoopedFrameChainEndsThePanicTraceWithAnUnwindError) {
+TEST(CorruptedStack, ALoopedFrameChainEndsThePanicTraceWithAnUnwindError) {
     const Report r = runTable("panic_looped_frame_chain", std::chrono::seconds(10));
     EXPECT_FALSE(r.finished.timed_out);
     EXPECT_EQ(r.finished.termSignal(), SIGABRT);
@@ -660,7 +660,7 @@ TEST(CorruptedStack, aLoopedFrameChainEndsThePanicTraceWithAnUnwindError) {
     EXPECT_EQ(count(report, "Unwind error"), 1);
 }
 
-TEST(CorruptedStack, aLoopedFrameChainEndsTheFaultTraceWithAnUnwindError) {
+TEST(CorruptedStack, ALoopedFrameChainEndsTheFaultTraceWithAnUnwindError) {
     const Report r = runTable("fault_looped_frame_chain", std::chrono::seconds(10));
     EXPECT_FALSE(r.finished.timed_out);
     EXPECT_EQ(r.finished.termSignal(), SIGABRT);
@@ -678,7 +678,7 @@ TEST(CorruptedStack, aLoopedFrameChainEndsTheFaultTraceWithAnUnwindError) {
 
 // More frames than a trace shows: the innermost entries, the count of the
 // ones left out, the outermost ones; the counts add up to the real depth.
-TEST(BoundedTrace, aDeepPanicShowsInnermostEntriesTheSkippedCountAndOutermostEntries) {
+TEST(BoundedTrace, ADeepPanicShowsInnermostEntriesTheSkippedCountAndOutermostEntries) {
     const Report r = runTable("panic_deep_recursion");
     EXPECT_EQ(r.finished.termSignal(), SIGABRT);
     const std::string& err = r.finished.err;
@@ -711,7 +711,7 @@ class StackOverflow : public ::testing::TestWithParam<OverflowCase> {};
 // Runaway recursion inside a test: the fault line, then the recursing
 // function from the faulting instruction on, the count of the frames left
 // out, and the outermost frames down to the test and the runner.
-TEST_P(StackOverflow, isReportedWithTheFaultLineAndABoundedTraceThenSigabrt) {
+TEST_P(StackOverflow, IsReportedWithTheFaultLineAndABoundedTraceThenSigabrt) {
     const OverflowCase& c = GetParam();
     e2e::SpawnOptions options = fixtureOptions(c.table);
     std::string input;
@@ -749,7 +749,7 @@ INSTANTIATE_TEST_SUITE_P(Modes, StackOverflow,
 
 // With 3 KiB of stack left the kernel cannot even deliver the signal on
 // the thread's own stack; on the alternate stack the report is whole.
-TEST(StackOverflow, aFaultWithLittleStackLeftIsReportedWhole) {
+TEST(StackOverflow, AFaultWithLittleStackLeftIsReportedWhole) {
     const Report r = runTable("fault_little_stack_left");
     EXPECT_EQ(r.finished.termSignal(), SIGABRT);
     const std::string& err = r.finished.err;
@@ -767,7 +767,7 @@ TEST(StackOverflow, aFaultWithLittleStackLeftIsReportedWhole) {
 // The report path's deepest use of the alternate stack, measured after a
 // whole report (the first one, which also opens the debug information):
 // it must leave at least half the stack unused.
-TEST(AlternateStack, theReportPathUsesLessThanHalfOfIt) {
+TEST(AlternateStack, TheReportPathUsesLessThanHalfOfIt) {
     static const std::regex peak_re(R"(alternate stack peak: (\d+) of (\d+) bytes\n)");
     // The overflow's report walks tens of thousands of frames; coloured
     // output adds the colour sequences' formatting to the plain fault's.
@@ -793,7 +793,7 @@ TEST(AlternateStack, theReportPathUsesLessThanHalfOfIt) {
 // the executable declares (capped at the hard limit), and the alternate
 // signal stack installed, though start-up no longer asks the kernel where
 // the stack lies. The child inherits a soft limit of 8 MiB from this test.
-TEST(StartUp, raisesTheStackLimitAndInstallsTheAlternateStackBeforeTheFirstTest) {
+TEST(StartUp, RaisesTheStackLimitAndInstallsTheAlternateStackBeforeTheFirstTest) {
     rlimit saved{};
     ASSERT_EQ(getrlimit(RLIMIT_STACK, &saved), 0);
     constexpr rlim_t MiB = 1024 * 1024;
@@ -813,7 +813,7 @@ TEST(StartUp, raisesTheStackLimitAndInstallsTheAlternateStackBeforeTheFirstTest)
 
 // A thread that faults while another writes a panic report waits for that
 // report, then is reported itself; the process ends by SIGABRT.
-TEST(FaultDuringPanic, aFaultOnAnotherThreadWaitsForTheWholePanicReport) {
+TEST(FaultDuringPanic, AFaultOnAnotherThreadWaitsForTheWholePanicReport) {
     const Report r = runTable("fault_during_panic_other_thread");
     EXPECT_EQ(r.finished.termSignal(), SIGABRT);
     const std::string& err = r.finished.err;

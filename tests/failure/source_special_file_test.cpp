@@ -29,7 +29,7 @@ class SpecialSource : public ::testing::Test {
     void TearDown() override { alarm(0); }
 };
 
-TEST_F(SpecialSource, anEndlessDeviceGivesNoSourceLineForAnyLine) {
+TEST_F(SpecialSource, AnEndlessDeviceGivesNoSourceLineForAnyLine) {
     for (u64 line : {1u, 2u, 1000u}) {
         BoundedStringWriter w;
         const debug::LineInfo info{line, 3, "/dev/zero"};
@@ -38,7 +38,7 @@ TEST_F(SpecialSource, anEndlessDeviceGivesNoSourceLineForAnyLine) {
     }
 }
 
-TEST_F(SpecialSource, aPipeWithoutWriterDoesNotBlockTheEntry) {
+TEST_F(SpecialSource, APipeWithoutWriterDoesNotBlockTheEntry) {
     const std::string path = "/tmp/trace_source_fifo_" + std::to_string(getpid());
     ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
     BoundedStringWriter w;
@@ -49,7 +49,7 @@ TEST_F(SpecialSource, aPipeWithoutWriterDoesNotBlockTheEntry) {
     EXPECT_EQ(w.text, path + ":1:1: 0x10 in fn (cu)\n");
 }
 
-TEST_F(SpecialSource, theLineOfAnOrdinaryFileIsStillPrinted) {
+TEST_F(SpecialSource, TheLineOfAnOrdinaryFileIsStillPrinted) {
     char path[] = "/tmp/trace_source_XXXXXX";
     const int fd = mkstemp(path);
     ASSERT_GE(fd, 0);

@@ -112,7 +112,7 @@ void expectSymbolTableEntry(const std::string& err, const std::string& executabl
         << err.substr(after);
 }
 
-TEST(TraceEndToEnd, failingExpectNamesTheAssertionThenTheTestLine) {
+TEST(TraceEndToEnd, FailingExpectNamesTheAssertionThenTheTestLine) {
     const auto r = e2e::run(e2e::fixture("expect_fails"));
     EXPECT_EQ(r.exitCode(), 1);
     const auto found = entries(r.err);
@@ -127,7 +127,7 @@ TEST(TraceEndToEnd, failingExpectNamesTheAssertionThenTheTestLine) {
     EXPECT_NE(r.err.find("FAIL (TestUnexpectedResult)\n" + found[0].file + ":"), std::string::npos) << r.err;
 }
 
-TEST(TraceEndToEnd, forcedColourWrapsEachPartOfAnEntry) {
+TEST(TraceEndToEnd, ForcedColourWrapsEachPartOfAnEntry) {
     auto options = e2e::fixture("expect_fails");
     options.set_env.push_back("CLICOLOR_FORCE=1");
     const auto r = e2e::run(options);
@@ -139,7 +139,7 @@ TEST(TraceEndToEnd, forcedColourWrapsEachPartOfAnEntry) {
     EXPECT_TRUE(std::regex_search(r.err, coloured)) << r.err;
 }
 
-TEST(TraceEndToEnd, badArgumentPanicsWithTheArgumentCheckFirst) {
+TEST(TraceEndToEnd, BadArgumentPanicsWithTheArgumentCheckFirst) {
     const auto r = e2e::run(e2e::product({"--bogus"}));
     EXPECT_EQ(r.termSignal(), SIGABRT);
     const auto found = entries(r.err);
@@ -159,7 +159,7 @@ TEST(TraceEndToEnd, badArgumentPanicsWithTheArgumentCheckFirst) {
     expectSymbolTableEntry(r.err, e2e::productPath());
 }
 
-TEST(TraceEndToEnd, currentStackFromNestedCalls) {
+TEST(TraceEndToEnd, CurrentStackFromNestedCalls) {
     const auto r = e2e::run(e2e::fixture("trace_current"));
     EXPECT_EQ(r.exitCode(), 0);
     const auto found = entries(r.err);
@@ -191,7 +191,7 @@ void expectInlinedEntries(const std::vector<Entry>& found, const std::string& in
     }
 }
 
-TEST(TraceEndToEnd, currentStackInInlinedCodeHasAnEntryPerInlinedCall) {
+TEST(TraceEndToEnd, CurrentStackInInlinedCodeHasAnEntryPerInlinedCall) {
     const auto r = e2e::run(e2e::fixture("trace_inline_current"));
     EXPECT_EQ(r.exitCode(), 0);
     const auto found = entries(r.err);
@@ -203,7 +203,7 @@ TEST(TraceEndToEnd, currentStackInInlinedCodeHasAnEntryPerInlinedCall) {
     EXPECT_EQ(found[4].function, "test_runner::mainTerminal");
 }
 
-TEST(TraceEndToEnd, storedTraceFromInlinedCodeHasAnEntryPerInlinedCall) {
+TEST(TraceEndToEnd, StoredTraceFromInlinedCodeHasAnEntryPerInlinedCall) {
     const auto r = e2e::run(e2e::fixture("trace_inline_stored"));
     EXPECT_EQ(r.exitCode(), 0);
     const auto found = entries(r.err);
@@ -221,7 +221,7 @@ TEST(TraceEndToEnd, storedTraceFromInlinedCodeHasAnEntryPerInlinedCall) {
     for (size_t i = 0; i < 3; ++i) expectQuotesSource(found[i], file);
 }
 
-TEST(TraceEndToEnd, faultInInlinedCodeStartsWithTheInlinedStatement) {
+TEST(TraceEndToEnd, FaultInInlinedCodeStartsWithTheInlinedStatement) {
     auto child = e2e::Child::spawn(e2e::fixture("trace_inline_fault"));
     const auto r = child.finish(std::chrono::seconds(60));
     EXPECT_EQ(r.termSignal(), SIGABRT);
@@ -233,7 +233,7 @@ TEST(TraceEndToEnd, faultInInlinedCodeStartsWithTheInlinedStatement) {
     EXPECT_EQ(found[3].function, "(anonymous namespace)::faultInInlinedCode");
 }
 
-TEST(TraceEndToEnd, aTraceInsideALoggedMessageStartsOnItsOwnLine) {
+TEST(TraceEndToEnd, ATraceInsideALoggedMessageStartsOnItsOwnLine) {
     const auto r = e2e::run(e2e::fixture("trace_logged"));
     const std::string file = source_dir + "/tests/fixture/trace_cases.cpp";
     const auto at = r.err.find("[default] (warn): where: \n" + file + ":");
@@ -245,7 +245,7 @@ TEST(TraceEndToEnd, aTraceInsideALoggedMessageStartsOnItsOwnLine) {
     expectQuotesSource(found[0], "tests/fixture/trace_cases.cpp");
 }
 
-TEST(TraceEndToEnd, notedTracesShowTwoAndCountTheRest) {
+TEST(TraceEndToEnd, NotedTracesShowTwoAndCountTheRest) {
     const auto r = e2e::run(e2e::fixture("trace_noted"));
     EXPECT_EQ(r.exitCode(), 0);
     const std::string first = "first initialized here:\n" + source_dir + "/tests/fixture/trace_cases.cpp:";
@@ -261,7 +261,7 @@ TEST(TraceEndToEnd, notedTracesShowTwoAndCountTheRest) {
     EXPECT_EQ(found[5].line, lineOf("tests/fixture/trace_cases.cpp", "noteFrom(\"then here\")"));
 }
 
-TEST(TraceEndToEnd, storedTraceAddressesMatchThePrintedEntries) {
+TEST(TraceEndToEnd, StoredTraceAddressesMatchThePrintedEntries) {
     const auto r = e2e::run(e2e::fixture("trace_ten_frames"));
     EXPECT_EQ(r.exitCode(), 0);
     std::vector<std::string> addresses;
@@ -300,7 +300,7 @@ e2e::Finished runFailingAt(const char* table, int at) {
 
 const std::string trace_cases = "tests/fixture/trace_cases.cpp";
 
-TEST(TraceSites, eachFailingCheckNamesItsOwnLine) {
+TEST(TraceSites, EachFailingCheckNamesItsOwnLine) {
     for (const int at : {1, 3, 5}) {
         SCOPED_TRACE(at);
         const auto r = runFailingAt("sites_checks", at);
@@ -314,7 +314,7 @@ TEST(TraceSites, eachFailingCheckNamesItsOwnLine) {
     }
 }
 
-TEST(TraceSites, eachOriginAndPropagationNamesItsOwnLine) {
+TEST(TraceSites, EachOriginAndPropagationNamesItsOwnLine) {
     for (const int at : {1, 2, 3}) {
         SCOPED_TRACE(at);
         const auto r = runFailingAt("sites_propagation", at);
@@ -331,7 +331,7 @@ TEST(TraceSites, eachOriginAndPropagationNamesItsOwnLine) {
     }
 }
 
-TEST(TraceSites, eachLiteralWriteOfTheFormatterNamesItsOwnLine) {
+TEST(TraceSites, EachLiteralWriteOfTheFormatterNamesItsOwnLine) {
     const char* const needles[] = {
         "if (brace > i) TRY(writer.writeAll(str::sub(format, i, brace - i)));",
         "TRY(writer.writeAll(str::sub(format, brace, 1)));",
@@ -352,7 +352,7 @@ TEST(TraceSites, eachLiteralWriteOfTheFormatterNamesItsOwnLine) {
     }
 }
 
-TEST(TraceSites, eachFailedAssertionPanicsFromItsOwnLine) {
+TEST(TraceSites, EachFailedAssertionPanicsFromItsOwnLine) {
     for (const int at : {1, 2, 3}) {
         SCOPED_TRACE(at);
         const auto r = runFailingAt("sites_assertions", at);
@@ -367,7 +367,7 @@ TEST(TraceSites, eachFailedAssertionPanicsFromItsOwnLine) {
     }
 }
 
-TEST(TraceSites, eachInvalidFreeCheckPanicsFromItsOwnLine) {
+TEST(TraceSites, EachInvalidFreeCheckPanicsFromItsOwnLine) {
     const char* const needles[] = {
         "if (log2_align >= 64) panicInvalidFree(ret_addr);",
         "if (offset & ((usize{1} << class_index) - 1)) panicInvalidFree(ret_addr);",

@@ -55,36 +55,36 @@ std::string entry(const std::string& file, u64 line, u64 column, Config config =
 
 const std::string sample_source = "first\n\tint\tx = 1;\nthird line\nlast without newline";
 
-TEST(TraceEntry, columnSeventeenGivesLocationSourceAndCaretLines) {
+TEST(TraceEntry, ColumnSeventeenGivesLocationSourceAndCaretLines) {
     SourceFile f("0123456789abcdefghij\n");
     EXPECT_EQ(entry(f.path(), 1, 17),
               f.path() + ":1:17: 0x10 in fn (cu)\n0123456789abcdefghij\n" + std::string(16, ' ') + "^\n");
 }
 
-TEST(TraceEntry, columnOneIsJustTheCaretAndColumnZeroAnEmptyLine) {
+TEST(TraceEntry, ColumnOneIsJustTheCaretAndColumnZeroAnEmptyLine) {
     SourceFile f(sample_source);
     EXPECT_EQ(entry(f.path(), 3, 1), f.path() + ":3:1: 0x10 in fn (cu)\nthird line\n^\n");
     EXPECT_EQ(entry(f.path(), 3, 0), f.path() + ":3:0: 0x10 in fn (cu)\nthird line\n\n");
 }
 
-TEST(TraceEntry, tabsPrintAsOneSpaceSoTheCaretStaysAligned) {
+TEST(TraceEntry, TabsPrintAsOneSpaceSoTheCaretStaysAligned) {
     SourceFile f(sample_source);
     EXPECT_EQ(entry(f.path(), 2, 6), f.path() + ":2:6: 0x10 in fn (cu)\n int x = 1;\n     ^\n");
 }
 
-TEST(TraceEntry, lastLineWithoutNewlineStillEndsWithOne) {
+TEST(TraceEntry, LastLineWithoutNewlineStillEndsWithOne) {
     SourceFile f(sample_source);
     EXPECT_EQ(entry(f.path(), 4, 2), f.path() + ":4:2: 0x10 in fn (cu)\nlast without newline\n ^\n");
 }
 
-TEST(TraceEntry, lineBeyondTheEndOrMissingFileGivesTheFirstLineOnly) {
+TEST(TraceEntry, LineBeyondTheEndOrMissingFileGivesTheFirstLineOnly) {
     SourceFile f(sample_source);
     EXPECT_EQ(entry(f.path(), 5, 3), f.path() + ":5:3: 0x10 in fn (cu)\n");
     EXPECT_EQ(entry(f.path(), 99, 3), f.path() + ":99:3: 0x10 in fn (cu)\n");
     EXPECT_EQ(entry("/nonexistent/dir/file.cpp", 1, 1), "/nonexistent/dir/file.cpp:1:1: 0x10 in fn (cu)\n");
 }
 
-TEST(TraceEntry, linesAcrossChunkBoundaries) {
+TEST(TraceEntry, LinesAcrossChunkBoundaries) {
     // Line 1 ends exactly at the first chunk's last byte; line 3 spans two
     // chunks; line 4 is the rest.
     const std::string line1(4095, 'a');
@@ -100,14 +100,14 @@ TEST(TraceEntry, linesAcrossChunkBoundaries) {
     EXPECT_EQ(entry(g.path(), 1, 0), g.path() + ":1:0: 0x10 in fn (cu)\n" + std::string(4096, 'x') + "\n\n");
 }
 
-TEST(TraceEntry, aColumnPastTheLineEndPutsTheCaretJustAfterIt) {
+TEST(TraceEntry, AColumnPastTheLineEndPutsTheCaretJustAfterIt) {
     SourceFile f(sample_source);
     EXPECT_EQ(entry(f.path(), 3, 4000000000u), f.path() + ":3:4000000000: 0x10 in fn (cu)\nthird line\n" +
                                                    std::string(10, ' ') + "^\n");
     EXPECT_EQ(entry(f.path(), 3, 11), f.path() + ":3:11: 0x10 in fn (cu)\nthird line\n" + std::string(10, ' ') + "^\n");
 }
 
-TEST(TraceEntry, lineZeroGivesTheLocationLineAlone) {
+TEST(TraceEntry, LineZeroGivesTheLocationLineAlone) {
     // Compiler-generated code: there is no source line to quote, not even
     // the file's first (which reading "line 0" would find).
     SourceFile f(sample_source);
@@ -117,7 +117,7 @@ TEST(TraceEntry, lineZeroGivesTheLocationLineAlone) {
               "\x1b[1m" + f.path() + ":0:5\x1b[0m: \x1b[2m0x10 in fn (cu)\x1b[0m\n");
 }
 
-TEST(TraceEntry, otherSourceErrorsAreReturnedAfterTheLocationLine) {
+TEST(TraceEntry, OtherSourceErrorsAreReturnedAfterTheLocationLine) {
     // A directory opens but cannot be read: not one of the errors that
     // merely end the entry.
     StringWriter w;
@@ -128,7 +128,7 @@ TEST(TraceEntry, otherSourceErrorsAreReturnedAfterTheLocationLine) {
     EXPECT_EQ(w.text, "/tmp:1:1: 0x10 in fn (cu)\n");
 }
 
-TEST(StoredTrace, writerErrorsEndThePrintingAndAreReturned) {
+TEST(StoredTrace, WriterErrorsEndThePrintingAndAreReturned) {
     usize addresses[3] = {0x11, 0x12, 0x13};
     auto info = debug::getSelfDebugInfo();
     ASSERT_TRUE(info.has_value());
@@ -140,13 +140,13 @@ TEST(StoredTrace, writerErrorsEndThePrintingAndAreReturned) {
     EXPECT_EQ(w.written(), std::string_view("???:?:?: 0x10 in ??? (??\?)\n???:?:?: 0x11"));  // 40 bytes
 }
 
-TEST(TraceEntry, colouredEntryPutsEscapesExactlyAroundEachPart) {
+TEST(TraceEntry, ColouredEntryPutsEscapesExactlyAroundEachPart) {
     SourceFile f(sample_source);
     EXPECT_EQ(entry(f.path(), 3, 2, Config::escape_codes),
               "\x1b[1m" + f.path() + ":3:2\x1b[0m: \x1b[2m0x10 in fn (cu)\x1b[0m\nthird line\n \x1b[32m^\x1b[0m\n");
 }
 
-TEST(TraceEntry, unknownSourceForm) {
+TEST(TraceEntry, UnknownSourceForm) {
     StringWriter w;
     ASSERT_TRUE(debug::printLineInfo(w, std::nullopt, 0xabc, "???", "mod", Config::no_color).has_value());
     EXPECT_EQ(w.text, "???:?:?: 0xabc in ??? (mod)\n");
@@ -155,7 +155,7 @@ TEST(TraceEntry, unknownSourceForm) {
     EXPECT_EQ(c.text, "\x1b[1m???:?:?\x1b[0m: \x1b[2m0xabc in ??? (mod)\x1b[0m\n");
 }
 
-TEST(TraceEntry, colourTable) {
+TEST(TraceEntry, ColourTable) {
     StringWriter w;
     for (auto color : {io::tty::Color::black, io::tty::Color::white, io::tty::Color::bright_black,
                        io::tty::Color::bright_white, io::tty::Color::dim, io::tty::Color::bold, io::tty::Color::reset})
@@ -168,7 +168,7 @@ TEST(TraceEntry, colourTable) {
 
 // Addresses in no module resolve to the unknown-source form naming no
 // module, which makes whole traces comparable byte for byte.
-TEST(StoredTrace, twelveAddressesInTenSlotsPrintTenEntriesAndTheSkippedLine) {
+TEST(StoredTrace, TwelveAddressesInTenSlotsPrintTenEntriesAndTheSkippedLine) {
     usize addresses[10];
     for (usize i = 0; i < 10; ++i) addresses[i] = 0x11 + i;
     const StackTrace trace{12, addresses};
@@ -189,7 +189,7 @@ TEST(StoredTrace, twelveAddressesInTenSlotsPrintTenEntriesAndTheSkippedLine) {
     EXPECT_TRUE(coloured.text.ends_with("\x1b[1m(2 additional stack frames skipped...)\n\x1b[0m")) << coloured.text;
 }
 
-TEST(StoredTrace, indexZeroPrintsNothingAndFormatAddsTheLeadingNewline) {
+TEST(StoredTrace, IndexZeroPrintsNothingAndFormatAddsTheLeadingNewline) {
     usize addresses[4] = {};
     auto info = debug::getSelfDebugInfo();
     ASSERT_TRUE(info.has_value());
@@ -206,7 +206,7 @@ TEST(StoredTrace, indexZeroPrintsNothingAndFormatAddsTheLeadingNewline) {
     EXPECT_EQ(*formatted, "trace:\n???:?:?: 0x20 in ??? (??\?)\n");
 }
 
-TEST(UnwindMessages, missingInformationAndOtherErrorsInDim) {
+TEST(UnwindMessages, MissingInformationAndOtherErrorsInDim) {
     auto info = debug::getSelfDebugInfo();
     ASSERT_TRUE(info.has_value());
     StringWriter w;
@@ -242,7 +242,7 @@ std::string nameAt(usize return_address) {
     __asm__ volatile("" ::: "memory");
 }
 
-TEST(Capture, walksFramePointersFromTheCallerOutwards) {
+TEST(Capture, WalksFramePointersFromTheCallerOutwards) {
     usize addresses[16] = {};
     StackTrace trace{0, addresses};
     captureOuter(&trace, 0);
@@ -281,7 +281,7 @@ usize outer_frame = 0;
 
 // From a frame above the caller's, the walk gives the same trace as from
 // captureStackTrace's own frame, having stepped through fewer frames.
-TEST(Capture, fromAGivenFrameAboveTheCallerGivesTheSameTrace) {
+TEST(Capture, FromAGivenFrameAboveTheCallerGivesTheSameTrace) {
     usize from_inner[16] = {};
     StackTrace inner{0, from_inner};
     usize from_outer[16] = {};
@@ -294,7 +294,7 @@ TEST(Capture, fromAGivenFrameAboveTheCallerGivesTheSameTrace) {
     for (usize i = 0; i < inner.index; ++i) EXPECT_EQ(from_outer[i], from_inner[i]) << i;
 }
 
-TEST(Capture, startsAtTheGivenReturnAddressAndStopsWhenFull) {
+TEST(Capture, StartsAtTheGivenReturnAddressAndStopsWhenFull) {
     usize full[16] = {};
     StackTrace reference{0, full};
     captureOuter(&reference, 0);
@@ -308,14 +308,14 @@ TEST(Capture, startsAtTheGivenReturnAddressAndStopsWhenFull) {
     EXPECT_EQ(two[1], full[2]);
 }
 
-TEST(Capture, aFirstAddressNotOnTheStackGivesAnEmptyTrace) {
+TEST(Capture, AFirstAddressNotOnTheStackGivesAnEmptyTrace) {
     usize addresses[8] = {};
     StackTrace trace{5, addresses};
     captureOuter(&trace, 0x1234);
     EXPECT_EQ(trace.index, 0u);
 }
 
-TEST(Capture, eachThreadWalksItsOwnStack) {
+TEST(Capture, EachThreadWalksItsOwnStack) {
     usize addresses[16] = {};
     StackTrace trace{0, addresses};
     std::thread worker([&] { captureOuter(&trace, 0); });
@@ -362,7 +362,7 @@ void expectCaptureMatchesIterator() {
     for (usize i = 0; i < iterated.index; ++i) EXPECT_EQ(captured_words[i + 1], iterated_words[i]) << i;
 }
 
-TEST(Capture, seesTheFramesTheIteratorSeesToTheEndOfTheWalk) {
+TEST(Capture, SeesTheFramesTheIteratorSeesToTheEndOfTheWalk) {
     expectCaptureMatchesIterator();
     std::thread worker(expectCaptureMatchesIterator);
     worker.join();
@@ -380,7 +380,7 @@ TEST(Capture, seesTheFramesTheIteratorSeesToTheEndOfTheWalk) {
     return reinterpret_cast<usize>(__builtin_return_address(0));
 }
 
-TEST(Capture, brokenChainsOnTheOwnStackEndTheWalk) {
+TEST(Capture, BrokenChainsOnTheOwnStackEndTheWalk) {
     usize words[16] = {};
     StackTrace trace{0, words};
     // A saved frame pointer below its frame: this frame is not a frame.
@@ -439,7 +439,7 @@ void noteTheStartUpStack() {
     std::exit(trace.index >= 2 && nameAt(addresses[0]) == "(anonymous namespace)::captureInner" ? 0 : 10);
 }
 
-TEST(CaptureDeathTest, startUpTellsTheMainThreadWhereItsStackIs) {
+TEST(CaptureDeathTest, StartUpTellsTheMainThreadWhereItsStackIs) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(noteTheStartUpStack(), ::testing::ExitedWithCode(0), "");
 }
@@ -454,7 +454,7 @@ StackTrace signal_trace{0, signal_addresses};
 
 // The known-stack shortcut must not learn an alternate signal stack: it
 // may be unmapped later while the thread lives on.
-TEST(Capture, aSignalHandlerOnAnAlternateStackDoesNotTeachItsStack) {
+TEST(Capture, ASignalHandlerOnAnAlternateStackDoesNotTeachItsStack) {
     std::thread worker([] {
         void* alt = mmap(nullptr, 65536, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         ASSERT_NE(alt, MAP_FAILED);
@@ -484,7 +484,7 @@ TEST(Capture, aSignalHandlerOnAnAlternateStackDoesNotTeachItsStack) {
     worker.join();
 }
 
-TEST(StackIterator, validMemoryIsMappedMemoryIncludingTheNextWord) {
+TEST(StackIterator, ValidMemoryIsMappedMemoryIncludingTheNextWord) {
     int local = 0;
     EXPECT_TRUE(debug::StackIterator::isValidMemory(reinterpret_cast<usize>(&local) & ~usize{7}));
     EXPECT_FALSE(debug::StackIterator::isValidMemory(0));
@@ -502,7 +502,7 @@ TEST(StackIterator, validMemoryIsMappedMemoryIncludingTheNextWord) {
     EXPECT_FALSE(debug::StackIterator::isValidMemory(base));
 }
 
-TEST(StackIterator, brokenFrameChainsEndTheWalkQuietly) {
+TEST(StackIterator, BrokenFrameChainsEndTheWalkQuietly) {
     // A descending saved frame pointer, a misaligned one and a null one.
     alignas(16) usize frames[6] = {};
     frames[0] = reinterpret_cast<usize>(&frames[0]) - 64;  // saved fp below this frame
@@ -529,7 +529,7 @@ TEST(StackIterator, brokenFrameChainsEndTheWalkQuietly) {
 // A saved frame pointer equal to its own frame's address (the loop a
 // clobbered stack leaves) is not a caller: the walk ends there instead of
 // returning the same frame for ever.
-TEST(StackIterator, aFramePointingAtItselfEndsTheWalk) {
+TEST(StackIterator, AFramePointingAtItselfEndsTheWalk) {
     alignas(16) usize frames[4] = {};
     frames[0] = reinterpret_cast<usize>(&frames[2]);
     frames[1] = 0x401000;
@@ -546,7 +546,7 @@ TEST(StackIterator, aFramePointingAtItselfEndsTheWalk) {
 }
 
 // The same loop with a first address that never comes: skipping ends too.
-TEST(StackIterator, skippingToAnAddressOverALoopedChainEnds) {
+TEST(StackIterator, SkippingToAnAddressOverALoopedChainEnds) {
     alignas(16) usize frames[2] = {};
     frames[0] = reinterpret_cast<usize>(&frames[0]);
     frames[1] = 0x401000;
@@ -598,13 +598,13 @@ std::vector<std::string> entriesFrom(usize first, usize count) {
     return out;
 }
 
-TEST(BoundedWalk, aWalkWithinTheCapShowsEveryEntryAndNoCount) {
+TEST(BoundedWalk, AWalkWithinTheCapShowsEveryEntryAndNoCount) {
     const usize cap = debug::trace_head_entries + debug::trace_tail_entries;
     EXPECT_EQ(boundedWalk(3), entriesFrom(0, 3));
     EXPECT_EQ(boundedWalk(cap), entriesFrom(0, cap));
 }
 
-TEST(BoundedWalk, aLongerWalkShowsTheInnermostThenTheCountThenTheOutermost) {
+TEST(BoundedWalk, ALongerWalkShowsTheInnermostThenTheCountThenTheOutermost) {
     const usize head = debug::trace_head_entries;
     const usize tail = debug::trace_tail_entries;
     for (const usize n : {head + tail + 1, head + tail + 5, usize{1000}, usize{100000}}) {
@@ -616,7 +616,7 @@ TEST(BoundedWalk, aLongerWalkShowsTheInnermostThenTheCountThenTheOutermost) {
     }
 }
 
-TEST(BoundedWalk, theSignalContextsOwnEntryCountsAsAnInnermostEntry) {
+TEST(BoundedWalk, TheSignalContextsOwnEntryCountsAsAnInnermostEntry) {
     const usize head = debug::trace_head_entries;
     const usize tail = debug::trace_tail_entries;
     const auto calls = boundedWalk(1000, usize{42});
@@ -628,7 +628,7 @@ TEST(BoundedWalk, theSignalContextsOwnEntryCountsAsAnInnermostEntry) {
     EXPECT_EQ(calls.back(), "entry 1999");
 }
 
-TEST(BoundedWalk, aPrintErrorEndsTheWalkWithThatError) {
+TEST(BoundedWalk, APrintErrorEndsTheWalkWithThatError) {
     struct FailsAtThird final : debug::WalkSink {
         int entries = 0;
         Result<void> entry(usize) override {
@@ -654,7 +654,7 @@ alignas(16) usize low_frame[2] = {0, 0x409999};
 // register. Pointed below the stack, the step would go down: it is a failed
 // unwind, reported once, and the walk goes on by frame pointers from the
 // frame it started at.
-TEST(StackIterator, aCallFrameStepThatDoesNotMoveUpIsAFailedUnwind) {
+TEST(StackIterator, ACallFrameStepThatDoesNotMoveUpIsAFailedUnwind) {
     ucontext_t context;
     ASSERT_EQ(getcontext(&context), 0);
     auto info = debug::getSelfDebugInfo();
@@ -676,7 +676,7 @@ TEST(StackIterator, aCallFrameStepThatDoesNotMoveUpIsAFailedUnwind) {
     it->deinit();
 }
 
-TEST(StackIterator, aFailedUnwindIsReportedOnceAndTheWalkFallsBackToFramePointers) {
+TEST(StackIterator, AFailedUnwindIsReportedOnceAndTheWalkFallsBackToFramePointers) {
     ucontext_t context;
     ASSERT_EQ(getcontext(&context), 0);
     auto info = debug::getSelfDebugInfo();
@@ -707,7 +707,7 @@ TEST(StackIterator, aFailedUnwindIsReportedOnceAndTheWalkFallsBackToFramePointer
     return w.text;
 }
 
-TEST(CurrentTrace, firstEntryIsTheCallerWithItsSourceLine) {
+TEST(CurrentTrace, FirstEntryIsTheCallerWithItsSourceLine) {
     const std::string text = currentTraceFromHere();
     const std::string first_line = text.substr(0, text.find('\n'));
     EXPECT_TRUE(first_line.starts_with(std::string(__FILE__) + ":")) << text;
@@ -733,7 +733,7 @@ void dumpOnIllegalInstruction(int, siginfo_t*, void* context) {
     __asm__ volatile("" ::: "memory");
 }
 
-TEST(SignalContextTrace, startsAtTheInterruptedInstructionItself) {
+TEST(SignalContextTrace, StartsAtTheInterruptedInstructionItself) {
     struct sigaction act {}, old {};
     act.sa_sigaction = dumpOnIllegalInstruction;
     act.sa_flags = SA_SIGINFO | SA_NODEFER;
@@ -760,7 +760,7 @@ TEST(SignalContextTrace, startsAtTheInterruptedInstructionItself) {
     __asm__ volatile("" ::: "memory");
 }
 
-TEST(ConfigurableTrace, aThirdAdditionIsOnlyCounted) {
+TEST(ConfigurableTrace, AThirdAdditionIsOnlyCounted) {
     debug::ConfigurableTrace<2, 4, true> trace;
     noteHere(trace, "first");
     noteHere(trace, "second");
@@ -782,7 +782,7 @@ TEST(ConfigurableTrace, aThirdAdditionIsOnlyCounted) {
     EXPECT_TRUE(out.ends_with("\n1 more traces not shown; consider increasing trace size\n")) << out;
 }
 
-TEST(ConfigurableTrace, disabledHoldsNothing) {
+TEST(ConfigurableTrace, DisabledHoldsNothing) {
     debug::ConfigurableTrace<2, 4, false> trace;
     trace.addNoInline("ignored");
     EXPECT_EQ(trace.index, 0u);
@@ -827,7 +827,7 @@ class ColourEnvironment : public ::testing::Test {
     int slave_ = -1;
 };
 
-TEST_F(ColourEnvironment, terminalsGetColourUnlessDumbOrNoColor) {
+TEST_F(ColourEnvironment, TerminalsGetColourUnlessDumbOrNoColor) {
     EXPECT_EQ(onTerminalStderr(), Config::escape_codes);
     setenv("TERM", "dumb", 1);
     EXPECT_EQ(onTerminalStderr(), Config::no_color);
@@ -838,7 +838,7 @@ TEST_F(ColourEnvironment, terminalsGetColourUnlessDumbOrNoColor) {
     EXPECT_EQ(onTerminalStderr(), Config::no_color);
 }
 
-TEST_F(ColourEnvironment, cliColorForceColoursRedirectedOutput) {
+TEST_F(ColourEnvironment, CliColorForceColoursRedirectedOutput) {
     int fds[2];
     ASSERT_EQ(pipe(fds), 0);
     EXPECT_EQ(io::tty::detectConfig(fds[1]), Config::no_color);

@@ -25,7 +25,7 @@ void* recordsItsAltStack(void* context) {
     return nullptr;
 }
 
-TEST(Thread, runsItsBodyWithAnAlternateSignalStackOfItsOwn) {
+TEST(Thread, RunsItsBodyWithAnAlternateSignalStackOfItsOwn) {
     Seen seen;
     auto thread = Thread::spawn(recordsItsAltStack, &seen);
     ASSERT_TRUE(thread.has_value());
@@ -43,7 +43,7 @@ TEST(Thread, runsItsBodyWithAnAlternateSignalStackOfItsOwn) {
     EXPECT_NE(msync(static_cast<char*>(seen.alt.ss_sp) - 4096, 4096, MS_ASYNC), 0);
 }
 
-TEST(Thread, twoThreadsGetDifferentStacks) {
+TEST(Thread, TwoThreadsGetDifferentStacks) {
     Seen a, b;
     auto first = Thread::spawn(recordsItsAltStack, &a);
     auto second = Thread::spawn(recordsItsAltStack, &b);
@@ -56,7 +56,7 @@ TEST(Thread, twoThreadsGetDifferentStacks) {
 
 // The page below the stack is a guard: an overflow of the alternate stack
 // faults rather than writing over a neighbouring mapping.
-TEST(AltSignalStack, hasAnInaccessibleGuardPageBelowTheStack) {
+TEST(AltSignalStack, HasAnInaccessibleGuardPageBelowTheStack) {
     auto stack = sys::mapAltSignalStack();
     ASSERT_TRUE(stack.has_value());
     // Mapped, but not readable: the kernel's read of it (a pipe write)
