@@ -8,23 +8,11 @@
 #include <string_view>
 
 #include "debuginfo/byte_reader.hpp"
+#include "debuginfo/dwarf_constants.hpp"
 #include "memory/allocator.hpp"
 #include "support/error.hpp"
 
 namespace dwarf {
-
-// Tags, attributes and forms this reader looks at.
-namespace tag {
-constexpr u64 class_type = 0x02, structure_type = 0x13, inlined_subroutine = 0x1d,
-              union_type = 0x17, subprogram = 0x2e, namespace_ = 0x39, compile_unit = 0x11, partial_unit = 0x3c,
-              skeleton_unit = 0x4a;
-}
-namespace at {
-constexpr u64 sibling = 0x01, name = 0x03, stmt_list = 0x10, low_pc = 0x11, high_pc = 0x12, comp_dir = 0x1b, abstract_origin = 0x31,
-              declaration = 0x3c, declaration_link = 0x47, ranges = 0x55, call_column = 0x57, call_file = 0x58,
-              call_line = 0x59, str_offsets_base = 0x72, addr_base = 0x73, rnglists_base = 0x74,
-              gnu_ranges_base = 0x2132, gnu_addr_base = 0x2133;
-}
 
 enum class Kind : u8 { none, address, addrx, constant, string, strp, line_strp, strx, ref_unit, ref_info, sec_offset,
                        rnglistx, block, flag, other };

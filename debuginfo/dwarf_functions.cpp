@@ -29,7 +29,7 @@ Result<u64> declLine(const Sections& s, const Unit& unit, u64 offset, int depth 
     for (const AbbrevAttr& attr : unit.abbrevs.attrs.subspan(abbrev->first_attr, abbrev->attr_count)) {
         const FormValue value = TRY(readForm(r, attr.form, unit.context(), unit.abbrevs.implicitConst(attr)));
         if (attr.name == at_decl_line && value.kind == Kind::constant) return value.u;
-        if (attr.name == at::declaration_link) declaration = value;
+        if (attr.name == at::specification) declaration = value;
     }
     if (!declaration.present()) return 0;
     return declLine(s, unit, TRY(resolveRef(unit, declaration)), depth + 1);
