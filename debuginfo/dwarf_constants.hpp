@@ -58,6 +58,13 @@ inline constexpr u8 compile = 0x01, type = 0x02, partial = 0x03, skeleton = 0x04
                     split_type = 0x06;
 }  // namespace ut
 
+// DW_SECT_*: column ids of a split-DWARF package's unit index. Version 5
+// and the GNU version 2 index of DWARF 4 agree on these, except that
+// column 8 is rnglists only in version 5.
+namespace sect {
+inline constexpr u32 info = 1, abbrev = 3, line = 4, str_offsets = 6, rnglists = 8;
+}  // namespace sect
+
 // DW_OP_*: DWARF expression opcodes. The lit, reg and breg families are
 // 32 consecutive opcodes each, from their 0 member.
 namespace op {
@@ -106,6 +113,8 @@ namespace lns {
 inline constexpr u8 extended = 0x00, copy = 0x01, advance_pc = 0x02, advance_line = 0x03, set_file = 0x04,
                     set_column = 0x05, negate_stmt = 0x06, set_basic_block = 0x07, const_add_pc = 0x08,
                     fixed_advance_pc = 0x09, set_prologue_end = 0x0a, set_epilogue_begin = 0x0b, set_isa = 0x0c;
+// DW_LNS_const_add_pc advances the address as this special opcode would.
+inline constexpr u8 last_special = 0xff;
 }  // namespace lns
 
 // DW_LNE_*: extended line-program opcodes.

@@ -9,16 +9,17 @@ namespace dwarf {
 
 i32 fixedFormSize(u64 form, const FormContext& c) {
     switch (form) {
-        case 0x01: return c.address_size;
-        case 0x0b: case 0x11: case 0x0c: case 0x25: case 0x29: return 1;
-        case 0x05: case 0x12: case 0x26: case 0x2a: return 2;
-        case 0x27: case 0x2b: return 3;
-        case 0x06: case 0x13: case 0x28: case 0x2c: case 0x1c: return 4;
-        case 0x07: case 0x14: case 0x20: case 0x24: return 8;
-        case 0x1e: return 16;
-        case 0x0e: case 0x1f: case 0x17: case 0x1d: case 0x1f20: case 0x1f21: return c.offset_size;
-        case 0x10: return c.version <= 2 ? c.address_size : c.offset_size;
-        case 0x19: case 0x21: return 0;
+        case form::addr: return c.address_size;
+        case form::data1: case form::ref1: case form::flag: case form::strx1: case form::addrx1: return 1;
+        case form::data2: case form::ref2: case form::strx2: case form::addrx2: return 2;
+        case form::strx3: case form::addrx3: return 3;
+        case form::data4: case form::ref4: case form::strx4: case form::addrx4: case form::ref_sup4: return 4;
+        case form::data8: case form::ref8: case form::ref_sig8: case form::ref_sup8: return 8;
+        case form::data16: return 16;
+        case form::strp: case form::line_strp: case form::sec_offset: case form::strp_sup: case form::gnu_ref_alt:
+        case form::gnu_strp_alt: return c.offset_size;
+        case form::ref_addr: return c.version <= 2 ? c.address_size : c.offset_size;
+        case form::flag_present: case form::implicit_const: return 0;
         default: return -1;
     }
 }
@@ -42,7 +43,7 @@ Result<AbbrevTable> parseAbbrevTable(std::span<const u8> section, u64 offset, co
                 const u64 name = TRY(counter.readUleb());
                 const u64 form = TRY(counter.readUleb());
                 if (name == 0 && form == 0) break;
-                if (form == AbbrevAttr::implicit_const_form) {
+                if (form == form::implicit_const) {
                     TRY(counter.readSleb());
                     ++implicit_count;
                 }
@@ -70,17 +71,18 @@ Result<AbbrevTable> parseAbbrevTable(std::span<const u8> section, u64 offset, co
             if (name == 0 && form == 0) break;
             const i32 size = fixedFormSize(form, context);
             i32 value = size;
-            if (form == AbbrevAttr::implicit_const_form) {
+            if (form == form::implicit_const) {
                 value = static_cast<i32>(implicit_consts.len);
                 TRY(implicit_consts.append(allocator, TRY(r.readSleb())));
             }
-            if (name == at::sibling && abbrev.fixed_size >= 0 && abbrev.sibling_at < 0 && form >= 0x11 && form <= 0x14) {
+            const bool unit_ref = form >= form::ref1 && form <= form::ref8;
+            if (name == at::sibling && abbrev.fixed_size >= 0 && abbrev.sibling_at < 0 && unit_ref) {
                 abbrev.sibling_at = abbrev.fixed_size;  // the attributes before it
                 abbrev.sibling_size = static_cast<u8>(size);
             }
             TRY(attrs.append(allocator, AbbrevAttr{narrow(name), narrow(form), value}));
             if (name == at::low_pc || name == at::ranges) abbrev.may_have_code = true;
-            if (name == at::declaration && form == 0x19) abbrev.is_declaration = true;
+            if (name == at::declaration && form == form::flag_present) abbrev.is_declaration = true;
             abbrev.attr_count += 1;
             abbrev.fixed_size = size < 0 || abbrev.fixed_size < 0 ? -1 : abbrev.fixed_size + size;
         }

@@ -35,60 +35,61 @@ inline Result<FormValue> readForm(ByteReader& r, u64 form, const FormContext& c,
     auto constant = [](u64 v) { return FormValue{Kind::constant, v, {}}; };
     auto with = [](Kind k, u64 v) { return FormValue{k, v, {}}; };
     switch (form) {
-        case 0x01: return with(Kind::address, TRY(r.readUnsigned(c.address_size)));
-        case 0x03: TRY(r.skip(TRY(r.readU16()))); return with(Kind::block, 0);
-        case 0x04: TRY(r.skip(TRY(r.readU32()))); return with(Kind::block, 0);
-        case 0x05: return constant(TRY(r.readU16()));
-        case 0x06: return constant(TRY(r.readU32()));
-        case 0x07: return constant(TRY(r.readU64()));
-        case 0x08: {
+        case form::addr: return with(Kind::address, TRY(r.readUnsigned(c.address_size)));
+        case form::block2: TRY(r.skip(TRY(r.readU16()))); return with(Kind::block, 0);
+        case form::block4: TRY(r.skip(TRY(r.readU32()))); return with(Kind::block, 0);
+        case form::data2: return constant(TRY(r.readU16()));
+        case form::data4: return constant(TRY(r.readU32()));
+        case form::data8: return constant(TRY(r.readU64()));
+        case form::string: {
             FormValue v{Kind::string, 0, TRY(r.readCString())};
             return v;
         }
-        case 0x09:
-        case 0x18: TRY(r.skip(TRY(r.readUleb()))); return with(Kind::block, 0);
-        case 0x0a: TRY(r.skip(TRY(r.readU8()))); return with(Kind::block, 0);
-        case 0x0b: return constant(TRY(r.readU8()));
-        case 0x0c: return with(Kind::flag, TRY(r.readU8()));
-        case 0x0d: return constant(static_cast<u64>(TRY(r.readSleb())));
-        case 0x0e: return with(Kind::strp, TRY(r.readUnsigned(c.offset_size)));
-        case 0x0f: return constant(TRY(r.readUleb()));
-        case 0x10: return with(Kind::ref_info, TRY(r.readUnsigned(c.version <= 2 ? c.address_size : c.offset_size)));
-        case 0x11: return with(Kind::ref_unit, TRY(r.readU8()));
-        case 0x12: return with(Kind::ref_unit, TRY(r.readU16()));
-        case 0x13: return with(Kind::ref_unit, TRY(r.readU32()));
-        case 0x14: return with(Kind::ref_unit, TRY(r.readU64()));
-        case 0x15: return with(Kind::ref_unit, TRY(r.readUleb()));
-        case 0x16: {
+        case form::block:
+        case form::exprloc: TRY(r.skip(TRY(r.readUleb()))); return with(Kind::block, 0);
+        case form::block1: TRY(r.skip(TRY(r.readU8()))); return with(Kind::block, 0);
+        case form::data1: return constant(TRY(r.readU8()));
+        case form::flag: return with(Kind::flag, TRY(r.readU8()));
+        case form::sdata: return constant(static_cast<u64>(TRY(r.readSleb())));
+        case form::strp: return with(Kind::strp, TRY(r.readUnsigned(c.offset_size)));
+        case form::udata: return constant(TRY(r.readUleb()));
+        case form::ref_addr:
+            return with(Kind::ref_info, TRY(r.readUnsigned(c.version <= 2 ? c.address_size : c.offset_size)));
+        case form::ref1: return with(Kind::ref_unit, TRY(r.readU8()));
+        case form::ref2: return with(Kind::ref_unit, TRY(r.readU16()));
+        case form::ref4: return with(Kind::ref_unit, TRY(r.readU32()));
+        case form::ref8: return with(Kind::ref_unit, TRY(r.readU64()));
+        case form::ref_udata: return with(Kind::ref_unit, TRY(r.readUleb()));
+        case form::indirect: {
             if (depth > 2) return XOV_FAIL(Error::InvalidDebugInfo);
             const u64 actual = TRY(r.readUleb());
             return readForm(r, actual, c, implicit_const, depth + 1);
         }
-        case 0x17: return with(Kind::sec_offset, TRY(r.readUnsigned(c.offset_size)));
-        case 0x19: return with(Kind::flag, 1);
-        case 0x1a:
-        case 0x1f02: return with(Kind::strx, TRY(r.readUleb()));
-        case 0x1b:
-        case 0x1f01: return with(Kind::addrx, TRY(r.readUleb()));
-        case 0x1c: TRY(r.skip(4)); return with(Kind::other, 0);
-        case 0x1d:
-        case 0x1f20:
-        case 0x1f21: TRY(r.skip(c.offset_size)); return with(Kind::other, 0);
-        case 0x1e: TRY(r.skip(16)); return with(Kind::block, 0);
-        case 0x1f: return with(Kind::line_strp, TRY(r.readUnsigned(c.offset_size)));
-        case 0x20: TRY(r.skip(8)); return with(Kind::other, 0);
-        case 0x21: return constant(static_cast<u64>(implicit_const));
-        case 0x22: TRY(r.readUleb()); return with(Kind::other, 0);
-        case 0x23: return with(Kind::rnglistx, TRY(r.readUleb()));
-        case 0x24: TRY(r.skip(8)); return with(Kind::other, 0);
-        case 0x25: return with(Kind::strx, TRY(r.readUnsigned(1)));
-        case 0x26: return with(Kind::strx, TRY(r.readUnsigned(2)));
-        case 0x27: return with(Kind::strx, TRY(r.readUnsigned(3)));
-        case 0x28: return with(Kind::strx, TRY(r.readUnsigned(4)));
-        case 0x29: return with(Kind::addrx, TRY(r.readUnsigned(1)));
-        case 0x2a: return with(Kind::addrx, TRY(r.readUnsigned(2)));
-        case 0x2b: return with(Kind::addrx, TRY(r.readUnsigned(3)));
-        case 0x2c: return with(Kind::addrx, TRY(r.readUnsigned(4)));
+        case form::sec_offset: return with(Kind::sec_offset, TRY(r.readUnsigned(c.offset_size)));
+        case form::flag_present: return with(Kind::flag, 1);
+        case form::strx:
+        case form::gnu_str_index: return with(Kind::strx, TRY(r.readUleb()));
+        case form::addrx:
+        case form::gnu_addr_index: return with(Kind::addrx, TRY(r.readUleb()));
+        case form::ref_sup4: TRY(r.skip(4)); return with(Kind::other, 0);
+        case form::strp_sup:
+        case form::gnu_ref_alt:
+        case form::gnu_strp_alt: TRY(r.skip(c.offset_size)); return with(Kind::other, 0);
+        case form::data16: TRY(r.skip(16)); return with(Kind::block, 0);
+        case form::line_strp: return with(Kind::line_strp, TRY(r.readUnsigned(c.offset_size)));
+        case form::ref_sig8: TRY(r.skip(8)); return with(Kind::other, 0);
+        case form::implicit_const: return constant(static_cast<u64>(implicit_const));
+        case form::loclistx: TRY(r.readUleb()); return with(Kind::other, 0);
+        case form::rnglistx: return with(Kind::rnglistx, TRY(r.readUleb()));
+        case form::ref_sup8: TRY(r.skip(8)); return with(Kind::other, 0);
+        case form::strx1: return with(Kind::strx, TRY(r.readUnsigned(1)));
+        case form::strx2: return with(Kind::strx, TRY(r.readUnsigned(2)));
+        case form::strx3: return with(Kind::strx, TRY(r.readUnsigned(3)));
+        case form::strx4: return with(Kind::strx, TRY(r.readUnsigned(4)));
+        case form::addrx1: return with(Kind::addrx, TRY(r.readUnsigned(1)));
+        case form::addrx2: return with(Kind::addrx, TRY(r.readUnsigned(2)));
+        case form::addrx3: return with(Kind::addrx, TRY(r.readUnsigned(3)));
+        case form::addrx4: return with(Kind::addrx, TRY(r.readUnsigned(4)));
         default: return XOV_FAIL(Error::InvalidDebugInfo);
     }
 }
@@ -98,27 +99,27 @@ inline Result<FormValue> readForm(ByteReader& r, u64 form, const FormContext& c,
 // a larger one read from damaged data is kept as 0xffff, which no form
 // reader knows and no lookup asks for.
 struct AbbrevAttr {
-    static constexpr u16 implicit_const_form = 0x21;
     u16 name;
     u16 form;
     // The size of the form's value when the form fixes it, else -1; for
     // DW_FORM_implicit_const, the index of its value in the table's
     // constants (the value takes no bytes in a DIE).
     i32 value;
-    [[nodiscard]] i32 size() const { return form == implicit_const_form ? 0 : value; }
+    [[nodiscard]] i32 size() const { return form == form::implicit_const ? 0 : value; }
 };
 
 // Steps over one attribute value without decoding it.
 inline Result<void> skipForm(ByteReader& r, const AbbrevAttr& attr, const FormContext& c) {
     if (attr.size() >= 0) return r.skip(static_cast<u64>(attr.size()));
     switch (attr.form) {
-        case 0x08: TRY(r.readCString()); return {};
-        case 0x0d: TRY(r.readSleb()); return {};
-        case 0x0f: case 0x15: case 0x1a: case 0x1b: case 0x22: case 0x23: case 0x1f01: case 0x1f02:
+        case form::string: TRY(r.readCString()); return {};
+        case form::sdata: TRY(r.readSleb()); return {};
+        case form::udata: case form::ref_udata: case form::strx: case form::addrx: case form::loclistx:
+        case form::rnglistx: case form::gnu_addr_index: case form::gnu_str_index:
             TRY(r.readUleb());
             return {};
-        case 0x09: case 0x18: return r.skip(TRY(r.readUleb()));
-        case 0x0a: return r.skip(TRY(r.readU8()));
+        case form::block: case form::exprloc: return r.skip(TRY(r.readUleb()));
+        case form::block1: return r.skip(TRY(r.readU8()));
         default: TRY(readForm(r, attr.form, c, 0)); return {};
     }
 }
@@ -150,7 +151,7 @@ struct AbbrevTable {
     std::span<const i64> implicit_consts;
 
     [[nodiscard]] i64 implicitConst(const AbbrevAttr& attr) const {
-        if (attr.form != AbbrevAttr::implicit_const_form || attr.value < 0 ||
+        if (attr.form != form::implicit_const || attr.value < 0 ||
             static_cast<usize>(attr.value) >= implicit_consts.size())
             return 0;
         return implicit_consts[static_cast<usize>(attr.value)];

@@ -20,7 +20,6 @@ bool isNamedScope(u64 t) {
 // The line a function is declared at: DW_AT_decl_line of its DIE, else of
 // the declaration it links to. 0 when unknown or in another unit.
 Result<u64> declLine(const Sections& s, const Unit& unit, u64 offset, int depth = 0) {
-    constexpr u64 at_decl_line = 0x3b;
     if (depth > 2 || offset < unit.die_offset || offset >= unit.end) return 0;
     ByteReader r(s.info.first(static_cast<usize>(unit.end)), static_cast<usize>(offset));
     const Abbrev* abbrev = unit.abbrevs.find(TRY(r.readUleb()));
@@ -28,7 +27,7 @@ Result<u64> declLine(const Sections& s, const Unit& unit, u64 offset, int depth 
     FormValue declaration;
     for (const AbbrevAttr& attr : unit.abbrevs.attrs.subspan(abbrev->first_attr, abbrev->attr_count)) {
         const FormValue value = TRY(readForm(r, attr.form, unit.context(), unit.abbrevs.implicitConst(attr)));
-        if (attr.name == at_decl_line && value.kind == Kind::constant) return value.u;
+        if (attr.name == at::decl_line && value.kind == Kind::constant) return value.u;
         if (attr.name == at::specification) declaration = value;
     }
     if (!declaration.present()) return 0;
@@ -74,8 +73,7 @@ Result<void> skipAttributes(const Unit& unit, const Abbrev& abbrev, ByteReader& 
 }
 
 bool holdsNothingNamed(u64 t) {
-    constexpr u64 array_type = 0x01, enumeration_type = 0x04, subroutine_type = 0x15;
-    return t == array_type || t == enumeration_type || t == subroutine_type;
+    return t == tag::array_type || t == tag::enumeration_type || t == tag::subroutine_type;
 }
 
 // The next sibling of a DIE whose attributes start at r.pos, stepping over
@@ -90,7 +88,7 @@ Result<u64> skipToSibling(const Unit& unit, const Abbrev& abbrev, ByteReader& r)
     const FormContext context = unit.context();
     std::optional<u64> sibling;
     for (const AbbrevAttr& attr : unit.abbrevs.attrs.subspan(abbrev.first_attr, abbrev.attr_count)) {
-        if (attr.name == at::sibling && attr.form >= 0x11 && attr.form <= 0x14)
+        if (attr.name == at::sibling && attr.form >= form::ref1 && attr.form <= form::ref8)
             sibling = TRY(r.readUnsigned(static_cast<usize>(attr.size())));
         else
             TRY(skipForm(r, attr, context));

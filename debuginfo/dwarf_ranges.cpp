@@ -74,34 +74,34 @@ Result<void> collectRanges(const Sections& s, const Unit& unit, const Die& die, 
     auto indexed = [&](u64 i) { return resolveAddress(s, unit, FormValue{Kind::addrx, i, {}}); };
     for (;;) {
         switch (TRY(r.readU8())) {
-            case 0: return {};  // DW_RLE_end_of_list
-            case 1: base = TRY(indexed(TRY(r.readUleb()))); break;
-            case 2: {
+            case rle::end_of_list: return {};
+            case rle::base_addressx: base = TRY(indexed(TRY(r.readUleb()))); break;
+            case rle::startx_endx: {
                 const u64 start = TRY(indexed(TRY(r.readUleb())));
                 const u64 end = TRY(indexed(TRY(r.readUleb())));
                 TRY(addRange(out, allocator, start, end, index));
                 break;
             }
-            case 3: {
+            case rle::startx_length: {
                 const u64 start = TRY(indexed(TRY(r.readUleb())));
                 const u64 len = TRY(r.readUleb());
                 TRY(addRange(out, allocator, start, start + len, index));
                 break;
             }
-            case 4: {
+            case rle::offset_pair: {
                 const u64 start = TRY(r.readUleb());
                 const u64 end = TRY(r.readUleb());
                 TRY(addRange(out, allocator, base + start, base + end, index));
                 break;
             }
-            case 5: base = TRY(r.readUnsigned(unit.address_size)); break;
-            case 6: {
+            case rle::base_address: base = TRY(r.readUnsigned(unit.address_size)); break;
+            case rle::start_end: {
                 const u64 start = TRY(r.readUnsigned(unit.address_size));
                 const u64 end = TRY(r.readUnsigned(unit.address_size));
                 TRY(addRange(out, allocator, start, end, index));
                 break;
             }
-            case 7: {
+            case rle::start_length: {
                 const u64 start = TRY(r.readUnsigned(unit.address_size));
                 const u64 len = TRY(r.readUleb());
                 u64 end = 0;

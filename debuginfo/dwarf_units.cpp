@@ -119,17 +119,17 @@ Result<void> DwarfInfo::buildIndex() {
             unit.address_size = TRY(r.readU8());
             unit.abbrev_offset = TRY(r.readUnsigned(unit.offset_size));
             switch (unit.unit_type) {
-                case 2:
-                case 6: TRY(r.skip(8 + unit.offset_size)); break;  // type signature, type offset
-                case 4:
-                case 5:
+                case ut::type:
+                case ut::split_type: TRY(r.skip(8 + unit.offset_size)); break;  // type signature, type offset
+                case ut::skeleton:
+                case ut::split_compile:
                     unit.dwo_id = TRY(r.readU64());
                     unit.has_dwo_id = true;
                     break;
                 default: break;
             }
         } else {
-            unit.unit_type = 1;
+            unit.unit_type = ut::compile;
             unit.abbrev_offset = TRY(r.readUnsigned(unit.offset_size));
             unit.address_size = TRY(r.readU8());
         }
@@ -139,7 +139,8 @@ Result<void> DwarfInfo::buildIndex() {
         TRY(r.seek(static_cast<usize>(unit.end)));
         unit.info_offset = unit.offset;
         unit.info_end = unit.end;
-        unit.code_unit = unit.unit_type == 1 || unit.unit_type == 3 || unit.unit_type == 4;
+        unit.code_unit =
+            unit.unit_type == ut::compile || unit.unit_type == ut::partial || unit.unit_type == ut::skeleton;
         if (!unit.code_unit) continue;
 
         TRY(units.append(allocator_, unit));

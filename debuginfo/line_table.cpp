@@ -4,37 +4,17 @@
 #include <algorithm>
 #include <cstring>
 
+#include "debuginfo/dwarf_die.hpp"
 #include "debuginfo/dwarf_info.hpp"
 
 namespace dwarf {
 
 namespace {
 
-// DW_LNCT content types.
-constexpr u64 lnct_path = 1, lnct_directory_index = 2;
-
 struct EntryFormat {
     u64 content;
     u64 form;
 };
-
-// A value of a directory or file entry: a string or an index.
-Result<void> readEntryField(ByteReader& r, const Sections& s, u64 form, u8 offset_size, std::string_view& string,
-                            u64& number) {
-    switch (form) {
-        case 0x08: string = TRY(r.readCString()); return {};                                   // string
-        case 0x0e: string = TRY(stringAt(s.str, TRY(r.readUnsigned(offset_size)))); return {};  // strp
-        case 0x1f: string = TRY(stringAt(s.line_str, TRY(r.readUnsigned(offset_size)))); return {};
-        case 0x0b: number = TRY(r.readU8()); return {};
-        case 0x05: number = TRY(r.readU16()); return {};
-        case 0x06: number = TRY(r.readU32()); return {};
-        case 0x07: number = TRY(r.readU64()); return {};
-        case 0x0f: number = TRY(r.readUleb()); return {};
-        case 0x1e: TRY(r.skip(16)); return {};  // data16: the MD5 digest
-        case 0x09: TRY(r.skip(TRY(r.readUleb()))); return {};
-        default: return XOV_FAIL(Error::InvalidDebugInfo);
-    }
-}
 
 Result<std::span<const EntryFormat>> readFormats(ByteReader& r, std::span<EntryFormat> storage) {
     const u8 count = TRY(r.readU8());
@@ -102,17 +82,17 @@ class Machine {
             bool ok = true;
             auto leb = [&](bool is_signed = false) { return decodeLeb128(bytes, pos, is_signed, ok); };
             switch (opcode) {
-                case 0: {  // extended
+                case lns::extended: {
                     const u64 len = leb();
                     if (!ok || len == 0 || len > bytes.size() - pos) return Event::invalid;
                     const usize next = pos + static_cast<usize>(len);
                     const u8 sub = bytes[pos];
-                    if (sub == 1) {
+                    if (sub == lne::end_sequence) {
                         pos = next;
                         ended_ = true;
                         return Event::end_sequence;
                     }
-                    if (sub == 2 && len >= 2 && len <= 9) {
+                    if (sub == lne::set_address && len >= 2 && len <= 9) {
                         u64 value = 0;
                         for (usize i = 0; i + 1 < len; ++i) value |= static_cast<u64>(bytes[pos + 1 + i]) << (8 * i);
                         address = value;
@@ -122,25 +102,25 @@ class Machine {
                     pos = next;
                     break;
                 }
-                case 1: return Event::row;  // copy
-                case 2: address += leb() * program_.min_inst_length; break;
-                case 3: {
+                case lns::copy: return Event::row;
+                case lns::advance_pc: address += leb() * program_.min_inst_length; break;
+                case lns::advance_line: {
                     // Wrapping arithmetic: a damaged advance must not overflow.
                     const u64 advance = leb(true);
                     line = static_cast<u32>(static_cast<u64>(line) + advance);
                     break;
                 }
-                case 4: file = static_cast<u32>(leb()); break;
-                case 5: column = static_cast<u32>(leb()); break;
-                case 6:
-                case 7:
-                case 10:
-                case 11: break;  // statement, block, prologue and epilogue flags
-                case 8:
-                    address += static_cast<u64>((255 - program_.opcode_base) / program_.line_range) *
+                case lns::set_file: file = static_cast<u32>(leb()); break;
+                case lns::set_column: column = static_cast<u32>(leb()); break;
+                case lns::negate_stmt:
+                case lns::set_basic_block:
+                case lns::set_prologue_end:
+                case lns::set_epilogue_begin: break;  // flags no lookup reports
+                case lns::const_add_pc:
+                    address += static_cast<u64>((lns::last_special - program_.opcode_base) / program_.line_range) *
                                program_.min_inst_length;
                     break;
-                case 9:
+                case lns::fixed_advance_pc:
                     if (bytes.size() - pos < 2) return Event::invalid;
                     address += static_cast<u64>(bytes[pos]) | static_cast<u64>(bytes[pos + 1]) << 8;
                     pos += 2;
@@ -165,97 +145,124 @@ class Machine {
     bool ended_ = false;
 };
 
-}  // namespace
+// The header fields before the directory and file tables: what the
+// program runs with, and where it and the unit's line data end.
+struct LineHeader {
+    u16 version = 0;
+    FormContext context{};
+    usize end = 0;
+    usize program_start = 0;
+    LineProgram program;
+};
 
-Result<LineTable> parseLineTable(const Sections& s, u64 offset, u8 address_size, std::string_view comp_dir,
-                                 std::string_view unit_name, mem::Allocator allocator) {
-    if (offset >= s.line.size()) return XOV_FAIL(Error::InvalidDebugInfo);
-    ByteReader r(s.line, static_cast<usize>(offset));
+Result<LineHeader> readHeaderFields(ByteReader& r, std::span<const u8> section, u8 address_size) {
+    LineHeader h;
+    h.program.start = r.pos;
     u8 offset_size = 4;
     const u64 length = TRY(r.readInitialLength(offset_size));
     if (length > r.remaining()) return XOV_FAIL(Error::InvalidDebugInfo);
-    const usize end = r.pos + static_cast<usize>(length);
-    r = ByteReader(s.line.first(end), r.pos);
-
-    LineTable table;
-    table.version = TRY(r.readU16());
-    if (table.version < 2 || table.version > 5) return XOV_FAIL(Error::InvalidDebugInfo);
-    if (table.version >= 5) {
+    h.end = r.pos + static_cast<usize>(length);
+    h.program.bytes = section.first(h.end);
+    r = ByteReader(h.program.bytes, r.pos);
+    h.version = TRY(r.readU16());
+    if (h.version < 2 || h.version > 5) return XOV_FAIL(Error::InvalidDebugInfo);
+    if (h.version >= 5) {
         address_size = TRY(r.readU8());
         TRY(r.readU8());  // segment selector size
         if (address_size == 0 || address_size > 8) return XOV_FAIL(Error::InvalidDebugInfo);
     }
+    h.context = FormContext{h.version, address_size, offset_size};
     const u64 header_length = TRY(r.readUnsigned(offset_size));
     if (header_length > r.remaining()) return XOV_FAIL(Error::InvalidDebugInfo);
-    const usize program_start = r.pos + static_cast<usize>(header_length);
-    const u8 min_inst_length = TRY(r.readU8());
-    if (table.version >= 4) TRY(r.readU8());  // maximum operations per instruction: 1 on this machine
-    const bool default_is_stmt = TRY(r.readU8()) != 0;
-    (void)default_is_stmt;
-    const i8 line_base = TRY(r.readI8());
-    const u8 line_range = TRY(r.readU8());
-    const u8 opcode_base = TRY(r.readU8());
-    if (line_range == 0 || opcode_base == 0) return XOV_FAIL(Error::InvalidDebugInfo);
-    const auto opcode_lengths = TRY(r.take(opcode_base - 1u));
+    h.program_start = r.pos + static_cast<usize>(header_length);
+    LineProgram& p = h.program;
+    p.min_inst_length = TRY(r.readU8());
+    if (h.version >= 4) TRY(r.readU8());  // maximum operations per instruction: 1 on this machine
+    TRY(r.readU8());                      // default_is_stmt: rows count whatever their statement flag
+    p.line_base = TRY(r.readI8());
+    p.line_range = TRY(r.readU8());
+    p.opcode_base = TRY(r.readU8());
+    if (p.line_range == 0 || p.opcode_base == 0) return XOV_FAIL(Error::InvalidDebugInfo);
+    p.opcode_lengths = TRY(r.take(p.opcode_base - 1u));
+    return h;
+}
 
+// One directory or file entry of a version 5 table: its path and its
+// directory's index. What else an entry holds (times, sizes, MD5
+// digests) is stepped over; a value no string or number can be made of
+// here is InvalidDebugInfo.
+Result<FileEntry> readPathEntry(ByteReader& r, const Sections& s, const FormContext& c,
+                                std::span<const EntryFormat> formats) {
+    FileEntry entry{{}, 0};
+    for (const EntryFormat& f : formats) {
+        const FormValue value = TRY(readForm(r, f.form, c, 0));
+        std::string_view string;
+        u64 number = 0;
+        switch (value.kind) {
+            case Kind::string: string = value.s; break;
+            case Kind::strp: string = TRY(stringAt(s.str, value.u)); break;
+            case Kind::line_strp: string = TRY(stringAt(s.line_str, value.u)); break;
+            case Kind::constant: number = value.u; break;
+            case Kind::block: break;
+            default: return XOV_FAIL(Error::InvalidDebugInfo);
+        }
+        if (f.content == lnct::path) entry.name = string;
+        if (f.content == lnct::directory_index) entry.dir_index = number;
+    }
+    return entry;
+}
+
+// A version 5 directory or file table: the entry formats, the count, then
+// the entries, each handed to add.
+template <class Add>
+Result<void> readEntryTable(ByteReader& r, const Sections& s, const FormContext& c, Add&& add) {
+    EntryFormat storage[16];
+    const auto formats = TRY(readFormats(r, storage));
+    const u64 count = TRY(r.readUleb());
+    if (count > r.remaining() || (count != 0 && formats.empty())) return XOV_FAIL(Error::InvalidDebugInfo);
+    for (u64 i = 0; i < count; ++i) TRY(add(TRY(readPathEntry(r, s, c, formats))));
+    return {};
+}
+
+struct PathTables {
     ArenaList<std::string_view> directories;
     ArenaList<FileEntry> files;
-    if (table.version >= 5) {
-        EntryFormat storage[16];
-        const auto dir_formats = TRY(readFormats(r, storage));
-        const u64 dir_count = TRY(r.readUleb());
-        if (dir_count > r.remaining() || (dir_count != 0 && dir_formats.empty()))
-            return XOV_FAIL(Error::InvalidDebugInfo);
-        for (u64 i = 0; i < dir_count; ++i) {
-            std::string_view path;
-            u64 unused = 0;
-            for (const EntryFormat& f : dir_formats) {
-                std::string_view string;
-                TRY(readEntryField(r, s, f.form, offset_size, string, unused));
-                if (f.content == lnct_path) path = string;
-            }
-            TRY(directories.append(allocator, path));
-        }
-        EntryFormat file_storage[16];
-        const auto file_formats = TRY(readFormats(r, file_storage));
-        const u64 file_count = TRY(r.readUleb());
-        if (file_count > r.remaining() || (file_count != 0 && file_formats.empty()))
-            return XOV_FAIL(Error::InvalidDebugInfo);
-        for (u64 i = 0; i < file_count; ++i) {
-            FileEntry entry{{}, 0};
-            for (const EntryFormat& f : file_formats) {
-                std::string_view string;
-                u64 number = 0;
-                TRY(readEntryField(r, s, f.form, offset_size, string, number));
-                if (f.content == lnct_path) entry.name = string;
-                if (f.content == lnct_directory_index) entry.dir_index = number;
-            }
-            TRY(files.append(allocator, entry));
-        }
-    } else {
-        // Index 0 of both tables is the unit itself in these versions.
-        TRY(directories.append(allocator, comp_dir));
-        for (;;) {
-            const std::string_view dir = TRY(r.readCString());
-            if (dir.empty()) break;
-            TRY(directories.append(allocator, dir));
-        }
-        TRY(files.append(allocator, FileEntry{unit_name, 0}));
-        for (;;) {
-            const std::string_view name = TRY(r.readCString());
-            if (name.empty()) break;
-            const u64 dir = TRY(r.readUleb());
-            TRY(r.readUleb());  // modification time
-            TRY(r.readUleb());  // length
-            TRY(files.append(allocator, FileEntry{name, dir}));
-        }
-    }
+};
 
-    // The program itself.
-    if (program_start > end) return XOV_FAIL(Error::InvalidDebugInfo);
-    if (end - static_cast<usize>(offset) > ~u32{0}) return XOV_FAIL(Error::InvalidDebugInfo);
-    table.program = LineProgram{s.line.first(end), static_cast<usize>(offset), opcode_lengths, min_inst_length, line_base,
-                                line_range, opcode_base};
+// Before version 5: lists of strings, each ended by an empty one, where
+// index 0 of both tables is the unit itself.
+Result<void> readPathLists(ByteReader& r, std::string_view comp_dir, std::string_view unit_name,
+                           mem::Allocator allocator, PathTables& out) {
+    TRY(out.directories.append(allocator, comp_dir));
+    for (;;) {
+        const std::string_view dir = TRY(r.readCString());
+        if (dir.empty()) break;
+        TRY(out.directories.append(allocator, dir));
+    }
+    TRY(out.files.append(allocator, FileEntry{unit_name, 0}));
+    for (;;) {
+        const std::string_view name = TRY(r.readCString());
+        if (name.empty()) break;
+        const u64 dir = TRY(r.readUleb());
+        TRY(r.readUleb());  // modification time
+        TRY(r.readUleb());  // length
+        TRY(out.files.append(allocator, FileEntry{name, dir}));
+    }
+    return {};
+}
+
+Result<void> readPathTables(ByteReader& r, const Sections& s, const LineHeader& header, std::string_view comp_dir,
+                            std::string_view unit_name, mem::Allocator allocator, PathTables& out) {
+    if (header.version < 5) return readPathLists(r, comp_dir, unit_name, allocator, out);
+    TRY(readEntryTable(r, s, header.context,
+                       [&](const FileEntry& dir) { return out.directories.append(allocator, dir.name); }));
+    return readEntryTable(r, s, header.context,
+                          [&](const FileEntry& file) { return out.files.append(allocator, file); });
+}
+
+// Runs the program to its end, keeping each sequence's range and a
+// checkpoint every checkpoint_interval rows of it.
+Result<void> runProgram(LineTable& table, usize program_start, mem::Allocator allocator) {
     ArenaList<LineCheckpoint> checkpoints;
     ArenaList<LineSequence> sequences;
     u32 rows_in_sequence = 0;
@@ -293,16 +300,33 @@ Result<LineTable> parseLineTable(const Sections& s, u64 offset, u8 address_size,
         else
             TRY(onEnd(machine));
     }
-
     auto seqs = sequences.span();
     std::sort(seqs.begin(), seqs.end(), [](const LineSequence& a, const LineSequence& b) { return a.lo < b.lo; });
-    table.directories = directories.span();
-    table.files = files.span();
     table.checkpoints = checkpoints.span();
     table.sequences = seqs;
-    auto paths = TRY(allocator.alloc<std::string_view>(files.len == 0 ? 1 : files.len));
-    for (auto& p : paths) p = std::string_view();
-    table.paths = paths.data();
+    return {};
+}
+
+}  // namespace
+
+Result<LineTable> parseLineTable(const Sections& s, u64 offset, u8 address_size, std::string_view comp_dir,
+                                 std::string_view unit_name, mem::Allocator allocator) {
+    if (offset >= s.line.size()) return XOV_FAIL(Error::InvalidDebugInfo);
+    ByteReader r(s.line, static_cast<usize>(offset));
+    const LineHeader header = TRY(readHeaderFields(r, s.line, address_size));
+    PathTables paths;
+    TRY(readPathTables(r, s, header, comp_dir, unit_name, allocator, paths));
+    if (header.program_start > header.end) return XOV_FAIL(Error::InvalidDebugInfo);
+    if (header.end - static_cast<usize>(offset) > ~u32{0}) return XOV_FAIL(Error::InvalidDebugInfo);
+    LineTable table;
+    table.version = header.version;
+    table.program = header.program;
+    TRY(runProgram(table, header.program_start, allocator));
+    table.directories = paths.directories.span();
+    table.files = paths.files.span();
+    auto joined = TRY(allocator.alloc<std::string_view>(paths.files.len == 0 ? 1 : paths.files.len));
+    for (auto& p : joined) p = std::string_view();
+    table.paths = joined.data();
     return table;
 }
 

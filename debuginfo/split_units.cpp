@@ -15,10 +15,6 @@ namespace dwarf {
 
 namespace {
 
-namespace split_at {
-constexpr u64 dwo_name = 0x76, gnu_dwo_name = 0x2130, gnu_dwo_id = 0x2131;
-}
-
 // The skeleton's file name and (DWARF 4) id, which the DIE reader does not
 // keep for other units.
 Result<void> readSkeletonAttributes(const Sections& s, Unit& unit) {
@@ -27,9 +23,9 @@ Result<void> readSkeletonAttributes(const Sections& s, Unit& unit) {
     if (abbrev == nullptr) return XOV_FAIL(Error::InvalidDebugInfo);
     for (const AbbrevAttr& attr : unit.abbrevs.attrs.subspan(abbrev->first_attr, abbrev->attr_count)) {
         const FormValue value = TRY(readForm(r, attr.form, unit.context(), unit.abbrevs.implicitConst(attr)));
-        if (attr.name == split_at::dwo_name || attr.name == split_at::gnu_dwo_name) {
+        if (attr.name == at::dwo_name || attr.name == at::gnu_dwo_name) {
             unit.dwo_name = TRY(resolveString(s, &unit, value));
-        } else if (attr.name == split_at::gnu_dwo_id && value.kind == Kind::constant) {
+        } else if (attr.name == at::gnu_dwo_id && value.kind == Kind::constant) {
             unit.dwo_id = value.u;
             unit.has_dwo_id = true;
         }
@@ -37,10 +33,6 @@ Result<void> readSkeletonAttributes(const Sections& s, Unit& unit) {
     return {};
 }
 
-// Column ids of a package index: DWARF 5 (version 5) and the GNU
-// extension for DWARF 4 (version 2) agree on these.
-constexpr u32 sect_info = 1, sect_abbrev = 3, sect_str_offsets = 6;
-constexpr u32 sect_rnglists_v5 = 8;
 
 // The slice of a package section a unit's contribution occupies.
 Result<std::span<const u8>> slice(std::span<const u8> section, u32 offset, u32 size) {
@@ -100,14 +92,14 @@ Result<void> findInPackage(ElfImage& package, u64 dwo_id, Sections& out) {
         const u32 id = u32At(ids_at + usize{c} * 4);
         const u32 offset = u32At(offsets_at + at + usize{c} * 4);
         const u32 size = u32At(sizes_at + at + usize{c} * 4);
-        if (id == sect_info) {
+        if (id == sect::info) {
             out.info = TRY(slice(out.info, offset, size));
             has_info = true;
-        } else if (id == sect_abbrev) {
+        } else if (id == sect::abbrev) {
             out.abbrev = TRY(slice(out.abbrev, offset, size));
-        } else if (id == sect_str_offsets) {
+        } else if (id == sect::str_offsets) {
             out.str_offsets = TRY(slice(out.str_offsets, offset, size));
-        } else if (id == sect_rnglists_v5 && version == 5) {
+        } else if (id == sect::rnglists && version == 5) {
             out.rnglists = TRY(slice(out.rnglists, offset, size));
         }
     }
@@ -153,12 +145,12 @@ Result<SplitHeader> findSplitUnit(std::span<const u8> info, u64 dwo_id) {
             h.unit_type = TRY(r.readU8());
             h.address_size = TRY(r.readU8());
             h.abbrev_offset = TRY(r.readUnsigned(h.offset_size));
-            if (h.unit_type == 5) {  // DW_UT_split_compile
+            if (h.unit_type == ut::split_compile) {
                 id = TRY(r.readU64());
                 has_id = true;
             }
         } else if (h.version >= 2) {
-            h.unit_type = 1;
+            h.unit_type = ut::compile;
             h.abbrev_offset = TRY(r.readUnsigned(h.offset_size));
             h.address_size = TRY(r.readU8());
         } else {
@@ -167,7 +159,7 @@ Result<SplitHeader> findSplitUnit(std::span<const u8> info, u64 dwo_id) {
         h.die_offset = r.pos;
         if (h.die_offset > h.end || (h.address_size != 8 && h.address_size != 4))
             return XOV_FAIL(Error::InvalidDebugInfo);
-        if ((h.version >= 5 && has_id && id == dwo_id) || (h.version < 5 && h.unit_type == 1)) return h;
+        if ((h.version >= 5 && has_id && id == dwo_id) || (h.version < 5 && h.unit_type == ut::compile)) return h;
         TRY(r.seek(static_cast<usize>(h.end)));
     }
     return XOV_FAIL(Error::MissingDebugInfo);
