@@ -44,7 +44,7 @@ for n in "${sizes[@]}"; do
     read -r ours_wall ours_cpu < <(NO_COLOR=1 measure "$runs" "$exe")
     peak_kb=$(NO_COLOR=1 peak "$exe")
     read -r a2l_wall a2l_cpu < <(measure "$ref_runs" addr2line -f -i -e "$exe" "${addresses[@]}")
-    read -r llvm_wall llvm_cpu < <(measure "$ref_runs" llvm-symbolizer --obj="$exe" "${addresses[@]}")
+    read -r llvm_wall llvm_cpu < <(measure "$ref_runs" llvm-symbolizer-16 --obj="$exe" "${addresses[@]}")
     printf '%-6s %8s %8s | %7s / %7s | %7s / %7s (%s / %s) | %7s / %7s (%s / %s)\n' "$n" \
         "$(awk -v b="$(stat -c %s "$exe")" 'BEGIN { printf "%.1f", b / 1048576 }')" \
         "$(awk -v k="$peak_kb" 'BEGIN { printf "%.1f", k / 1024 }')" "$ours_wall" "$ours_cpu" \

@@ -25,7 +25,7 @@ mean_ms() {  # command... -> mean wall milliseconds per run
 
 ours=$(XOV_FIXTURE_TABLE=trace_ten_frames NO_COLOR=1 mean_ms "$fixture")
 addr2line_ms=$(mean_ms addr2line -f -i -e "$fixture" "${addresses[@]}")
-llvm_ms=$(mean_ms llvm-symbolizer --obj="$fixture" "${addresses[@]}")
+llvm_ms=$(mean_ms llvm-symbolizer-16 --obj="$fixture" "${addresses[@]}")
 # The same process with nothing to print, to show what the trace itself costs.
 baseline=$(XOV_FIXTURE_TABLE=all_pass mean_ms "$fixture")
 
