@@ -135,51 +135,39 @@ void Module::findSeparateDebugFile(std::string_view path) {
     debug_image_ = openDebugCandidate(global, link->crc);
 }
 
-Result<dwarf::DwarfInfo*> Module::dwarf() {
-    if (dwarf_state_ == 0) {
-        auto opened = [&]() -> Result<dwarf::DwarfInfo*> {
-            if (debug_image_ == nullptr) return XOV_FAIL(Error::MissingDebugInfo);
-            dwarf::ElfImage& elf = *debug_image_;
-            dwarf::Sections s;
-            s.info = TRY(elf.section(".debug_info"));
-            s.abbrev = TRY(elf.section(".debug_abbrev"));
-            s.str = TRY(elf.section(".debug_str"));
-            s.line = TRY(elf.section(".debug_line"));
-            s.line_str = TRY(elf.section(".debug_line_str"));
-            s.str_offsets = TRY(elf.section(".debug_str_offsets"));
-            s.addr = TRY(elf.section(".debug_addr"));
-            s.ranges = TRY(elf.section(".debug_ranges"));
-            s.rnglists = TRY(elf.section(".debug_rnglists"));
-            s.aranges = TRY(elf.section(".debug_aranges"));
-            dwarf::DwarfInfo* info = TRY(dwarf::DwarfInfo::init(s, debugInfoAllocator()));
-            // A split-DWARF package sits beside the executable: "<name>.dwp".
-            char package[4096];
-            if (name_.size() + 5 <= sizeof package) {
-                std::memcpy(package, name_.data(), name_.size());
-                std::memcpy(package + name_.size(), ".dwp", 5);
-                if (auto copy = copyToArena(std::string_view(package, name_.size() + 4))) info->setPackagePath(*copy);
-            }
-            return info;
-        }();
-        if (opened) {
-            dwarf_ = *opened;
-            dwarf_state_ = 1;
-        } else {
-            dwarf_error_ = opened.error();
-            dwarf_state_ = 2;
-        }
+Result<dwarf::DwarfInfo*> Module::openDwarf() {
+    if (debug_image_ == nullptr) return XOV_FAIL(Error::MissingDebugInfo);
+    dwarf::ElfImage& elf = *debug_image_;
+    dwarf::Sections s;
+    s.info = TRY(elf.section(".debug_info"));
+    s.abbrev = TRY(elf.section(".debug_abbrev"));
+    s.str = TRY(elf.section(".debug_str"));
+    s.line = TRY(elf.section(".debug_line"));
+    s.line_str = TRY(elf.section(".debug_line_str"));
+    s.str_offsets = TRY(elf.section(".debug_str_offsets"));
+    s.addr = TRY(elf.section(".debug_addr"));
+    s.ranges = TRY(elf.section(".debug_ranges"));
+    s.rnglists = TRY(elf.section(".debug_rnglists"));
+    s.aranges = TRY(elf.section(".debug_aranges"));
+    dwarf::DwarfInfo* info = TRY(dwarf::DwarfInfo::init(s, debugInfoAllocator()));
+    // A split-DWARF package sits beside the executable: "<name>.dwp".
+    char package[4096];
+    if (name_.size() + 5 <= sizeof package) {
+        std::memcpy(package, name_.data(), name_.size());
+        std::memcpy(package + name_.size(), ".dwp", 5);
+        if (auto copy = copyToArena(std::string_view(package, name_.size() + 4))) info->setPackagePath(*copy);
     }
-    if (dwarf_state_ == 2) return XOV_FAIL(static_cast<Error>(dwarf_error_));
-    return dwarf_;
+    return info;
+}
+
+Result<dwarf::DwarfInfo*> Module::dwarf() {
+    return TRY(dwarf_.getOrInit([&] { return openDwarf(); }));
 }
 
 dwarf::SymbolTable* Module::symbols() {
-    if (symbols_state_ == 0) {
-        auto built = dwarf::SymbolTable::build(*image_, debug_image_, debugInfoAllocator());
-        symbols_state_ = built ? 1 : 2;
-        if (built) symbols_ = *built;
-    }
-    return symbols_;
+    const Result<dwarf::SymbolTable*> built =
+        symbols_.getOrInit([&] { return dwarf::SymbolTable::build(*image_, debug_image_, debugInfoAllocator()); });
+    return built ? *built : nullptr;
 }
 
 Result<usize> Module::getSymbolsAtAddress(usize address, std::span<SymbolInfo> out) {

@@ -12,6 +12,7 @@
 
 #include "memory/allocator.hpp"
 #include "support/error.hpp"
+#include "support/lazy.hpp"
 
 namespace dwarf {
 class ElfImage;
@@ -87,6 +88,7 @@ class Module {
     friend struct SelfInfo;
     [[nodiscard]] static Result<Module*> create(std::string_view path, std::string_view name, usize base);
     [[nodiscard]] Result<dwarf::DwarfInfo*> dwarf();
+    [[nodiscard]] Result<dwarf::DwarfInfo*> openDwarf();
     [[nodiscard]] dwarf::SymbolTable* symbols();
     void findSeparateDebugFile(std::string_view path);
 
@@ -94,11 +96,8 @@ class Module {
     usize base_address_ = 0;
     dwarf::ElfImage* image_ = nullptr;
     dwarf::ElfImage* debug_image_ = nullptr;  // image_ itself when it carries DWARF
-    dwarf::DwarfInfo* dwarf_ = nullptr;
-    u8 dwarf_state_ = 0;  // 0 not opened, 1 open, 2 failed
-    Error dwarf_error_ = Error::MissingDebugInfo;
-    dwarf::SymbolTable* symbols_ = nullptr;
-    u8 symbols_state_ = 0;  // 0 not built, 1 built, 2 none or failed
+    Lazy<dwarf::DwarfInfo*> dwarf_;
+    Lazy<dwarf::SymbolTable*> symbols_;  // fails when there is none
 };
 
 // The running process's modules, found from its program headers.

@@ -328,12 +328,7 @@ Result<std::string_view> join(mem::Allocator allocator, std::span<const std::str
 
 Result<void> ensureScanned(const Sections& s, Unit& unit, mem::Allocator allocator) {
     TRY(ensureUnitDie(s, unit, allocator));
-    if (unit.scan_state == 0) {
-        auto scanned = scanUnit(s, unit, allocator);
-        unit.scan_state = scanned ? 1 : 2;
-        if (!scanned) unit.scan_error = scanned.error();
-    }
-    if (unit.scan_state == 2) return XOV_FAIL(unit.scan_error);
+    TRY(unit.scanned.getOrInit([&] { return scanUnit(s, unit, allocator); }));
     return {};
 }
 
@@ -367,17 +362,15 @@ Result<bool> scanSkipped(const Sections& s, Unit& unit, u64 die_offset, mem::All
 Result<const FunctionBody*> ensureBody(const Sections& s, Unit& unit, u32 decl_index, mem::Allocator allocator) {
     for (const FunctionBody& body : unit.bodies.span()) {
         if (body.decl != decl_index) continue;
-        if (body.state == 2) return XOV_FAIL(body.error);
+        if (body.error != Error{}) return XOV_FAIL(body.error);
         return &body;
     }
     if (decl_index >= unit.decls.len) return XOV_FAIL(Error::InvalidDebugInfo);
-    FunctionBody body{decl_index, 1, Error::InvalidDebugInfo, {}, nullptr, {}};
-    if (auto scanned = scanBody(s, unit, unit.offset + unit.decls.items[decl_index].at, body, allocator); !scanned) {
-        body.state = 2;
+    FunctionBody body{decl_index, {}, {}, nullptr, {}};
+    if (auto scanned = scanBody(s, unit, unit.offset + unit.decls.items[decl_index].at, body, allocator); !scanned)
         body.error = scanned.error();
-    }
     TRY(unit.bodies.append(allocator, body));
-    if (body.state == 2) return XOV_FAIL(body.error);
+    if (body.error != Error{}) return XOV_FAIL(body.error);
     return &unit.bodies.items[unit.bodies.len - 1];
 }
 
@@ -485,12 +478,7 @@ Result<std::string_view> DwarfInfo::inlinedName(Unit& unit, u64 origin) {
 
 Result<usize> DwarfInfo::locate(u64 address, std::span<Location> out) {
     if (out.empty()) return XOV_FAIL(Error::InvalidDebugInfo);
-    if (index_state_ == 0) {
-        auto built = buildIndex();
-        index_state_ = built ? 1 : 2;
-        if (!built) index_error_ = built.error();
-    }
-    if (index_state_ == 2) return XOV_FAIL(static_cast<Error>(index_error_));
+    TRY(index_.getOrInit([&] { return buildIndex(); }));
 
     const AddressRange* unit_range = findRange(unit_ranges_, address);
     if (unit_range == nullptr) return XOV_FAIL(Error::MissingDebugInfo);
@@ -509,19 +497,18 @@ Result<usize> DwarfInfo::locate(u64 address, std::span<Location> out) {
         body = TRY(ensureBody(sectionsOf(unit), unit, range->index, allocator_));
     }
 
-    if (unit.lines_state == 0 && unit.stmt_list) {
-        auto lines = parseLineTable(sectionsOf(unit), *unit.stmt_list, unit.address_size, unit.comp_dir, unit.name,
-                                    allocator_);
-        unit.lines_state = lines ? 1 : 2;
-        if (lines) unit.lines = *lines;
-    }
-    const bool have_lines = unit.lines_state == 1;
+    auto parseLines = [&] {
+        return parseLineTable(sectionsOf(unit), *unit.stmt_list, unit.address_size, unit.comp_dir, unit.name,
+                              allocator_);
+    };
+    LineTable* lines = nullptr;
+    if (unit.stmt_list && unit.lines.getOrInit(parseLines)) lines = &unit.lines.value;
     auto entry = [&](std::string_view name, std::optional<LineRow> row) {
         Location location;
         location.function = name;
         location.unit_name = unit.name;
-        if (row && have_lines) {
-            if (auto path = unit.lines.filePath(row->file, unit.comp_dir, allocator_)) {
+        if (row && lines != nullptr) {
+            if (auto path = lines->filePath(row->file, unit.comp_dir, allocator_)) {
                 location.row = row;
                 location.file = *path;
             }
@@ -534,7 +521,7 @@ Result<usize> DwarfInfo::locate(u64 address, std::span<Location> out) {
     // out-of-line function. A chain longer than out keeps its innermost
     // entries and the out-of-line function.
     std::optional<LineRow> row;
-    if (have_lines) row = unit.lines.find(address);
+    if (lines != nullptr) row = lines->find(address);
     usize count = 0;
     i32 call = body != nullptr ? innermostCall(*body, address) : -1;
     for (int guard = 0; call >= 0 && guard < 4096; ++guard) {

@@ -12,6 +12,7 @@
 #include "debuginfo/byte_reader.hpp"
 #include "memory/allocator.hpp"
 #include "support/error.hpp"
+#include "support/lazy.hpp"
 
 namespace dwarf {
 
@@ -136,13 +137,11 @@ class DwarfInfo {
 
     Sections sections_;
     mem::Allocator allocator_;
-    u8 index_state_ = 0;  // 0 not built, 1 built, 2 failed
-    Error index_error_ = Error::InvalidDebugInfo;
+    Lazy<void> index_;
     std::span<Unit> units_;
     std::span<const AddressRange> unit_ranges_;  // sorted by lo
     std::string_view package_path_;
-    class ElfImage* package_ = nullptr;
-    u8 package_state_ = 0;  // 0 not opened, 1 open, 2 absent or unreadable
+    Lazy<class ElfImage*> package_;  // fails when absent or unreadable
 };
 
 }  // namespace dwarf

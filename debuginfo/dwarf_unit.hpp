@@ -60,8 +60,7 @@ struct InlineCall {
 // the first lookup that lands in it.
 struct FunctionBody {
     u32 decl;  // the function's index in the unit's decls
-    u8 state;  // 1 read, 2 failed
-    Error error;
+    Error error;  // Error{} when the subtree was read
     std::span<const AddressRange> inlines;  // sorted by lo; index into calls
     const u64* inline_reach;                // per inline range: the highest hi up to it
     std::span<const InlineCall> calls;
@@ -89,11 +88,9 @@ struct DwarfInfo::Unit {
     u64 base_address = 0;
     bool code_unit = false;
 
-    u8 die_state = 0;  // unit DIE and abbreviations: 0 not read, 1 read, 2 failed
-    Error die_error = Error::InvalidDebugInfo;
+    Lazy<void> die_read;  // unit DIE and abbreviations
 
-    u8 scan_state = 0;  // 0 not scanned, 1 scanned, 2 failed
-    Error scan_error = Error::InvalidDebugInfo;
+    Lazy<void> scanned;
     ArenaList<AddressRange> functions;  // sorted by lo; index into decls
     ArenaList<FunctionBody> bodies;     // of the functions looked up so far
     // In DIE order up to sorted_decls; those of skipped subtrees, scanned
@@ -105,9 +102,7 @@ struct DwarfInfo::Unit {
     ArenaList<SkippedSubtree> skipped;       // in DIE order
     usize unscanned_subtrees = 0;
 
-    u8 lines_state = 0;
-    Error lines_error = Error::InvalidDebugInfo;
-    LineTable lines;
+    Lazy<LineTable> lines;
 
     // Split DWARF. info_offset..info_end is the unit in the main
     // .debug_info whatever offset..end point at; split holds the sections
@@ -119,8 +114,7 @@ struct DwarfInfo::Unit {
     bool has_dwo_id = false;
     std::string_view dwo_name;
     const Sections* split = nullptr;
-    u8 split_state = 0;  // 0 not looked for, 1 loaded or not split, 2 failed
-    Error split_error = Error::MissingDebugInfo;
+    Lazy<void> split_loaded;  // succeeds too for a unit that is not split
     u64 ranges_base = 0;  // DWARF 4 split units: added to their DW_AT_ranges offsets
 
     [[nodiscard]] FormContext context() const { return {version, address_size, offset_size}; }

@@ -84,12 +84,7 @@ Result<void> readUnitDie(const Sections& s, Unit& unit, mem::Allocator allocator
 }  // namespace
 
 Result<void> ensureUnitDie(const Sections& s, Unit& unit, mem::Allocator allocator) {
-    if (unit.die_state == 0) {
-        auto read = readUnitDie(s, unit, allocator);
-        unit.die_state = read ? 1 : 2;
-        if (!read) unit.die_error = read.error();
-    }
-    if (unit.die_state == 2) return XOV_FAIL(unit.die_error);
+    TRY(unit.die_read.getOrInit([&] { return readUnitDie(s, unit, allocator); }));
     return {};
 }
 

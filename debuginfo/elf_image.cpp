@@ -63,8 +63,8 @@ Result<ElfImage*> ElfImage::parse(std::span<const u8> file, mem::Allocator alloc
     if (names.sh_type == SHT_NOBITS || names.sh_offset > file.size() || names.sh_size > file.size() - names.sh_offset)
         return XOV_FAIL(Error::InvalidDebugInfo);
     image->names_ = file.subspan(static_cast<usize>(names.sh_offset), static_cast<usize>(names.sh_size));
-    auto cache = TRY(allocator.alloc<CachedSection>(static_cast<usize>(count)));
-    for (auto& c : cache) c = CachedSection{};
+    auto cache = TRY(allocator.alloc<Lazy<std::span<const u8>>>(static_cast<usize>(count)));
+    for (auto& c : cache) c = Lazy<std::span<const u8>>{};
     image->cache_ = cache.data();
     return image;
 }
@@ -87,19 +87,7 @@ bool ElfImage::hasSection(std::string_view name) const {
 Result<std::span<const u8>> ElfImage::section(std::string_view name) {
     const auto index = findIndex(name);
     if (!index) return std::span<const u8>();
-    CachedSection& cached = cache_[*index];
-    if (cached.state == 0) {
-        auto loaded = load(*index);
-        if (loaded) {
-            cached.bytes = *loaded;
-            cached.state = 1;
-        } else {
-            cached.error = loaded.error();
-            cached.state = 2;
-        }
-    }
-    if (cached.state == 2) return XOV_FAIL(cached.error);
-    return cached.bytes;
+    return TRY(cache_[*index].getOrInit([&] { return load(*index); }));
 }
 
 Result<std::span<const u8>> ElfImage::load(usize index) {

@@ -10,6 +10,7 @@
 
 #include "memory/allocator.hpp"
 #include "support/error.hpp"
+#include "support/lazy.hpp"
 
 namespace dwarf {
 
@@ -52,19 +53,13 @@ class ElfImage {
     [[nodiscard]] std::span<const u8> fileBytes() const { return file_; }
 
   private:
-    struct CachedSection {
-        u8 state = 0;  // 0 not looked at, 1 ready, 2 failed
-        Error error = Error::InvalidDebugInfo;
-        std::span<const u8> bytes;
-    };
-
     [[nodiscard]] std::optional<usize> findIndex(std::string_view name) const;
     [[nodiscard]] Result<std::span<const u8>> load(usize index);
 
     std::span<const u8> file_;
     std::span<const Elf64_Shdr> headers_;
     std::span<const u8> names_;  // the section-name string table
-    CachedSection* cache_ = nullptr;
+    Lazy<std::span<const u8>>* cache_ = nullptr;  // per section header
     mem::Allocator allocator_;
 };
 

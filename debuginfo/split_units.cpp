@@ -178,12 +178,7 @@ const Sections& DwarfInfo::sectionsOf(const Unit& unit) const { return unit.spli
 
 Result<void> DwarfInfo::prepare(Unit& unit) {
     TRY(ensureUnitDie(sections_, unit, allocator_));
-    if (unit.split_state == 0) {
-        auto loaded = loadSplit(unit);
-        unit.split_state = loaded ? 1 : 2;
-        if (!loaded) unit.split_error = loaded.error();
-    }
-    if (unit.split_state == 2) return XOV_FAIL(unit.split_error);
+    TRY(unit.split_loaded.getOrInit([&] { return loadSplit(unit); }));
     return ensureScanned(sectionsOf(unit), unit, allocator_);
 }
 
@@ -207,20 +202,15 @@ Result<void> DwarfInfo::loadSplit(Unit& unit) {
         }
     }
     if (!have) {
-        if (package_state_ == 0) {
+        const Result<ElfImage*> package = package_.getOrInit([&]() -> Result<ElfImage*> {
             PathBuffer path;
             path.add(package_path_);
-            package_state_ = 2;
-            if (!package_path_.empty() && !path.overflow) {
-                if (auto opened = ElfImage::open(path.bytes, allocator_)) {
-                    package_ = *opened;
-                    package_state_ = 1;
-                }
-            }
-        }
-        if (package_state_ != 1) return XOV_FAIL(Error::MissingDebugInfo);
-        found = TRY(splitSections(*package_, sections_, unit.version));
-        TRY(findInPackage(*package_, unit.dwo_id, found));
+            if (package_path_.empty() || path.overflow) return XOV_FAIL(Error::MissingDebugInfo);
+            return ElfImage::open(path.bytes, allocator_);
+        });
+        if (!package) return XOV_FAIL(Error::MissingDebugInfo);
+        found = TRY(splitSections(**package, sections_, unit.version));
+        TRY(findInPackage(**package, unit.dwo_id, found));
     }
 
     const SplitHeader header = TRY(findSplitUnit(found.info, unit.dwo_id));
@@ -239,7 +229,7 @@ Result<void> DwarfInfo::loadSplit(Unit& unit) {
     unit.address_size = header.address_size;
     unit.offset_size = header.offset_size;
     unit.split = sections;
-    unit.die_state = 0;
+    unit.die_read.reset();
     unit.name = "???";
     unit.comp_dir = {};
     unit.stmt_list.reset();
