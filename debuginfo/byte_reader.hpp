@@ -5,6 +5,7 @@
 #include <span>
 #include <string_view>
 
+#include "debuginfo/dwarf_constants.hpp"
 #include "support/error.hpp"
 #include "support/types.hpp"
 
@@ -104,15 +105,15 @@ struct ByteReader {
         return s;
     }
 
-    // An initial length: 32-bit, or 0xffffffff followed by a 64-bit length
-    // (the 64-bit DWARF format). Sets offset_size to 4 or 8.
+    // An initial length: 32-bit, or the 64-bit format's escape followed by
+    // a 64-bit length. Sets offset_size to 4 or 8.
     [[nodiscard]] Result<u64> readInitialLength(u8& offset_size) {
         const u32 first = TRY(readU32());
-        if (first == 0xffffffffu) {
+        if (first == initial_length::dwarf64) {
             offset_size = 8;
             return TRY(readU64());
         }
-        if (first >= 0xfffffff0u) return XOV_FAIL(Error::InvalidDebugInfo);
+        if (first >= initial_length::reserved) return XOV_FAIL(Error::InvalidDebugInfo);
         offset_size = 4;
         return first;
     }

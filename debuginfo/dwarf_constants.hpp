@@ -9,6 +9,12 @@
 
 namespace dwarf {
 
+// The first word of a unit's initial length: dwarf64 announces a 64-bit
+// length after it, and the values from reserved up to it mean nothing yet.
+namespace initial_length {
+inline constexpr u32 reserved = 0xfffffff0, dwarf64 = 0xffffffff;
+}  // namespace initial_length
+
 // DW_FORM_*: how an attribute's value is encoded.
 namespace form {
 inline constexpr u16 addr = 0x01, block2 = 0x03, block4 = 0x04, data2 = 0x05, data4 = 0x06, data8 = 0x07,

@@ -22,6 +22,7 @@
 
 #include "debuginfo/byte_reader.hpp"
 #include "debuginfo/debuginfo.hpp"
+#include "debuginfo/dwarf_constants.hpp"
 #include "tests/debuginfo/shell.hpp"
 
 namespace {
@@ -300,11 +301,12 @@ TEST_P(DamagedSiblings, UnusableOnesAreWalkedAround) {
             const usize form_at = r.pos;
             const u64 form = r.readUleb().value_or(0);
             if (name == 0 && form == 0) break;
-            if (form == 0x21) (void)r.readSleb();  // implicit_const
-            if (name != 0x01 || form != 0x13 || std::find(abbrevs.begin(), abbrevs.end(), code) == abbrevs.end())
+            if (form == dwarf::form::implicit_const) (void)r.readSleb();
+            if (name != dwarf::at::sibling || form != dwarf::form::ref4 ||
+                std::find(abbrevs.begin(), abbrevs.end(), code) == abbrevs.end())
                 continue;
             std::vector<u8> bytes = original_;
-            bytes[form_at] = 0x06;
+            bytes[form_at] = dwarf::form::data4;
             EXPECT_EQ(firstDifference(names(bytes), intact), "")
                 << "DW_AT_sibling of abbreviation " << code << " made a constant";
             ++changed;
