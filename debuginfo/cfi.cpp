@@ -12,49 +12,26 @@ namespace {
 
 constexpr u64 debug_frame_cie_id32 = 0xffffffffu;
 constexpr u64 debug_frame_cie_id64 = ~u64{0};
+// A 32-bit length of all ones says a 64-bit length follows.
+constexpr u32 length_escape_64 = 0xffffffffu;
+// CIE versions: 1 in .eh_frame and in DWARF 2's .debug_frame, 3 and 4 in
+// the later ones' (4 adds the address and segment sizes).
+constexpr u8 cie_version_1 = 1, cie_version_3 = 3, cie_version_4 = 4;
+constexpr u8 eh_frame_hdr_version = 1;
 constexpr u16 ra_column = 16;
-
-template <class T>
-Result<T> readLe(Cursor& r) {
-    if (r.bytes.size() - r.pos < sizeof(T) || r.pos > r.bytes.size()) return XOV_FAIL(Error::InvalidDebugInfo);
-    T value;
-    std::memcpy(&value, r.bytes.data() + r.pos, sizeof(T));
-    r.pos += sizeof(T);
-    return value;
-}
 
 }  // namespace
 
-Result<u8> Cursor::readU8() { return readLe<u8>(*this); }
-Result<u16> Cursor::readU16() { return readLe<u16>(*this); }
-Result<u32> Cursor::readU32() { return readLe<u32>(*this); }
-Result<u64> Cursor::readU64() { return readLe<u64>(*this); }
-
-Result<u64> Cursor::readUleb() { return readLeb128(bytes, pos, false); }
-Result<i64> Cursor::readSleb() { return static_cast<i64>(TRY(readLeb128(bytes, pos, true))); }
-
-Result<std::span<const u8>> Cursor::readBlock(usize len) {
-    if (pos > bytes.size() || bytes.size() - pos < len) return XOV_FAIL(Error::InvalidDebugInfo);
-    const auto block = bytes.subspan(pos, len);
-    pos += len;
-    return block;
-}
-
-Result<void> Cursor::skip(usize len) {
-    TRY(readBlock(len));
-    return {};
-}
-
-Result<u64> readEncodedPointer(Cursor& r, u8 encoding, const Section& section, usize func_base,
+Result<u64> readEncodedPointer(ByteReader& r, u8 encoding, const Section& section, usize func_base,
                                bool (*memory_ok)(usize)) {
     if (encoding == pe::omit) return XOV_FAIL(Error::InvalidDebugInfo);
     const usize field_address = section.address + r.pos;
-    if ((encoding & 0x70) == pe::aligned) {
-        const usize aligned = (field_address + 7) & ~usize{7};
+    if ((encoding & pe::application_mask) == pe::aligned) {
+        const usize aligned = (field_address + sizeof(u64) - 1) & ~(sizeof(u64) - 1);
         TRY(r.skip(aligned - field_address));
     }
     u64 value = 0;
-    switch (encoding & 0x0f) {
+    switch (encoding & pe::format_mask) {
         case pe::absptr: value = TRY(r.readU64()); break;
         case pe::uleb128: value = TRY(r.readUleb()); break;
         case pe::udata2: value = TRY(r.readU16()); break;
@@ -67,7 +44,7 @@ Result<u64> readEncodedPointer(Cursor& r, u8 encoding, const Section& section, u
         default: return XOV_FAIL(Error::InvalidDebugInfo);
     }
     u64 base = 0;
-    switch (encoding & 0x70) {
+    switch (encoding & pe::application_mask) {
         case pe::absptr:
         case pe::aligned: break;
         case pe::pcrel: base = field_address; break;
@@ -99,10 +76,10 @@ struct RecordHeader {
 };
 
 Result<RecordHeader> readRecordHeader(const Section& section, usize offset) {
-    Cursor r{section.bytes, offset};
+    ByteReader r(section.bytes, offset);
     RecordHeader h;
     u64 length = TRY(r.readU32());
-    if (length == 0xffffffffu) {
+    if (length == length_escape_64) {
         h.is_64 = true;
         length = TRY(r.readU64());
     }
@@ -112,7 +89,7 @@ Result<RecordHeader> readRecordHeader(const Section& section, usize offset) {
         h.end_offset = r.pos;
         return h;
     }
-    if (length > section.bytes.size() - r.pos) return XOV_FAIL(Error::InvalidDebugInfo);
+    if (length > r.remaining()) return XOV_FAIL(Error::InvalidDebugInfo);
     h.end_offset = r.pos + static_cast<usize>(length);
     h.id_offset = r.pos;
     h.id = h.is_64 ? TRY(r.readU64()) : TRY(r.readU32());
@@ -127,14 +104,15 @@ bool isCieId(const Section& section, const RecordHeader& h) {
 Result<Cie> parseCieBody(const Section& section, usize offset, const RecordHeader& h) {
     Cie cie;
     cie.offset = offset;
-    Cursor r{section.bytes.first(h.end_offset), h.id_offset + (h.is_64 ? 8u : 4u)};
+    ByteReader r(section.bytes.first(h.end_offset), h.id_offset + (h.is_64 ? 8u : 4u));
     cie.version = TRY(r.readU8());
-    if (cie.version != 1 && cie.version != 3 && cie.version != 4) return XOV_FAIL(Error::IncompatibleVersion);
+    if (cie.version != cie_version_1 && cie.version != cie_version_3 && cie.version != cie_version_4)
+        return XOV_FAIL(Error::IncompatibleVersion);
     const usize aug_start = r.pos;
     while (TRY(r.readU8()) != 0) {
     }
     const auto augmentation = section.bytes.subspan(aug_start, r.pos - 1 - aug_start);
-    if (cie.version == 4) {
+    if (cie.version == cie_version_4) {
         cie.address_size = TRY(r.readU8());
         const u8 segment_size = TRY(r.readU8());
         if (segment_size != 0) return XOV_FAIL(Error::UnsupportedAddrSize);
@@ -142,7 +120,7 @@ Result<Cie> parseCieBody(const Section& section, usize offset, const RecordHeade
     if (cie.address_size != 8 && cie.address_size != 4) return XOV_FAIL(Error::UnsupportedAddrSize);
     cie.code_alignment = TRY(r.readUleb());
     cie.data_alignment = TRY(r.readSleb());
-    cie.return_address_register = cie.version == 1 ? TRY(r.readU8()) : TRY(r.readUleb());
+    cie.return_address_register = cie.version == cie_version_1 ? TRY(r.readU8()) : TRY(r.readUleb());
 
     usize aug_data_end = 0;
     for (usize i = 0; i < augmentation.size(); ++i) {
@@ -150,7 +128,7 @@ Result<Cie> parseCieBody(const Section& section, usize offset, const RecordHeade
         if (i == 0 && c == 'z') {
             cie.has_augmentation_data = true;
             const u64 len = TRY(r.readUleb());
-            if (len > r.bytes.size() - r.pos) return XOV_FAIL(Error::InvalidDebugInfo);
+            if (len > r.remaining()) return XOV_FAIL(Error::InvalidDebugInfo);
             aug_data_end = r.pos + static_cast<usize>(len);
             continue;
         }
@@ -215,23 +193,21 @@ Result<Entry> parseEntry(const Section& section, usize offset, Cie* cie_out) {
         cie_offset = static_cast<usize>(h.id);
     }
     const Cie cie = TRY(parseCie(section, cie_offset));
-    Cursor r{section.bytes.first(h.end_offset), h.id_offset + (h.is_64 ? 8u : 4u)};
+    ByteReader r(section.bytes.first(h.end_offset), h.id_offset + (h.is_64 ? 8u : 4u));
     Fde& fde = e.fde;
     fde.offset = offset;
     fde.cie_offset = cie_offset;
     if (section.kind == SectionKind::eh_frame) {
         fde.pc_begin = TRY(readEncodedPointer(r, cie.fde_pointer_encoding, section));
         // The range has the pointer's size and format but no base.
-        fde.pc_range = TRY(readEncodedPointer(r, static_cast<u8>(cie.fde_pointer_encoding & 0x0f), section));
+        fde.pc_range = TRY(readEncodedPointer(r, static_cast<u8>(cie.fde_pointer_encoding & pe::format_mask), section));
     } else {
         const u8 enc = cie.address_size == 8 ? pe::udata8 : pe::udata4;
         fde.pc_begin = TRY(readEncodedPointer(r, enc, section)) + section.load_bias;
         fde.pc_range = TRY(readEncodedPointer(r, enc, section));
     }
     if (cie.has_augmentation_data) {
-        const u64 len = TRY(r.readUleb());
-        if (len > r.bytes.size() - r.pos) return XOV_FAIL(Error::InvalidDebugInfo);
-        r.pos += static_cast<usize>(len);
+        TRY(r.skip(TRY(r.readUleb())));
     }
     fde.instructions = section.bytes.subspan(r.pos, h.end_offset - r.pos);
     if (cie_out != nullptr) *cie_out = cie;
@@ -260,9 +236,9 @@ Result<Fde> findFdeLinear(const Section& section, u64 pc, Cie* cie_out) {
 
 Result<EhFrameHeader> parseEhFrameHeader(std::span<const u8> bytes, usize address) {
     const Section as_section{bytes, address, SectionKind::eh_frame, address};
-    Cursor r{bytes, 0};
+    ByteReader r(bytes);
     const u8 version = TRY(r.readU8());
-    if (version != 1) return XOV_FAIL(Error::IncompatibleVersion);
+    if (version != eh_frame_hdr_version) return XOV_FAIL(Error::IncompatibleVersion);
     const u8 eh_frame_ptr_enc = TRY(r.readU8());
     const u8 fde_count_enc = TRY(r.readU8());
     EhFrameHeader hdr;
@@ -272,12 +248,12 @@ Result<EhFrameHeader> parseEhFrameHeader(std::span<const u8> bytes, usize addres
     if (fde_count_enc != pe::omit && hdr.table_encoding != pe::omit) {
         hdr.fde_count = TRY(readEncodedPointer(r, fde_count_enc, as_section));
         // Only the fixed-size entry formats can be searched in place.
-        const u8 format = hdr.table_encoding & 0x0f;
+        const u8 format = hdr.table_encoding & pe::format_mask;
         const usize entry_size = format == pe::udata4 || format == pe::sdata4 ? 8
                                  : format == pe::udata8 || format == pe::sdata8 ? 16
                                                                                  : 0;
         if (entry_size == 0) return XOV_FAIL(Error::InvalidDebugInfo);
-        if (hdr.fde_count > (bytes.size() - r.pos) / entry_size) return XOV_FAIL(Error::InvalidDebugInfo);
+        if (hdr.fde_count > r.remaining() / entry_size) return XOV_FAIL(Error::InvalidDebugInfo);
         hdr.table_address = address + r.pos;
         hdr.table = bytes.subspan(r.pos, static_cast<usize>(hdr.fde_count) * entry_size);
     } else {
@@ -291,7 +267,7 @@ Result<usize> searchTable(const EhFrameHeader& hdr, u64 pc) {
     const usize entry_size = hdr.table.size() / hdr.fde_count;
     const Section table{hdr.table, hdr.table_address, SectionKind::eh_frame, hdr.hdr_address};
     auto entryAt = [&](usize i, u64* start, u64* fde) -> Result<void> {
-        Cursor r{hdr.table, i * entry_size};
+        ByteReader r(hdr.table, i * entry_size);
         *start = TRY(readEncodedPointer(r, hdr.table_encoding, table));
         *fde = TRY(readEncodedPointer(r, hdr.table_encoding, table));
         return {};
@@ -313,24 +289,133 @@ Result<usize> searchTable(const EhFrameHeader& hdr, u64 pc) {
 }
 
 // ---------------------------------------------------------------------------
-// The call-frame program.
+// The call-frame program: each instruction is decoded from its bytes, then
+// applied to the row being built.
 
 namespace {
 
-namespace op {
-inline constexpr u8 advance_loc = 0x40, offset = 0x80, restore = 0xc0;
-inline constexpr u8 nop = 0x00, set_loc = 0x01, advance_loc1 = 0x02, advance_loc2 = 0x03, advance_loc4 = 0x04,
-                    offset_extended = 0x05, restore_extended = 0x06, undefined = 0x07, same_value = 0x08,
-                    register_ = 0x09, remember_state = 0x0a, restore_state = 0x0b, def_cfa = 0x0c,
-                    def_cfa_register = 0x0d, def_cfa_offset = 0x0e, def_cfa_expression = 0x0f, expression = 0x10,
-                    offset_extended_sf = 0x11, def_cfa_sf = 0x12, def_cfa_offset_sf = 0x13, val_offset = 0x14,
-                    val_offset_sf = 0x15, val_expression = 0x16, gnu_args_size = 0x2e,
-                    gnu_negative_offset_extended = 0x2f;
-}  // namespace op
+// One decoded call-frame instruction. The primary opcodes (advance_loc,
+// offset, restore) are stored without their operand bits, which move to
+// `delta` or `reg`. Offsets and advances are already scaled by the CIE's
+// alignment factors, so applying an instruction reads nothing more.
+struct Instruction {
+    u8 opcode = cfa::nop;
+    u64 reg = 0;                 // the register the instruction names first
+    u64 operand = 0;             // a second register, or the args size
+    u64 delta = 0;               // advance: bytes of code
+    u64 location = 0;            // set_loc: the new address
+    i64 offset = 0;              // factored offsets, scaled; def_cfa's plain offset
+    std::span<const u8> block;  // the expression of the expression rules
+};
 
-struct Machine {
+// Register numbers beyond every architecture's columns are damage, not
+// registers this walk does not track.
+constexpr u64 largest_register = 128;
+
+// Decodes one instruction at a time; the CIE fixes the scales and the
+// pointer format of set_loc.
+struct InstructionDecoder {
     const Cie& cie;
     const Section& section;
+
+    Result<i64> factoredOffset(i64 factored) const {
+        i64 out = 0;
+        if (__builtin_mul_overflow(factored, cie.data_alignment, &out)) return XOV_FAIL(Error::Overflow);
+        return out;
+    }
+
+    Result<u64> codeDelta(u64 factored) const {
+        u64 bytes = 0;
+        if (__builtin_mul_overflow(factored, cie.code_alignment, &bytes)) return XOV_FAIL(Error::Overflow);
+        return bytes;
+    }
+
+    // The register whose rule an instruction sets.
+    static Result<u64> ruleRegister(ByteReader& r) {
+        const u64 reg = TRY(r.readUleb());
+        if (reg > largest_register) return XOV_FAIL(Error::InvalidRegister);
+        return reg;
+    }
+
+    Result<u64> location(ByteReader& r) const {
+        if (section.kind == SectionKind::eh_frame) return readEncodedPointer(r, cie.fde_pointer_encoding, section);
+        return TRY(readEncodedPointer(r, cie.address_size == 8 ? pe::udata8 : pe::udata4, section)) + section.load_bias;
+    }
+
+    Result<Instruction> decode(u8 opcode, ByteReader& r) const {
+        Instruction ins;
+        ins.opcode = opcode;
+        switch (opcode & cfa::primary_mask) {
+            case cfa::advance_loc:
+                ins.opcode = cfa::advance_loc;
+                ins.delta = TRY(codeDelta(opcode & cfa::operand_mask));
+                return ins;
+            case cfa::offset:
+                ins.opcode = cfa::offset;
+                ins.reg = opcode & cfa::operand_mask;
+                ins.offset = TRY(factoredOffset(static_cast<i64>(TRY(r.readUleb()))));
+                return ins;
+            case cfa::restore:
+                ins.opcode = cfa::restore;
+                ins.reg = opcode & cfa::operand_mask;
+                return ins;
+            default: break;
+        }
+        switch (opcode) {
+            case cfa::nop:
+            case cfa::remember_state:
+            case cfa::restore_state: break;
+            case cfa::set_loc: ins.location = TRY(location(r)); break;
+            case cfa::advance_loc1: ins.delta = TRY(codeDelta(TRY(r.readU8()))); break;
+            case cfa::advance_loc2: ins.delta = TRY(codeDelta(TRY(r.readU16()))); break;
+            case cfa::advance_loc4: ins.delta = TRY(codeDelta(TRY(r.readU32()))); break;
+            case cfa::offset_extended:
+            case cfa::val_offset:
+            case cfa::gnu_negative_offset_extended:
+                ins.reg = TRY(ruleRegister(r));
+                ins.offset = TRY(factoredOffset(static_cast<i64>(TRY(r.readUleb()))));
+                break;
+            case cfa::offset_extended_sf:
+            case cfa::val_offset_sf:
+                ins.reg = TRY(ruleRegister(r));
+                ins.offset = TRY(factoredOffset(TRY(r.readSleb())));
+                break;
+            case cfa::restore_extended:
+            case cfa::undefined:
+            case cfa::same_value: ins.reg = TRY(ruleRegister(r)); break;
+            case cfa::register_:
+                ins.reg = TRY(ruleRegister(r));
+                ins.operand = TRY(r.readUleb());
+                break;
+            case cfa::def_cfa:
+                ins.reg = TRY(r.readUleb());
+                ins.offset = static_cast<i64>(TRY(r.readUleb()));
+                break;
+            case cfa::def_cfa_sf:
+                ins.reg = TRY(r.readUleb());
+                ins.offset = TRY(factoredOffset(TRY(r.readSleb())));
+                break;
+            case cfa::def_cfa_register: ins.reg = TRY(r.readUleb()); break;
+            case cfa::def_cfa_offset: ins.offset = static_cast<i64>(TRY(r.readUleb())); break;
+            case cfa::def_cfa_offset_sf: ins.offset = TRY(factoredOffset(TRY(r.readSleb()))); break;
+            case cfa::def_cfa_expression: ins.block = TRY(r.take(TRY(r.readUleb()))); break;
+            case cfa::expression:
+            case cfa::val_expression:
+                ins.reg = TRY(ruleRegister(r));
+                ins.block = TRY(r.take(TRY(r.readUleb())));
+                break;
+            case cfa::gnu_args_size: ins.operand = TRY(r.readUleb()); break;
+            default: return XOV_FAIL(Error::UnimplementedOpcode);
+        }
+        return ins;
+    }
+};
+
+// Whether the program has reached the row that covers pc.
+enum class Progress : u8 { before_pc, reached_pc };
+
+struct Machine {
+    InstructionDecoder decoder;
     Row row;
     // The rules after the CIE's initial instructions, for DW_CFA_restore.
     RegisterRule initial[UnwindContext::register_count];
@@ -345,157 +430,98 @@ struct Machine {
     // Registers beyond the tracked ones get a scratch slot: their rules are
     // parsed and checked but never applied.
     RegisterRule scratch;
-    Result<RegisterRule*> rule(u64 reg) {
-        if (reg < UnwindContext::register_count) return &row.regs[reg];
-        if (reg > 128) return XOV_FAIL(Error::InvalidRegister);
-        return &scratch;
-    }
-
-    Result<i64> factoredOffset(i64 factored) {
-        i64 out = 0;
-        if (__builtin_mul_overflow(factored, cie.data_alignment, &out)) return XOV_FAIL(Error::Overflow);
-        return out;
-    }
+    RegisterRule& rule(u64 reg) { return reg < UnwindContext::register_count ? row.regs[reg] : scratch; }
 
     Result<void> restoreReg(u64 reg) {
-        RegisterRule* r = TRY(rule(reg));
         if (!have_initial) return XOV_FAIL(Error::InvalidDebugInfo);  // restore inside the CIE itself
-        *r = reg < UnwindContext::register_count ? initial[reg] : RegisterRule{};
+        rule(reg) = reg < UnwindContext::register_count ? initial[reg] : RegisterRule{};
         return {};
     }
 
-    Result<void> advance(u64 delta, u64 pc, bool* done) {
-        u64 bytes = 0;
-        if (__builtin_mul_overflow(delta, cie.code_alignment, &bytes)) return XOV_FAIL(Error::Overflow);
-        const u64 next = row.location + bytes;
-        if (next > pc) {
-            *done = true;
-            return {};
-        }
-        row.location = next;
+    Progress moveTo(u64 location, u64 pc) {
+        if (location > pc) return Progress::reached_pc;
+        row.location = location;
+        return Progress::before_pc;
+    }
+
+    Result<void> defineCfa(u64 reg, i64 offset) {
+        if (reg >= UnwindContext::register_count) return XOV_FAIL(Error::UnsupportedRegister);
+        row.cfa = {CfaRule::Kind::reg_offset, static_cast<u16>(reg), offset, {}};
         return {};
+    }
+
+    // An instruction that cannot apply to the row is refused before its
+    // operands are decoded, so a damaged operand does not hide that.
+    Result<void> admit(u8 opcode) const {
+        const bool changes_cfa_offset = opcode == cfa::def_cfa_offset || opcode == cfa::def_cfa_offset_sf;
+        if (changes_cfa_offset && row.cfa.kind != CfaRule::Kind::reg_offset) return XOV_FAIL(Error::InvalidCFA);
+        return {};
+    }
+
+    Result<Progress> execute(const Instruction& ins, u64 pc) {
+        switch (ins.opcode) {
+            case cfa::advance_loc:
+            case cfa::advance_loc1:
+            case cfa::advance_loc2:
+            case cfa::advance_loc4: return moveTo(row.location + ins.delta, pc);
+            case cfa::set_loc: return moveTo(ins.location, pc);
+            case cfa::offset:
+            case cfa::offset_extended:
+            case cfa::offset_extended_sf: rule(ins.reg) = {RuleKind::offset, ins.offset, 0, {}}; break;
+            case cfa::gnu_negative_offset_extended: {
+                i64 negated = 0;
+                if (__builtin_sub_overflow(i64{0}, ins.offset, &negated)) return XOV_FAIL(Error::Overflow);
+                rule(ins.reg) = {RuleKind::offset, negated, 0, {}};
+                break;
+            }
+            case cfa::val_offset:
+            case cfa::val_offset_sf: rule(ins.reg) = {RuleKind::val_offset, ins.offset, 0, {}}; break;
+            case cfa::restore:
+            case cfa::restore_extended: TRY(restoreReg(ins.reg)); break;
+            case cfa::undefined: rule(ins.reg) = {RuleKind::undefined, 0, 0, {}}; break;
+            case cfa::same_value: rule(ins.reg) = {RuleKind::same_value, 0, 0, {}}; break;
+            case cfa::register_:
+                if (ins.operand >= UnwindContext::register_count) return XOV_FAIL(Error::UnsupportedRegister);
+                rule(ins.reg) = {RuleKind::reg, 0, static_cast<u16>(ins.operand), {}};
+                break;
+            case cfa::expression: rule(ins.reg) = {RuleKind::expression, 0, 0, ins.block}; break;
+            case cfa::val_expression: rule(ins.reg) = {RuleKind::val_expression, 0, 0, ins.block}; break;
+            case cfa::remember_state:
+                if (depth == max_remembered_rows) return XOV_FAIL(Error::StackOverflow);
+                stack[depth].cfa = row.cfa;
+                std::memcpy(stack[depth].regs, row.regs, sizeof row.regs);
+                ++depth;
+                break;
+            case cfa::restore_state:
+                if (depth == 0) return XOV_FAIL(Error::StackUnderflow);
+                --depth;
+                // The location is not part of the remembered state.
+                row.cfa = stack[depth].cfa;
+                std::memcpy(row.regs, stack[depth].regs, sizeof row.regs);
+                break;
+            case cfa::def_cfa:
+            case cfa::def_cfa_sf: TRY(defineCfa(ins.reg, ins.offset)); break;
+            case cfa::def_cfa_register:
+                if (ins.reg >= UnwindContext::register_count) return XOV_FAIL(Error::UnsupportedRegister);
+                if (row.cfa.kind != CfaRule::Kind::reg_offset) return XOV_FAIL(Error::InvalidCFA);
+                row.cfa.reg = static_cast<u16>(ins.reg);
+                break;
+            case cfa::def_cfa_offset:
+            case cfa::def_cfa_offset_sf: row.cfa.offset = ins.offset; break;
+            case cfa::def_cfa_expression: row.cfa = {CfaRule::Kind::expression, 0, 0, ins.block}; break;
+            case cfa::gnu_args_size: row.args_size = ins.operand; break;
+            default: break;  // nop
+        }
+        return Progress::before_pc;
     }
 
     Result<void> run(std::span<const u8> program, u64 pc) {
-        Cursor r{program, 0};
+        ByteReader r(program);
         while (!r.atEnd()) {
             const u8 opcode = TRY(r.readU8());
-            const u8 high = opcode & 0xc0;
-            const u8 low = opcode & 0x3f;
-            bool done = false;
-            if (high == op::advance_loc) {
-                TRY(advance(low, pc, &done));
-            } else if (high == op::offset) {
-                RegisterRule* rr = TRY(rule(low));
-                *rr = {RuleKind::offset, TRY(factoredOffset(static_cast<i64>(TRY(r.readUleb())))), 0, {}};
-            } else if (high == op::restore) {
-                TRY(restoreReg(low));
-            } else {
-                switch (opcode) {
-                    case op::nop: break;
-                    case op::set_loc: {
-                        const u64 loc =
-                            section.kind == SectionKind::eh_frame
-                                ? TRY(readEncodedPointer(r, cie.fde_pointer_encoding, section))
-                                : TRY(readEncodedPointer(r, cie.address_size == 8 ? pe::udata8 : pe::udata4, section)) +
-                                      section.load_bias;
-                        if (loc > pc) done = true;
-                        else row.location = loc;
-                        break;
-                    }
-                    case op::advance_loc1: TRY(advance(TRY(r.readU8()), pc, &done)); break;
-                    case op::advance_loc2: TRY(advance(TRY(r.readU16()), pc, &done)); break;
-                    case op::advance_loc4: TRY(advance(TRY(r.readU32()), pc, &done)); break;
-                    case op::offset_extended:
-                    case op::val_offset: {
-                        RegisterRule* rr = TRY(rule(TRY(r.readUleb())));
-                        const i64 off = TRY(factoredOffset(static_cast<i64>(TRY(r.readUleb()))));
-                        *rr = {opcode == op::val_offset ? RuleKind::val_offset : RuleKind::offset, off, 0, {}};
-                        break;
-                    }
-                    case op::offset_extended_sf:
-                    case op::val_offset_sf: {
-                        RegisterRule* rr = TRY(rule(TRY(r.readUleb())));
-                        const i64 off = TRY(factoredOffset(TRY(r.readSleb())));
-                        *rr = {opcode == op::val_offset_sf ? RuleKind::val_offset : RuleKind::offset, off, 0, {}};
-                        break;
-                    }
-                    case op::gnu_negative_offset_extended: {
-                        RegisterRule* rr = TRY(rule(TRY(r.readUleb())));
-                        const i64 off = TRY(factoredOffset(static_cast<i64>(TRY(r.readUleb()))));
-                        *rr = {RuleKind::offset, -off, 0, {}};
-                        break;
-                    }
-                    case op::restore_extended: TRY(restoreReg(TRY(r.readUleb()))); break;
-                    case op::undefined: *TRY(rule(TRY(r.readUleb()))) = {RuleKind::undefined, 0, 0, {}}; break;
-                    case op::same_value: *TRY(rule(TRY(r.readUleb()))) = {RuleKind::same_value, 0, 0, {}}; break;
-                    case op::register_: {
-                        RegisterRule* rr = TRY(rule(TRY(r.readUleb())));
-                        const u64 from = TRY(r.readUleb());
-                        if (from >= UnwindContext::register_count) return XOV_FAIL(Error::UnsupportedRegister);
-                        *rr = {RuleKind::reg, 0, static_cast<u16>(from), {}};
-                        break;
-                    }
-                    case op::remember_state:
-                        if (depth == max_remembered_rows) return XOV_FAIL(Error::StackOverflow);
-                        stack[depth].cfa = row.cfa;
-                        std::memcpy(stack[depth].regs, row.regs, sizeof row.regs);
-                        ++depth;
-                        break;
-                    case op::restore_state:
-                        if (depth == 0) return XOV_FAIL(Error::StackUnderflow);
-                        --depth;
-                        // The location is not part of the remembered state.
-                        row.cfa = stack[depth].cfa;
-                        std::memcpy(row.regs, stack[depth].regs, sizeof row.regs);
-                        break;
-                    case op::def_cfa: {
-                        const u64 reg = TRY(r.readUleb());
-                        const u64 off = TRY(r.readUleb());
-                        if (reg >= UnwindContext::register_count) return XOV_FAIL(Error::UnsupportedRegister);
-                        row.cfa = {CfaRule::Kind::reg_offset, static_cast<u16>(reg), static_cast<i64>(off), {}};
-                        break;
-                    }
-                    case op::def_cfa_sf: {
-                        const u64 reg = TRY(r.readUleb());
-                        const i64 off = TRY(factoredOffset(TRY(r.readSleb())));
-                        if (reg >= UnwindContext::register_count) return XOV_FAIL(Error::UnsupportedRegister);
-                        row.cfa = {CfaRule::Kind::reg_offset, static_cast<u16>(reg), off, {}};
-                        break;
-                    }
-                    case op::def_cfa_register: {
-                        const u64 reg = TRY(r.readUleb());
-                        if (reg >= UnwindContext::register_count) return XOV_FAIL(Error::UnsupportedRegister);
-                        if (row.cfa.kind != CfaRule::Kind::reg_offset) return XOV_FAIL(Error::InvalidCFA);
-                        row.cfa.reg = static_cast<u16>(reg);
-                        break;
-                    }
-                    case op::def_cfa_offset:
-                        if (row.cfa.kind != CfaRule::Kind::reg_offset) return XOV_FAIL(Error::InvalidCFA);
-                        row.cfa.offset = static_cast<i64>(TRY(r.readUleb()));
-                        break;
-                    case op::def_cfa_offset_sf:
-                        if (row.cfa.kind != CfaRule::Kind::reg_offset) return XOV_FAIL(Error::InvalidCFA);
-                        row.cfa.offset = TRY(factoredOffset(TRY(r.readSleb())));
-                        break;
-                    case op::def_cfa_expression: {
-                        const u64 len = TRY(r.readUleb());
-                        row.cfa = {CfaRule::Kind::expression, 0, 0, TRY(r.readBlock(static_cast<usize>(len)))};
-                        break;
-                    }
-                    case op::expression:
-                    case op::val_expression: {
-                        RegisterRule* rr = TRY(rule(TRY(r.readUleb())));
-                        const u64 len = TRY(r.readUleb());
-                        *rr = {opcode == op::expression ? RuleKind::expression : RuleKind::val_expression, 0, 0,
-                               TRY(r.readBlock(static_cast<usize>(len)))};
-                        break;
-                    }
-                    case op::gnu_args_size: row.args_size = TRY(r.readUleb()); break;
-                    default: return XOV_FAIL(Error::UnimplementedOpcode);
-                }
-            }
-            if (done) return {};
+            TRY(admit(opcode));
+            const Instruction ins = TRY(decoder.decode(opcode, r));
+            if (TRY(execute(ins, pc)) == Progress::reached_pc) return {};
         }
         return {};
     }
@@ -505,7 +531,7 @@ struct Machine {
 
 Result<Row> runProgram(const Cie& cie, const Fde& fde, const Section& section, u64 pc) {
     if (!fde.covers(pc)) return XOV_FAIL(Error::MissingDebugInfo);
-    Machine m{cie, section, {}, {}, false, {}, 0, {}};
+    Machine m{{cie, section}, {}, {}, false, {}, 0, {}};
     m.row.location = fde.pc_begin;
     TRY(m.run(cie.initial_instructions, ~u64{0}));
     std::memcpy(m.initial, m.row.regs, sizeof m.initial);
@@ -554,152 +580,198 @@ Result<u64> registerValue(const UnwindContext& ctx, u64 reg) {
 // A step budget: a backward DW_OP_skip loop in damaged bytes must end.
 constexpr usize max_expression_steps = 4096;
 
+// One decoded expression operation. The families that carry their operand
+// in the opcode decode to their general form (lit to constu, breg to
+// bregx), and every constant, whatever its width and sign, to constu with
+// its 64-bit value; the operations that have no value here are refused
+// while decoding.
+struct Operation {
+    u8 opcode = op::nop;
+    u64 operand = 0;  // constant, register, pick index, deref size, addend
+    i64 offset = 0;   // bregx: added to the register; bra and skip: the target position
+};
+
+Operation constant(u64 value) { return {op::constu, value, 0}; }
+
+Result<Operation> decodeOperation(u8 opcode, ByteReader& r) {
+    if (opcode >= op::lit0 && opcode <= op::lit31) return constant(opcode - u64{op::lit0});
+    if (opcode >= op::breg0 && opcode <= op::breg31) return Operation{op::bregx, opcode - u64{op::breg0}, TRY(r.readSleb())};
+    // A register names a location, not a value.
+    if (opcode >= op::reg0 && opcode <= op::reg31) return XOV_FAIL(Error::InvalidExpression);
+    switch (opcode) {
+        case op::addr:
+        case op::const8u:
+        case op::const8s: return constant(TRY(r.readU64()));
+        case op::const1u: return constant(TRY(r.readU8()));
+        case op::const1s: return constant(static_cast<u64>(static_cast<i64>(static_cast<i8>(TRY(r.readU8())))));
+        case op::const2u: return constant(TRY(r.readU16()));
+        case op::const2s: return constant(static_cast<u64>(static_cast<i64>(static_cast<i16>(TRY(r.readU16())))));
+        case op::const4u: return constant(TRY(r.readU32()));
+        case op::const4s: return constant(static_cast<u64>(static_cast<i64>(static_cast<i32>(TRY(r.readU32())))));
+        case op::constu: return constant(TRY(r.readUleb()));
+        case op::consts: return constant(static_cast<u64>(TRY(r.readSleb())));
+        case op::pick:
+        case op::deref_size: return Operation{opcode, TRY(r.readU8()), 0};
+        case op::plus_uconst: return Operation{opcode, TRY(r.readUleb()), 0};
+        case op::bregx: {
+            const u64 reg = TRY(r.readUleb());
+            return Operation{opcode, reg, TRY(r.readSleb())};
+        }
+        case op::bra:
+        case op::skip: {
+            const i16 delta = static_cast<i16>(TRY(r.readU16()));
+            return Operation{opcode, 0, static_cast<i64>(r.pos) + delta};
+        }
+        case op::deref: case op::dup: case op::drop: case op::over: case op::swap: case op::rot: case op::abs:
+        case op::and_: case op::div: case op::minus: case op::mod: case op::mul: case op::neg: case op::not_:
+        case op::or_: case op::plus: case op::shl: case op::shr: case op::shra: case op::xor_: case op::eq:
+        case op::ge: case op::gt: case op::le: case op::lt: case op::ne: case op::nop: return Operation{opcode, 0, 0};
+        case op::call2:
+        case op::call4:
+        case op::call_ref: return XOV_FAIL(Error::UnimplementedExpressionCall);
+        // A location description, or the CFA inside its own definition:
+        // neither has a value here.
+        case op::regx:
+        case op::call_frame_cfa:
+        case op::stack_value: return XOV_FAIL(Error::InvalidExpression);
+        default: return XOV_FAIL(Error::UnimplementedOpcode);
+    }
+}
+
+// The operations on the top two entries, a below b; comparisons and div
+// are signed, mod unsigned.
+Result<u64> binaryOperation(u8 opcode, u64 a, u64 b) {
+    const i64 sa = static_cast<i64>(a), sb = static_cast<i64>(b);
+    switch (opcode) {
+        case op::and_: return a & b;
+        case op::div:
+            if (b == 0 || (sa == INT64_MIN && sb == -1)) return XOV_FAIL(Error::InvalidExpression);
+            return static_cast<u64>(sa / sb);
+        case op::minus: return a - b;
+        case op::mod:
+            if (b == 0) return XOV_FAIL(Error::InvalidExpression);
+            return a % b;
+        case op::mul: return a * b;
+        case op::or_: return a | b;
+        case op::plus: return a + b;
+        case op::shl: return b >= 64 ? 0 : a << b;
+        case op::shr: return b >= 64 ? 0 : a >> b;
+        case op::shra: return static_cast<u64>(b >= 64 ? (sa < 0 ? -1 : 0) : sa >> b);
+        case op::xor_: return a ^ b;
+        case op::eq: return sa == sb;
+        case op::ge: return sa >= sb;
+        case op::gt: return sa > sb;
+        case op::le: return sa <= sb;
+        case op::lt: return sa < sb;
+        default: return sa != sb;  // op::ne: no other opcode comes here
+    }
+}
+
+// The operand stack: fixed size, and an error rather than a read or write
+// past either end.
+struct ExpressionStack {
+    u64 slots[expression_stack_size];
+    usize depth = 0;
+
+    // User-provided, so that the slots are left as they are: every slot is
+    // pushed before it is read, and zeroing them all would cost each
+    // evaluation more than its operations.
+    ExpressionStack() {}
+
+    Result<void> push(u64 v) {
+        if (depth == expression_stack_size) return XOV_FAIL(Error::StackOverflow);
+        slots[depth++] = v;
+        return {};
+    }
+    Result<u64> pop() {
+        if (depth == 0) return XOV_FAIL(Error::StackUnderflow);
+        return slots[--depth];
+    }
+    Result<void> need(usize count) const {
+        if (depth < count) return XOV_FAIL(Error::StackUnderflow);
+        return {};
+    }
+    // The entry `below` places under the top; need() has checked it.
+    u64& top(usize below = 0) { return slots[depth - 1 - below]; }
+};
+
+struct Evaluator {
+    const UnwindContext& ctx;
+    ByteReader reader;
+    ExpressionStack stack;
+
+    // plus_uconst's addend comes off the stack before its operand counts:
+    // an empty stack is the error even when the operand is cut off too.
+    Result<void> admit(u8 opcode) const {
+        if (opcode == op::plus_uconst) TRY(stack.need(1));
+        return {};
+    }
+
+    Result<void> jump(i64 target) {
+        if (target < 0 || static_cast<u64>(target) > reader.bytes.size()) return XOV_FAIL(Error::InvalidExpression);
+        reader.pos = static_cast<usize>(target);
+        return {};
+    }
+
+    Result<void> execute(const Operation& o) {
+        switch (o.opcode) {
+            case op::constu: return stack.push(o.operand);
+            case op::bregx: return stack.push(TRY(registerValue(ctx, o.operand)) + static_cast<u64>(o.offset));
+            case op::deref: return stack.push(TRY(readMemory(ctx, static_cast<usize>(TRY(stack.pop())))));
+            case op::deref_size: {
+                const usize address = static_cast<usize>(TRY(stack.pop()));
+                return stack.push(TRY(readMemorySized(ctx, address, static_cast<u8>(o.operand))));
+            }
+            case op::dup: TRY(stack.need(1)); return stack.push(stack.top());
+            case op::drop: (void)TRY(stack.pop()); return {};
+            case op::over: TRY(stack.need(2)); return stack.push(stack.top(1));
+            case op::pick: TRY(stack.need(o.operand + 1)); return stack.push(stack.top(o.operand));
+            case op::swap: TRY(stack.need(2)); std::swap(stack.top(), stack.top(1)); return {};
+            case op::rot: {  // the top three rotate, the top moving to third
+                TRY(stack.need(3));
+                const u64 top = stack.top();
+                stack.top() = stack.top(1);
+                stack.top(1) = stack.top(2);
+                stack.top(2) = top;
+                return {};
+            }
+            case op::abs: {
+                const i64 a = static_cast<i64>(TRY(stack.pop()));
+                return stack.push(a < 0 ? 0 - static_cast<u64>(a) : static_cast<u64>(a));
+            }
+            case op::neg: return stack.push(0 - TRY(stack.pop()));
+            case op::not_: return stack.push(~TRY(stack.pop()));
+            case op::plus_uconst: return stack.push(TRY(stack.pop()) + o.operand);
+            case op::and_: case op::div: case op::minus: case op::mod: case op::mul: case op::or_: case op::plus:
+            case op::shl: case op::shr: case op::shra: case op::xor_: case op::eq: case op::ge: case op::gt:
+            case op::le: case op::lt: case op::ne: {
+                const u64 b = TRY(stack.pop());
+                const u64 a = TRY(stack.pop());
+                return stack.push(TRY(binaryOperation(o.opcode, a, b)));
+            }
+            case op::skip: return jump(o.offset);
+            case op::bra: return TRY(stack.pop()) != 0 ? jump(o.offset) : Result<void>{};
+            default: return {};  // nop: the decoder makes no other operation
+        }
+    }
+
+    Result<u64> run() {
+        for (usize steps = 0; !reader.atEnd(); ++steps) {
+            if (steps == max_expression_steps) return XOV_FAIL(Error::InvalidExpression);
+            const u8 opcode = TRY(reader.readU8());
+            TRY(admit(opcode));
+            TRY(execute(TRY(decodeOperation(opcode, reader))));
+        }
+        return stack.pop();
+    }
+};
+
 }  // namespace
 
 Result<u64> evaluateExpression(std::span<const u8> expression, const UnwindContext& ctx, std::optional<u64> initial) {
-    u64 stack[expression_stack_size];
-    usize sp = 0;
-    auto push = [&](u64 v) -> Result<void> {
-        if (sp == expression_stack_size) return XOV_FAIL(Error::StackOverflow);
-        stack[sp++] = v;
-        return {};
-    };
-    auto pop = [&]() -> Result<u64> {
-        if (sp == 0) return XOV_FAIL(Error::StackUnderflow);
-        return stack[--sp];
-    };
-    if (initial) TRY(push(*initial));
-    Cursor r{expression, 0};
-    for (usize steps = 0; !r.atEnd(); ++steps) {
-        if (steps == max_expression_steps) return XOV_FAIL(Error::InvalidExpression);
-        const u8 opcode = TRY(r.readU8());
-        if (opcode >= 0x30 && opcode <= 0x4f) {  // lit0..lit31
-            TRY(push(opcode - 0x30u));
-            continue;
-        }
-        if (opcode >= 0x70 && opcode <= 0x8f) {  // breg0..breg31
-            const i64 off = TRY(r.readSleb());
-            TRY(push(TRY(registerValue(ctx, opcode - 0x70u)) + static_cast<u64>(off)));
-            continue;
-        }
-        if (opcode >= 0x50 && opcode <= 0x6f) return XOV_FAIL(Error::InvalidExpression);  // reg0..31: a location
-        switch (opcode) {
-            case 0x03: TRY(push(TRY(r.readU64()))); break;                                          // addr
-            case 0x06: TRY(push(TRY(readMemory(ctx, static_cast<usize>(TRY(pop())))))); break;     // deref
-            case 0x08: TRY(push(TRY(r.readU8()))); break;                                           // const1u
-            case 0x09: TRY(push(static_cast<u64>(static_cast<i64>(static_cast<i8>(TRY(r.readU8())))))); break;
-            case 0x0a: TRY(push(TRY(r.readU16()))); break;                                          // const2u
-            case 0x0b: TRY(push(static_cast<u64>(static_cast<i64>(static_cast<i16>(TRY(r.readU16())))))); break;
-            case 0x0c: TRY(push(TRY(r.readU32()))); break;                                          // const4u
-            case 0x0d: TRY(push(static_cast<u64>(static_cast<i64>(static_cast<i32>(TRY(r.readU32())))))); break;
-            case 0x0e:
-            case 0x0f: TRY(push(TRY(r.readU64()))); break;                                          // const8u/s
-            case 0x10: TRY(push(TRY(r.readUleb()))); break;                                         // constu
-            case 0x11: TRY(push(static_cast<u64>(TRY(r.readSleb())))); break;                       // consts
-            case 0x12: {                                                                            // dup
-                const u64 a = TRY(pop());
-                TRY(push(a));
-                TRY(push(a));
-                break;
-            }
-            case 0x13: (void)TRY(pop()); break;  // drop
-            case 0x14:                           // over
-                if (sp < 2) return XOV_FAIL(Error::StackUnderflow);
-                TRY(push(stack[sp - 2]));
-                break;
-            case 0x15: {  // pick
-                const u8 index = TRY(r.readU8());
-                if (index >= sp) return XOV_FAIL(Error::StackUnderflow);
-                TRY(push(stack[sp - 1 - index]));
-                break;
-            }
-            case 0x16:  // swap
-                if (sp < 2) return XOV_FAIL(Error::StackUnderflow);
-                std::swap(stack[sp - 1], stack[sp - 2]);
-                break;
-            case 0x17: {  // rot: top three rotate, the top moving to third
-                if (sp < 3) return XOV_FAIL(Error::StackUnderflow);
-                const u64 top = stack[sp - 1];
-                stack[sp - 1] = stack[sp - 2];
-                stack[sp - 2] = stack[sp - 3];
-                stack[sp - 3] = top;
-                break;
-            }
-            case 0x19: {  // abs
-                const i64 a = static_cast<i64>(TRY(pop()));
-                TRY(push(a < 0 ? 0 - static_cast<u64>(a) : static_cast<u64>(a)));
-                break;
-            }
-            case 0x1f: TRY(push(0 - TRY(pop()))); break;  // neg
-            case 0x20: TRY(push(~TRY(pop()))); break;     // not
-            case 0x23: TRY(push(TRY(pop()) + TRY(r.readUleb()))); break;  // plus_uconst
-            case 0x1a: case 0x1b: case 0x1c: case 0x1d: case 0x1e: case 0x21: case 0x22: case 0x24: case 0x25:
-            case 0x26: case 0x27: case 0x29: case 0x2a: case 0x2b: case 0x2c: case 0x2d: case 0x2e: {
-                const u64 b = TRY(pop());
-                const u64 a = TRY(pop());
-                const i64 sa = static_cast<i64>(a), sb = static_cast<i64>(b);
-                u64 v = 0;
-                switch (opcode) {
-                    case 0x1a: v = a & b; break;
-                    case 0x1b:  // div (signed)
-                        if (b == 0 || (sa == INT64_MIN && sb == -1)) return XOV_FAIL(Error::InvalidExpression);
-                        v = static_cast<u64>(sa / sb);
-                        break;
-                    case 0x1c: v = a - b; break;
-                    case 0x1d:  // mod (unsigned)
-                        if (b == 0) return XOV_FAIL(Error::InvalidExpression);
-                        v = a % b;
-                        break;
-                    case 0x1e: v = a * b; break;
-                    case 0x21: v = a | b; break;
-                    case 0x22: v = a + b; break;
-                    case 0x24: v = b >= 64 ? 0 : a << b; break;
-                    case 0x25: v = b >= 64 ? 0 : a >> b; break;
-                    case 0x26: v = static_cast<u64>(b >= 64 ? (sa < 0 ? -1 : 0) : sa >> b); break;
-                    case 0x27: v = a ^ b; break;
-                    case 0x29: v = sa == sb; break;
-                    case 0x2a: v = sa >= sb; break;
-                    case 0x2b: v = sa > sb; break;
-                    case 0x2c: v = sa <= sb; break;
-                    case 0x2d: v = sa < sb; break;
-                    case 0x2e: v = sa != sb; break;
-                    default: break;
-                }
-                TRY(push(v));
-                break;
-            }
-            case 0x28:    // bra
-            case 0x2f: {  // skip
-                const i16 delta = static_cast<i16>(TRY(r.readU16()));
-                const bool jump = opcode == 0x2f || TRY(pop()) != 0;
-                if (jump) {
-                    const i64 target = static_cast<i64>(r.pos) + delta;
-                    if (target < 0 || static_cast<u64>(target) > expression.size())
-                        return XOV_FAIL(Error::InvalidExpression);
-                    r.pos = static_cast<usize>(target);
-                }
-                break;
-            }
-            case 0x92: {  // bregx
-                const u64 reg = TRY(r.readUleb());
-                const i64 off = TRY(r.readSleb());
-                TRY(push(TRY(registerValue(ctx, reg)) + static_cast<u64>(off)));
-                break;
-            }
-            case 0x94: {  // deref_size
-                const u8 size = TRY(r.readU8());
-                TRY(push(TRY(readMemorySized(ctx, static_cast<usize>(TRY(pop())), size))));
-                break;
-            }
-            case 0x96: break;  // nop
-            case 0x98: case 0x99: case 0x9a: return XOV_FAIL(Error::UnimplementedExpressionCall);
-            // A location description, or the CFA inside its own definition:
-            // neither has a value here.
-            case 0x90: case 0x9c: case 0x9f: return XOV_FAIL(Error::InvalidExpression);
-            default: return XOV_FAIL(Error::UnimplementedOpcode);
-        }
-    }
-    return pop();
+    Evaluator e{ctx, ByteReader(expression), {}};
+    if (initial) TRY(e.stack.push(*initial));
+    return e.run();
 }
 
 Result<usize> applyRow(const Row& row, const Cie& cie, UnwindContext& ctx) {

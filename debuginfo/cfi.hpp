@@ -7,6 +7,8 @@
 #include <optional>
 #include <span>
 
+#include "debuginfo/byte_reader.hpp"
+#include "debuginfo/dwarf_constants.hpp"
 #include "debuginfo/unwind.hpp"
 #include "support/error.hpp"
 #include "support/types.hpp"
@@ -27,34 +29,10 @@ struct Section {
     usize load_bias = 0;
 };
 
-// Pointer-encoding bytes (DW_EH_PE_*).
-namespace pe {
-inline constexpr u8 absptr = 0x00, uleb128 = 0x01, udata2 = 0x02, udata4 = 0x03, udata8 = 0x04, sleb128 = 0x09,
-                    sdata2 = 0x0a, sdata4 = 0x0b, sdata8 = 0x0c;
-inline constexpr u8 pcrel = 0x10, textrel = 0x20, datarel = 0x30, funcrel = 0x40, aligned = 0x50;
-inline constexpr u8 indirect = 0x80, omit = 0xff;
-}  // namespace pe
-
-// A bounds-checked cursor; reading past the end is InvalidDebugInfo.
-struct Cursor {
-    std::span<const u8> bytes;
-    usize pos = 0;
-
-    [[nodiscard]] bool atEnd() const { return pos >= bytes.size(); }
-    [[nodiscard]] Result<u8> readU8();
-    [[nodiscard]] Result<u16> readU16();
-    [[nodiscard]] Result<u32> readU32();
-    [[nodiscard]] Result<u64> readU64();
-    [[nodiscard]] Result<u64> readUleb();
-    [[nodiscard]] Result<i64> readSleb();
-    [[nodiscard]] Result<std::span<const u8>> readBlock(usize len);
-    [[nodiscard]] Result<void> skip(usize len);
-};
-
 // Reads one pointer in `encoding`. `field_address` is the run-time address
 // of the field (for pcrel); `func_base` for funcrel (0 when not known).
 // Indirect pointers are read through `memory_ok`.
-[[nodiscard]] Result<u64> readEncodedPointer(Cursor& reader, u8 encoding, const Section& section,
+[[nodiscard]] Result<u64> readEncodedPointer(ByteReader& reader, u8 encoding, const Section& section,
                                              usize func_base = 0, bool (*memory_ok)(usize) = nullptr);
 
 struct Cie {

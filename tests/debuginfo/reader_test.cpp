@@ -29,12 +29,18 @@ TEST(ByteReader, DecodesMultiByteLeb128) {
     const std::vector<u8> bytes = {0xe5, 0x8e, 0x26,   // uleb 624485
                                    0xc0, 0xbb, 0x78,   // sleb -123456
                                    0x3f,               // sleb 63 (sign bit clear)
-                                   0x40};              // sleb -64
+                                   0x40,               // sleb -64
+                                   0x7f,               // sleb -1
+                                   0x80, 0x7f,         // sleb -128
+                                   0x02};              // sleb 2
     ByteReader r(bytesOf(bytes));
     EXPECT_EQ(*r.readUleb(), 624485u);
     EXPECT_EQ(*r.readSleb(), -123456);
     EXPECT_EQ(*r.readSleb(), 63);
     EXPECT_EQ(*r.readSleb(), -64);
+    EXPECT_EQ(*r.readSleb(), -1);
+    EXPECT_EQ(*r.readSleb(), -128);
+    EXPECT_EQ(*r.readSleb(), 2);
     EXPECT_TRUE(r.atEnd());
 }
 
@@ -45,6 +51,8 @@ TEST(ByteReader, RejectsOverlongAndUnterminatedLeb128) {
     const std::vector<u8> unterminated = {0x80, 0x80};
     ByteReader b(bytesOf(unterminated));
     EXPECT_EQ(b.readSleb().error(), Error::InvalidDebugInfo);
+    ByteReader c(bytesOf(unterminated));
+    EXPECT_EQ(c.readUleb().error(), Error::InvalidDebugInfo);
 }
 
 // 64 bits exactly, in at most 10 bytes: the largest values decode, a bit
@@ -67,6 +75,7 @@ TEST(ByteReader, Leb128CarriesExactlySixtyFourBits) {
         {run(9, 0x80, {0x40}), false, std::nullopt},  // bit 69
         {run(1, 0x85, run(8, 0x80, {0x00})), false, 5},  // 5 padded to 10 bytes
         {run(1, 0x85, run(9, 0x80, {0x00})), false, std::nullopt},  // and to 11
+        {run(11, 0xff, {}), false, std::nullopt},  // 77 bits of ones
         {run(9, 0x80, {0x7f}), true, u64{1} << 63},  // the most negative
         {run(9, 0xff, {0x00}), true, ~u64{0} >> 1},  // the most positive
         {run(9, 0xff, {0x7f}), true, ~u64{0}},       // -1 padded to 10 bytes
@@ -103,6 +112,10 @@ TEST(ByteReader, ReadsNeverPassTheEnd) {
     EXPECT_EQ(r.skip(2).error(), Error::InvalidDebugInfo);
     EXPECT_EQ(r.take(~u64{0}).error(), Error::InvalidDebugInfo);
     EXPECT_EQ(r.seek(4).error(), Error::InvalidDebugInfo);
+    ByteReader from_middle(bytesOf(bytes), 1);  // reads are bounded from where the reader starts
+    EXPECT_EQ(from_middle.readU32().error(), Error::InvalidDebugInfo);
+    EXPECT_EQ(from_middle.take(3).error(), Error::InvalidDebugInfo);
+    EXPECT_EQ(*from_middle.readU16(), 0x0302u);
     const std::vector<u8> text = {'a', 'b'};
     ByteReader s(bytesOf(text));
     EXPECT_EQ(s.readCString().error(), Error::InvalidDebugInfo);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "debuginfo/cfi.hpp"
+#include "debuginfo/dwarf_constants.hpp"
 
 namespace {
 
@@ -44,6 +45,13 @@ void sleb(Bytes& b, i64 v) {
     }
 }
 
+// Opcodes that carry their operand in the low bits.
+constexpr u8 advance(int delta) { return static_cast<u8>(cfa::advance_loc | delta); }
+constexpr u8 offsetOf(int reg) { return static_cast<u8>(cfa::offset | reg); }
+constexpr u8 restoreOf(int reg) { return static_cast<u8>(cfa::restore | reg); }
+constexpr u8 lit(int n) { return static_cast<u8>(op::lit0 + n); }
+constexpr u8 breg(int reg) { return static_cast<u8>(op::breg0 + reg); }
+
 struct CieLayout {
     std::string augmentation = "zR";
     u8 version = 1;
@@ -51,7 +59,7 @@ struct CieLayout {
     i64 data_align = -8;
     u8 ra = 16;
     u8 fde_encoding = pe::pcrel | pe::sdata4;
-    Bytes instructions = {0x0c, 7, 8, 0x80 | 16, 1};  // def_cfa rsp+8; offset ra at cfa-8
+    Bytes instructions = {cfa::def_cfa, 7, 8, offsetOf(16), 1};  // def_cfa rsp+8; offset ra at cfa-8
 };
 
 // Appends a CIE at the end of the section; returns its offset.
@@ -119,68 +127,26 @@ UnwindContext contextOnFakeStack() {
     return ctx;
 }
 
-// --- the reader ------------------------------------------------------------
-
-TEST(CfiCursor, DecodesMultiByteAndNegativeLeb128) {
-    const Bytes b = {0xe5, 0x8e, 0x26, 0x7f, 0x80, 0x7f, 0x02};
-    Cursor r{b, 0};
-    EXPECT_EQ(*r.readUleb(), 624485u);
-    EXPECT_EQ(*r.readSleb(), -1);
-    EXPECT_EQ(*r.readSleb(), -128);
-    EXPECT_EQ(*r.readSleb(), 2);
-    EXPECT_TRUE(r.atEnd());
-}
-
-// Bits beyond 64 are malformed, not cut off, and so is an 11th byte;
-// padding within 10 bytes is not.
-TEST(CfiCursor, Leb128CarriesExactlySixtyFourBits) {
-    Bytes beyond(9, 0xff);
-    beyond.push_back(0x03);  // bit 64
-    Cursor r{beyond, 0};
-    EXPECT_EQ(r.readUleb().error(), Error::InvalidDebugInfo);
-    Bytes negative_beyond(9, 0x80);
-    negative_beyond.push_back(0x01);  // +2^63, past the largest signed value
-    Cursor r2{negative_beyond, 0};
-    EXPECT_EQ(r2.readSleb().error(), Error::InvalidDebugInfo);
-    Bytes padded(9, 0xff);
-    padded.push_back(0x7f);  // -1 in 10 bytes
-    Cursor r3{padded, 0};
-    EXPECT_EQ(*r3.readSleb(), -1);
-    EXPECT_TRUE(r3.atEnd());
-    padded.insert(padded.begin(), 0xff);  // and in 11
-    Cursor r4{padded, 0};
-    EXPECT_EQ(r4.readSleb().error(), Error::InvalidDebugInfo);
-}
-
-TEST(CfiCursor, ReadingPastTheEndIsAnErrorNotACrash) {
-    const Bytes b = {0x80, 0x80};  // unterminated LEB128
-    Cursor r{b, 0};
-    EXPECT_EQ(r.readUleb().error(), Error::InvalidDebugInfo);
-    Cursor r2{b, 1};
-    EXPECT_EQ(r2.readU32().error(), Error::InvalidDebugInfo);
-    EXPECT_EQ(r2.readBlock(2).error(), Error::InvalidDebugInfo);
-    const Bytes too_long(11, 0xff);  // 77 bits of ones do not fit 64
-    Cursor r3{too_long, 0};
-    EXPECT_FALSE(r3.readUleb().has_value());
-}
+// --- pointer encodings ------------------------------------------------------
 
 TEST(CfiPointerEncoding, AppliesEachFormatAndBase) {
     Bytes b;
     le32(b, static_cast<u32>(-16));  // sdata4, pcrel
-    u8s(b, {0x34, 0x12});           // udata2
+    u8s(b, {0x34, 0x12});            // udata2
     sleb(b, -3);                     // sleb128
     le64(b, 0x1122334455667788);     // absptr
     le32(b, 0x40);                   // udata4, datarel
     const Section s{b, 0x5000, SectionKind::eh_frame, 0x9000};
-    Cursor r{b, 0};
+    ByteReader r(b);
     EXPECT_EQ(*readEncodedPointer(r, pe::pcrel | pe::sdata4, s), 0x5000u - 16);
     EXPECT_EQ(*readEncodedPointer(r, pe::udata2, s), 0x1234u);
     EXPECT_EQ(*readEncodedPointer(r, pe::sleb128, s), static_cast<u64>(-3));
     EXPECT_EQ(*readEncodedPointer(r, pe::absptr, s), 0x1122334455667788u);
     EXPECT_EQ(*readEncodedPointer(r, pe::datarel | pe::udata4, s), 0x9040u);
-    Cursor again{b, 0};
+    ByteReader again(b);
     EXPECT_EQ(readEncodedPointer(again, pe::omit, s).error(), Error::InvalidDebugInfo);
-    EXPECT_EQ(readEncodedPointer(again, 0x07, s).error(), Error::InvalidDebugInfo);  // no such format
+    constexpr u8 no_such_format = 0x07;
+    EXPECT_EQ(readEncodedPointer(again, no_such_format, s).error(), Error::InvalidDebugInfo);
 }
 
 TEST(CfiPointerEncoding, IndirectPointerIsReadOnlyThroughTheMemoryCheck) {
@@ -188,11 +154,11 @@ TEST(CfiPointerEncoding, IndirectPointerIsReadOnlyThroughTheMemoryCheck) {
     Bytes b;
     le64(b, reinterpret_cast<u64>(&fake_stack[3]));
     const Section s{b, 0, SectionKind::eh_frame, 0};
-    Cursor r{b, 0};
+    ByteReader r(b);
     EXPECT_EQ(*readEncodedPointer(r, pe::indirect | pe::udata8, s, 0, inFakeStack), 0xabcdefu);
     Bytes bad;
     le64(bad, 0x10);
-    Cursor r2{bad, 0};
+    ByteReader r2(bad);
     EXPECT_EQ(readEncodedPointer(r2, pe::indirect | pe::udata8, s, 0, inFakeStack).error(), Error::InvalidDebugInfo);
 }
 
@@ -269,7 +235,7 @@ TEST(CfiRecords, DebugFrameUsesSectionOffsetsAndAbsoluteAddresses) {
     // segment size, code align 1, data align -8, ra 16, def_cfa rsp+8.
     Bytes cie;
     le32(cie, 0xffffffff);
-    u8s(cie, {4, 0, 8, 0, 1, 0x78, 16, 0x0c, 7, 8});
+    u8s(cie, {4, 0, 8, 0, 1, 0x78, 16, cfa::def_cfa, 7, 8});
     le32(s, static_cast<u32>(cie.size()));
     s.insert(s.end(), cie.begin(), cie.end());
     const usize fde_at = s.size();
@@ -277,7 +243,7 @@ TEST(CfiRecords, DebugFrameUsesSectionOffsetsAndAbsoluteAddresses) {
     le32(fde, 0);             // CIE at section offset 0
     le64(fde, 0x700000);      // pc_begin
     le64(fde, 0x20);          // pc_range
-    u8s(fde, {0x41, 0x0e, 16});  // advance 1; def_cfa_offset 16
+    u8s(fde, {advance(1), cfa::def_cfa_offset, 16});
     le32(s, static_cast<u32>(fde.size()));
     s.insert(s.end(), fde.begin(), fde.end());
     const Section sec{s, 0, SectionKind::debug_frame, 0};
@@ -295,7 +261,7 @@ TEST(CfiRecords, SixtyFourBitLengthFormIsRead) {
     Bytes s;
     Bytes body;
     le64(body, 0);  // CIE id, 64-bit form
-    u8s(body, {1, 0, 1, 0x78, 16, 0x0c, 7, 8});
+    u8s(body, {1, 0, 1, 0x78, 16, cfa::def_cfa, 7, 8});
     le32(s, 0xffffffff);
     le64(s, body.size());
     s.insert(s.end(), body.begin(), body.end());
@@ -359,7 +325,7 @@ Result<Row> rowAt(const Bytes& ins, u64 pc, CieLayout layout = {}) {
 TEST(CfiProgram, AdvanceLocSelectsTheRowForPc) {
     // push rbp; mov rbp,rsp shape: at +1 cfa=rsp+16, rbp at cfa-16; at +4
     // cfa=rbp+16.
-    const Bytes ins = {0x41, 0x0e, 16, 0x86, 2, 0x43, 0x0d, 6};
+    const Bytes ins = {advance(1), cfa::def_cfa_offset, 16, offsetOf(6), 2, advance(3), cfa::def_cfa_register, 6};
     const Row r0 = *rowAt(ins, 0x1000);
     EXPECT_EQ(r0.cfa.reg, 7);
     EXPECT_EQ(r0.cfa.offset, 8);
@@ -377,9 +343,9 @@ TEST(CfiProgram, AdvanceLocSelectsTheRowForPc) {
 TEST(CfiProgram, WideAdvancesAndCodeAlignmentScaleTheLocation) {
     CieLayout layout;
     layout.code_align = 4;
-    Bytes ins = {0x02, 2, 0x0e, 24};  // advance_loc1 2*4; def_cfa_offset 24
-    u8s(ins, {0x03, 0x00, 0x01, 0x0e, 32});  // advance_loc2 256*4; def_cfa_offset 32
-    u8s(ins, {0x04, 1, 0, 0, 0, 0x0e, 40});  // advance_loc4 1*4; def_cfa_offset 40
+    Bytes ins = {cfa::advance_loc1, 2, cfa::def_cfa_offset, 24};              // 2*4
+    u8s(ins, {cfa::advance_loc2, 0x00, 0x01, cfa::def_cfa_offset, 32});       // 256*4
+    u8s(ins, {cfa::advance_loc4, 1, 0, 0, 0, cfa::def_cfa_offset, 40});       // 1*4
     EXPECT_EQ(rowAt(ins, 0x1007, layout)->cfa.offset, 8);
     EXPECT_EQ(rowAt(ins, 0x1008, layout)->cfa.offset, 24);
     EXPECT_EQ(rowAt(ins, 0x1407, layout)->cfa.offset, 24);
@@ -390,19 +356,19 @@ TEST(CfiProgram, WideAdvancesAndCodeAlignmentScaleTheLocation) {
 TEST(CfiProgram, SetLocMovesToAnAbsoluteLocation) {
     CieLayout layout;
     layout.fde_encoding = pe::udata4;
-    Bytes ins = {0x01};
+    Bytes ins = {cfa::set_loc};
     le32(ins, 0x1010);
-    u8s(ins, {0x0e, 48});
+    u8s(ins, {cfa::def_cfa_offset, 48});
     EXPECT_EQ(rowAt(ins, 0x100f, layout)->cfa.offset, 8);
     EXPECT_EQ(rowAt(ins, 0x1010, layout)->cfa.offset, 48);
 }
 
 TEST(CfiProgram, OffsetFamilyRecordsFactoredOffsets) {
-    const Bytes ins = {0x05, 3, 2,      // offset_extended rbx, 2*-8
-                       0x11, 12, 0x7d,  // offset_extended_sf r12, -3*-8 = +24
-                       0x2f, 13, 1,     // GNU_negative_offset_extended r13, -(1*-8)
-                       0x14, 14, 2,     // val_offset r14, 2*-8
-                       0x15, 15, 0x7f}; // val_offset_sf r15, -1*-8
+    const Bytes ins = {cfa::offset_extended, 3, 2,                // rbx, 2*-8
+                       cfa::offset_extended_sf, 12, 0x7d,         // r12, -3*-8 = +24
+                       cfa::gnu_negative_offset_extended, 13, 1,  // r13, -(1*-8)
+                       cfa::val_offset, 14, 2,                    // r14, 2*-8
+                       cfa::val_offset_sf, 15, 0x7f};             // r15, -1*-8
     const Row r = *rowAt(ins, 0x1000);
     EXPECT_EQ(r.regs[3].kind, RuleKind::offset);
     EXPECT_EQ(r.regs[3].offset, -16);
@@ -417,10 +383,10 @@ TEST(CfiProgram, OffsetFamilyRecordsFactoredOffsets) {
 
 TEST(CfiProgram, RestoreReturnsToTheCieRule) {
     CieLayout layout;
-    layout.instructions = {0x0c, 7, 8, 0x90, 1, 0x83, 5};  // ra at cfa-8; rbx at cfa-40
-    const Bytes ins = {0x90, 3,  // ra at cfa-24
-                       0x83, 2,  // rbx at cfa-16
-                       0x41, 0xd0, 0x06, 3};  // restore ra; restore_extended rbx
+    layout.instructions = {cfa::def_cfa, 7, 8, offsetOf(16), 1, offsetOf(3), 5};  // ra at cfa-8; rbx at cfa-40
+    const Bytes ins = {offsetOf(16), 3,                                 // ra at cfa-24
+                       offsetOf(3), 2,                                  // rbx at cfa-16
+                       advance(1), restoreOf(16), cfa::restore_extended, 3};
     EXPECT_EQ(rowAt(ins, 0x1000, layout)->regs[16].offset, -24);
     const Row r = *rowAt(ins, 0x1001, layout);
     EXPECT_EQ(r.regs[16].offset, -8);
@@ -428,20 +394,20 @@ TEST(CfiProgram, RestoreReturnsToTheCieRule) {
 }
 
 TEST(CfiProgram, UndefinedSameValueAndRegisterRules) {
-    const Bytes ins = {0x07, 16, 0x08, 3, 0x09, 12, 5};
+    const Bytes ins = {cfa::undefined, 16, cfa::same_value, 3, cfa::register_, 12, 5};
     const Row r = *rowAt(ins, 0x1000);
     EXPECT_EQ(r.regs[16].kind, RuleKind::undefined);
     EXPECT_EQ(r.regs[3].kind, RuleKind::same_value);
     EXPECT_EQ(r.regs[12].kind, RuleKind::reg);
     EXPECT_EQ(r.regs[12].reg, 5);
-    EXPECT_EQ(rowAt({0x09, 12, 40}, 0x1000).error(), Error::UnsupportedRegister);
+    EXPECT_EQ(rowAt({cfa::register_, 12, 40}, 0x1000).error(), Error::UnsupportedRegister);
 }
 
 TEST(CfiProgram, RememberAndRestoreStateNest) {
-    const Bytes ins = {0x0a, 0x0e, 32, 0x86, 4,  // remember; cfa+32; rbp at -32
-                       0x41, 0x0a, 0x0e, 64,      // +1: remember; cfa+64
-                       0x41, 0x0b,                // +2: restore (cfa+32, rbp kept)
-                       0x41, 0x0b};               // +3: restore (cfa+8, no rbp)
+    const Bytes ins = {cfa::remember_state, cfa::def_cfa_offset, 32, offsetOf(6), 4,  // rbp at -32
+                       advance(1), cfa::remember_state, cfa::def_cfa_offset, 64,
+                       advance(1), cfa::restore_state,   // cfa+32, rbp kept
+                       advance(1), cfa::restore_state};  // cfa+8, no rbp
     EXPECT_EQ(rowAt(ins, 0x1001)->cfa.offset, 64);
     const Row r2 = *rowAt(ins, 0x1002);
     EXPECT_EQ(r2.cfa.offset, 32);
@@ -453,19 +419,19 @@ TEST(CfiProgram, RememberAndRestoreStateNest) {
 }
 
 TEST(CfiProgram, RememberStateDepthAndEmptyRestoreAreErrors) {
-    EXPECT_EQ(rowAt({0x0b}, 0x1000).error(), Error::StackUnderflow);
-    const Bytes deep(max_remembered_rows + 1, 0x0a);
+    EXPECT_EQ(rowAt({cfa::restore_state}, 0x1000).error(), Error::StackUnderflow);
+    const Bytes deep(max_remembered_rows + 1, cfa::remember_state);
     EXPECT_EQ(rowAt(deep, 0x1000).error(), Error::StackOverflow);
-    const Bytes fits(max_remembered_rows, 0x0a);
+    const Bytes fits(max_remembered_rows, cfa::remember_state);
     EXPECT_TRUE(rowAt(fits, 0x1000).has_value());
 }
 
 TEST(CfiProgram, CfaDefinitionFamily) {
-    const Bytes ins = {0x0c, 6, 16,      // def_cfa rbp+16
-                       0x41, 0x0d, 3,    // def_cfa_register rbx
-                       0x41, 0x0e, 40,   // def_cfa_offset 40
-                       0x41, 0x12, 7, 0x7e,  // def_cfa_sf rsp, -2*-8 = 16
-                       0x41, 0x13, 0x7c};    // def_cfa_offset_sf -4*-8 = 32
+    const Bytes ins = {cfa::def_cfa, 6, 16,                        // rbp+16
+                       advance(1), cfa::def_cfa_register, 3,        // rbx
+                       advance(1), cfa::def_cfa_offset, 40,         // 40
+                       advance(1), cfa::def_cfa_sf, 7, 0x7e,        // rsp, -2*-8 = 16
+                       advance(1), cfa::def_cfa_offset_sf, 0x7c};   // -4*-8 = 32
     EXPECT_EQ(rowAt(ins, 0x1000)->cfa.reg, 6);
     EXPECT_EQ(rowAt(ins, 0x1001)->cfa.reg, 3);
     EXPECT_EQ(rowAt(ins, 0x1001)->cfa.offset, 16);
@@ -474,39 +440,69 @@ TEST(CfiProgram, CfaDefinitionFamily) {
     EXPECT_EQ(r3.cfa.reg, 7);
     EXPECT_EQ(r3.cfa.offset, 16);
     EXPECT_EQ(rowAt(ins, 0x1004)->cfa.offset, 32);
-    EXPECT_EQ(rowAt({0x0c, 17, 8}, 0x1000).error(), Error::UnsupportedRegister);
+    EXPECT_EQ(rowAt({cfa::def_cfa, 17, 8}, 0x1000).error(), Error::UnsupportedRegister);
 }
 
 TEST(CfiProgram, CfaOffsetWithoutARegisterRuleIsInvalidCfa) {
     // def_cfa_expression, then def_cfa_offset: there is no register to add to.
-    EXPECT_EQ(rowAt({0x0f, 2, 0x77, 0, 0x0e, 8}, 0x1000).error(), Error::InvalidCFA);
-    EXPECT_EQ(rowAt({0x0f, 2, 0x77, 0, 0x0d, 6}, 0x1000).error(), Error::InvalidCFA);
+    EXPECT_EQ(rowAt({cfa::def_cfa_expression, 2, breg(7), 0, cfa::def_cfa_offset, 8}, 0x1000).error(),
+              Error::InvalidCFA);
+    EXPECT_EQ(rowAt({cfa::def_cfa_expression, 2, breg(7), 0, cfa::def_cfa_register, 6}, 0x1000).error(),
+              Error::InvalidCFA);
+    // The offset forms are refused before their operand is read: a cut-off
+    // operand does not turn the error into a damaged table.
+    EXPECT_EQ(rowAt({cfa::def_cfa_expression, 2, breg(7), 0, cfa::def_cfa_offset}, 0x1000).error(),
+              Error::InvalidCFA);
+    EXPECT_EQ(rowAt({cfa::def_cfa_expression, 2, breg(7), 0, cfa::def_cfa_offset_sf}, 0x1000).error(),
+              Error::InvalidCFA);
+    // The register form reads its register first: one it cannot track wins.
+    EXPECT_EQ(rowAt({cfa::def_cfa_expression, 2, breg(7), 0, cfa::def_cfa_register, 17}, 0x1000).error(),
+              Error::UnsupportedRegister);
+}
+
+// Scaled offsets and advances that leave 64 bits are errors, not wrapped
+// values (nor a trap in the checked build).
+TEST(CfiProgram, ScalingThatOverflowsIsAnError) {
+    Bytes huge = {cfa::offset_extended, 3};
+    uleb(huge, u64{1} << 62);  // * -8
+    EXPECT_EQ(rowAt(huge, 0x1000).error(), Error::Overflow);
+    CieLayout unit_factor;
+    unit_factor.data_align = 1;
+    Bytes most_negative = {cfa::gnu_negative_offset_extended, 3};
+    uleb(most_negative, u64{1} << 63);  // INT64_MIN, which has no negation
+    EXPECT_EQ(rowAt(most_negative, 0x1000, unit_factor).error(), Error::Overflow);
+    CieLayout wide_code;
+    wide_code.code_align = u64{1} << 62;
+    EXPECT_EQ(rowAt({advance(4)}, 0x1000, wide_code).error(), Error::Overflow);
+    EXPECT_EQ(rowAt({cfa::def_cfa_sf, 7, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x40}, 0x1000).error(),
+              Error::Overflow);
 }
 
 TEST(CfiProgram, ExpressionRulesCaptureTheirBlocks) {
-    const Bytes ins = {0x0f, 3, 0x77, 0x20, 0x06,  // def_cfa_expression: breg7 32; deref
-                       0x10, 6, 2, 0x77, 0x10,     // expression rbp: breg7 16
-                       0x16, 3, 1, 0x38};          // val_expression rbx: lit8
+    const Bytes ins = {cfa::def_cfa_expression, 3, breg(7), 0x20, op::deref,  // breg7 32; deref
+                       cfa::expression, 6, 2, breg(7), 0x10,                 // rbp: breg7 16
+                       cfa::val_expression, 3, 1, lit(8)};                   // rbx: lit8
     const Row r = *rowAt(ins, 0x1000);
     EXPECT_EQ(r.cfa.kind, CfaRule::Kind::expression);
     EXPECT_EQ(r.cfa.expression.size(), 3u);
     EXPECT_EQ(r.regs[6].kind, RuleKind::expression);
     EXPECT_EQ(r.regs[6].expression.size(), 2u);
     EXPECT_EQ(r.regs[3].kind, RuleKind::val_expression);
-    EXPECT_EQ(rowAt({0x10, 6, 9, 0x77}, 0x1000).error(), Error::InvalidDebugInfo);  // block past the end
+    EXPECT_EQ(rowAt({cfa::expression, 6, 9, breg(7)}, 0x1000).error(), Error::InvalidDebugInfo);  // block past the end
 }
 
 TEST(CfiProgram, ArgsSizeAndVectorRegistersAreAcceptedWithoutEffect) {
-    const Row r = *rowAt({0x2e, 16, 0x05, 17, 4, 0x80 | 6, 2}, 0x1000);
+    const Row r = *rowAt({cfa::gnu_args_size, 16, cfa::offset_extended, 17, 4, offsetOf(6), 2}, 0x1000);
     EXPECT_EQ(r.args_size, 16u);
     EXPECT_EQ(r.regs[6].offset, -16);
-    EXPECT_EQ(rowAt({0x05, 0x81, 0x02, 1}, 0x1000).error(), Error::InvalidRegister);  // register 257
+    EXPECT_EQ(rowAt({cfa::offset_extended, 0x81, 0x02, 1}, 0x1000).error(), Error::InvalidRegister);  // register 257
 }
 
 TEST(CfiProgram, UnknownOpcodeAndTruncatedOperandsAreErrors) {
-    EXPECT_EQ(rowAt({0x3f}, 0x1000).error(), Error::UnimplementedOpcode);
-    EXPECT_EQ(rowAt({0x0c, 7}, 0x1000).error(), Error::InvalidDebugInfo);
-    EXPECT_EQ(rowAt({0x04, 1, 0}, 0x1000).error(), Error::InvalidDebugInfo);
+    constexpr u8 no_such_opcode = 0x3f;
+    EXPECT_EQ(rowAt({no_such_opcode}, 0x1000).error(), Error::UnimplementedOpcode);
+    EXPECT_EQ(rowAt({cfa::def_cfa, 7}, 0x1000).error(), Error::InvalidDebugInfo);
+    EXPECT_EQ(rowAt({cfa::advance_loc4, 1, 0}, 0x1000).error(), Error::InvalidDebugInfo);
     EXPECT_EQ(rowAt({}, 0x3000).error(), Error::MissingDebugInfo);  // pc outside the FDE
 }
 
@@ -517,100 +513,135 @@ Result<u64> eval(const Bytes& e, std::optional<u64> initial = std::nullopt) {
 }
 
 TEST(CfiExpression, ConstantsOfEveryWidthAndSign) {
-    EXPECT_EQ(*eval({0x30 + 31}), 31u);
-    EXPECT_EQ(*eval({0x08, 0xff}), 255u);
-    EXPECT_EQ(*eval({0x09, 0xff}), static_cast<u64>(-1));
-    EXPECT_EQ(*eval({0x0a, 0x34, 0x12}), 0x1234u);
-    EXPECT_EQ(*eval({0x0b, 0xfe, 0xff}), static_cast<u64>(-2));
-    EXPECT_EQ(*eval({0x0c, 1, 0, 0, 0x80}), 0x80000001u);
-    EXPECT_EQ(*eval({0x0d, 0xfd, 0xff, 0xff, 0xff}), static_cast<u64>(-3));
-    EXPECT_EQ(*eval({0x0e, 1, 2, 3, 4, 5, 6, 7, 8}), 0x0807060504030201u);
-    EXPECT_EQ(*eval({0x10, 0xe5, 0x8e, 0x26}), 624485u);
-    EXPECT_EQ(*eval({0x11, 0x7f}), static_cast<u64>(-1));
-    EXPECT_EQ(*eval({0x03, 8, 7, 6, 5, 4, 3, 2, 1}), 0x0102030405060708u);
+    EXPECT_EQ(*eval({op::lit31}), 31u);
+    EXPECT_EQ(*eval({op::const1u, 0xff}), 255u);
+    EXPECT_EQ(*eval({op::const1s, 0xff}), static_cast<u64>(-1));
+    EXPECT_EQ(*eval({op::const2u, 0x34, 0x12}), 0x1234u);
+    EXPECT_EQ(*eval({op::const2s, 0xfe, 0xff}), static_cast<u64>(-2));
+    EXPECT_EQ(*eval({op::const4u, 1, 0, 0, 0x80}), 0x80000001u);
+    EXPECT_EQ(*eval({op::const4s, 0xfd, 0xff, 0xff, 0xff}), static_cast<u64>(-3));
+    EXPECT_EQ(*eval({op::const8u, 1, 2, 3, 4, 5, 6, 7, 8}), 0x0807060504030201u);
+    EXPECT_EQ(*eval({op::const8s, 0xfc, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff}), static_cast<u64>(-4));
+    EXPECT_EQ(*eval({op::constu, 0xe5, 0x8e, 0x26}), 624485u);
+    EXPECT_EQ(*eval({op::consts, 0x7f}), static_cast<u64>(-1));
+    EXPECT_EQ(*eval({op::addr, 8, 7, 6, 5, 4, 3, 2, 1}), 0x0102030405060708u);
+    EXPECT_EQ(eval({op::const4u, 1, 0}).error(), Error::InvalidDebugInfo);  // cut off
 }
 
 TEST(CfiExpression, StackOperations) {
-    EXPECT_EQ(*eval({0x31, 0x12, 0x22}), 2u);              // 1 dup plus
-    EXPECT_EQ(*eval({0x31, 0x32, 0x13}), 1u);              // 1 2 drop
-    EXPECT_EQ(*eval({0x31, 0x32, 0x14}), 1u);              // 1 2 over
-    EXPECT_EQ(*eval({0x31, 0x32, 0x33, 0x15, 2}), 1u);     // pick 2
-    EXPECT_EQ(*eval({0x31, 0x32, 0x16}), 1u);              // swap
-    EXPECT_EQ(*eval({0x31, 0x32, 0x33, 0x17}), 2u);        // rot: 1 2 3 -> 3 1 2
-    EXPECT_EQ(*eval({0x31, 0x32, 0x33, 0x17, 0x13, 0x13}), 3u);
-    EXPECT_EQ(eval({0x31, 0x15, 1}).error(), Error::StackUnderflow);
-    EXPECT_EQ(eval({0x16}).error(), Error::StackUnderflow);
+    EXPECT_EQ(*eval({lit(1), op::dup, op::plus}), 2u);
+    EXPECT_EQ(*eval({lit(1), lit(2), op::drop}), 1u);
+    EXPECT_EQ(*eval({lit(1), lit(2), op::over}), 1u);
+    EXPECT_EQ(*eval({lit(1), lit(2), lit(3), op::pick, 2}), 1u);
+    EXPECT_EQ(*eval({lit(1), lit(2), op::swap}), 1u);
+    EXPECT_EQ(*eval({lit(1), lit(2), lit(3), op::rot}), 2u);  // 1 2 3 -> 3 1 2
+    EXPECT_EQ(*eval({lit(1), lit(2), lit(3), op::rot, op::drop, op::drop}), 3u);
+    EXPECT_EQ(eval({lit(1), op::pick, 1}).error(), Error::StackUnderflow);
+    EXPECT_EQ(eval({op::swap}).error(), Error::StackUnderflow);
+    EXPECT_EQ(eval({lit(1), op::over}).error(), Error::StackUnderflow);
+    EXPECT_EQ(eval({lit(1), lit(2), op::rot}).error(), Error::StackUnderflow);
+    EXPECT_EQ(eval({op::dup}).error(), Error::StackUnderflow);
     EXPECT_EQ(eval({}).error(), Error::StackUnderflow);
     EXPECT_EQ(*eval({}, 77), 77u);  // the pushed initial value alone
-    const Bytes deep(expression_stack_size + 1, 0x30);
+    const Bytes deep(expression_stack_size + 1, op::lit0);
     EXPECT_EQ(eval(deep).error(), Error::StackOverflow);
+    Bytes full(expression_stack_size, op::lit0);
+    full.push_back(op::dup);
+    EXPECT_EQ(eval(full).error(), Error::StackOverflow);
 }
 
 TEST(CfiExpression, ArithmeticAndLogic) {
-    EXPECT_EQ(*eval({0x3a, 0x33, 0x1c}), 7u);                  // 10 - 3
-    EXPECT_EQ(*eval({0x33, 0x3a, 0x1c, 0x19}), 7u);            // abs(3 - 10)
-    EXPECT_EQ(*eval({0x09, 0xf6, 0x33, 0x1b}), static_cast<u64>(-3));  // -10 / 3, signed
-    EXPECT_EQ(*eval({0x3a, 0x33, 0x1d}), 1u);                  // 10 mod 3
-    EXPECT_EQ(*eval({0x36, 0x37, 0x1e}), 42u);                 // mul
-    EXPECT_EQ(*eval({0x35, 0x1f}), static_cast<u64>(-5));     // neg
-    EXPECT_EQ(*eval({0x30, 0x20}), ~u64{0});                   // not
-    EXPECT_EQ(*eval({0x3c, 0x3a, 0x1a}), 8u);                  // 12 & 10
-    EXPECT_EQ(*eval({0x3c, 0x3a, 0x21}), 14u);                 // 12 | 10
-    EXPECT_EQ(*eval({0x3c, 0x3a, 0x27}), 6u);                  // 12 ^ 10
-    EXPECT_EQ(*eval({0x31, 0x34, 0x24}), 16u);                 // 1 << 4
-    EXPECT_EQ(*eval({0x09, 0xf0, 0x32, 0x25}), (~u64{0} - 15) >> 2);  // logical shift
-    EXPECT_EQ(*eval({0x09, 0xf0, 0x32, 0x26}), static_cast<u64>(-4));  // arithmetic shift
-    EXPECT_EQ(*eval({0x31, 0x08, 64, 0x24}), 0u);              // shift past the width
-    EXPECT_EQ(*eval({0x35, 0x23, 0x80, 0x01}), 133u);          // plus_uconst 128
-    EXPECT_EQ(eval({0x31, 0x30, 0x1b}).error(), Error::InvalidExpression);  // division by zero
-    EXPECT_EQ(eval({0x31, 0x30, 0x1d}).error(), Error::InvalidExpression);  // modulo by zero
+    EXPECT_EQ(*eval({lit(10), lit(3), op::minus}), 7u);
+    EXPECT_EQ(*eval({lit(3), lit(10), op::minus, op::abs}), 7u);
+    EXPECT_EQ(*eval({op::const1s, 0xf6, lit(3), op::div}), static_cast<u64>(-3));  // -10 / 3, signed
+    EXPECT_EQ(*eval({lit(10), lit(3), op::mod}), 1u);
+    EXPECT_EQ(*eval({lit(6), lit(7), op::mul}), 42u);
+    EXPECT_EQ(*eval({lit(5), op::neg}), static_cast<u64>(-5));
+    EXPECT_EQ(*eval({lit(0), op::not_}), ~u64{0});
+    EXPECT_EQ(*eval({lit(12), lit(10), op::and_}), 8u);
+    EXPECT_EQ(*eval({lit(12), lit(10), op::or_}), 14u);
+    EXPECT_EQ(*eval({lit(12), lit(10), op::xor_}), 6u);
+    EXPECT_EQ(*eval({lit(1), lit(4), op::shl}), 16u);
+    EXPECT_EQ(*eval({op::const1s, 0xf0, lit(2), op::shr}), (~u64{0} - 15) >> 2);  // logical shift
+    EXPECT_EQ(*eval({op::const1s, 0xf0, lit(2), op::shra}), static_cast<u64>(-4));  // arithmetic shift
+    EXPECT_EQ(*eval({lit(1), op::const1u, 64, op::shl}), 0u);  // shift past the width
+    EXPECT_EQ(*eval({op::const1s, 0xf0, op::const1u, 64, op::shra}), ~u64{0});
+    EXPECT_EQ(*eval({lit(5), op::plus_uconst, 0x80, 0x01}), 133u);  // plus_uconst 128
+    EXPECT_EQ(eval({lit(1), lit(0), op::div}).error(), Error::InvalidExpression);  // division by zero
+    EXPECT_EQ(eval({lit(1), lit(0), op::mod}).error(), Error::InvalidExpression);  // modulo by zero
+    // The one quotient that does not fit: INT64_MIN / -1.
+    EXPECT_EQ(eval({op::const8u, 0, 0, 0, 0, 0, 0, 0, 0x80, op::const1s, 0xff, op::div}).error(),
+              Error::InvalidExpression);
+    EXPECT_EQ(eval({lit(1), op::plus}).error(), Error::StackUnderflow);
+}
+
+// The addend comes off the stack first: an empty stack is the error even
+// when the operand is cut off as well.
+TEST(CfiExpression, PlusUconstOnAnEmptyStackIsAnUnderflowWhateverItsOperand) {
+    EXPECT_EQ(eval({op::plus_uconst}).error(), Error::StackUnderflow);
+    EXPECT_EQ(eval({lit(1), op::plus_uconst}).error(), Error::InvalidDebugInfo);
 }
 
 TEST(CfiExpression, ComparisonsAreSigned) {
-    EXPECT_EQ(*eval({0x09, 0xff, 0x31, 0x2d}), 1u);  // -1 < 1
-    EXPECT_EQ(*eval({0x09, 0xff, 0x31, 0x2b}), 0u);  // -1 > 1
-    EXPECT_EQ(*eval({0x32, 0x32, 0x29}), 1u);        // eq
-    EXPECT_EQ(*eval({0x32, 0x32, 0x2e}), 0u);        // ne
-    EXPECT_EQ(*eval({0x32, 0x32, 0x2a}), 1u);        // ge
-    EXPECT_EQ(*eval({0x32, 0x33, 0x2c}), 1u);        // le
+    EXPECT_EQ(*eval({op::const1s, 0xff, lit(1), op::lt}), 1u);  // -1 < 1
+    EXPECT_EQ(*eval({op::const1s, 0xff, lit(1), op::gt}), 0u);  // -1 > 1
+    EXPECT_EQ(*eval({lit(1), op::const1s, 0xff, op::gt}), 1u);  // 1 > -1
+    EXPECT_EQ(*eval({lit(2), lit(2), op::eq}), 1u);
+    EXPECT_EQ(*eval({lit(2), lit(2), op::ne}), 0u);
+    EXPECT_EQ(*eval({lit(2), lit(2), op::ge}), 1u);
+    EXPECT_EQ(*eval({lit(2), lit(3), op::le}), 1u);
+    EXPECT_EQ(*eval({lit(3), lit(2), op::le}), 0u);
 }
 
 TEST(CfiExpression, BranchesAndSkips) {
     // lit1; bra +1; lit5 (skipped); lit7
-    EXPECT_EQ(*eval({0x31, 0x28, 1, 0, 0x35, 0x37}), 7u);
+    EXPECT_EQ(*eval({lit(1), op::bra, 1, 0, lit(5), lit(7)}), 7u);
     // lit0; bra +1 (not taken); lit5
-    EXPECT_EQ(*eval({0x30, 0x28, 1, 0, 0x35}), 5u);
-    EXPECT_EQ(*eval({0x2f, 1, 0, 0x35, 0x36}), 6u);
-    EXPECT_EQ(eval({0x2f, 0x10, 0}).error(), Error::InvalidExpression);        // past the end
-    EXPECT_EQ(eval({0x2f, 0xfd, 0xff}).error(), Error::InvalidExpression);     // skip -3: loops forever
+    EXPECT_EQ(*eval({lit(0), op::bra, 1, 0, lit(5)}), 5u);
+    EXPECT_EQ(*eval({op::skip, 1, 0, lit(5), lit(6)}), 6u);
+    EXPECT_EQ(eval({op::skip, 0x10, 0}).error(), Error::InvalidExpression);     // past the end
+    EXPECT_EQ(eval({op::skip, 0xfd, 0xff}).error(), Error::InvalidExpression);  // skip -3: loops forever
+    EXPECT_EQ(eval({lit(1), op::skip, 0xf8, 0xff}).error(), Error::InvalidExpression);  // before the start
+    EXPECT_EQ(*eval({lit(0), lit(0), op::bra, 0x10, 0}), 0u);  // a bad target not taken is harmless
+    EXPECT_EQ(eval({op::bra, 1, 0}).error(), Error::StackUnderflow);
 }
 
 TEST(CfiExpression, RegistersAndMemory) {
     fake_stack[8] = 0x1122334455667788;
-    EXPECT_EQ(*eval({0x73, 0x05}), 1003u + 5);                      // breg3 +5
-    EXPECT_EQ(*eval({0x92, 12, 0x7f}), 1012u - 1);                  // bregx r12 -1
-    EXPECT_EQ(*eval({0x77, 0, 0x06}), 0x1122334455667788u);         // breg7; deref
-    EXPECT_EQ(*eval({0x77, 0, 0x94, 2}), 0x7788u);                  // deref_size 2
-    EXPECT_EQ(eval({0x73, 0, 0x06}).error(), Error::InvalidDebugInfo);  // 1003 is not readable
-    EXPECT_EQ(eval({0x77, 0, 0x94, 9}).error(), Error::InvalidExpression);
-    EXPECT_EQ(eval({0x92, 40, 0}).error(), Error::UnsupportedRegister);
+    EXPECT_EQ(*eval({breg(3), 0x05}), 1003u + 5);                         // breg3 +5
+    EXPECT_EQ(*eval({op::bregx, 12, 0x7f}), 1012u - 1);                   // bregx r12 -1
+    EXPECT_EQ(*eval({breg(7), 0, op::deref}), 0x1122334455667788u);
+    EXPECT_EQ(*eval({breg(7), 0, op::deref_size, 2}), 0x7788u);
+    EXPECT_EQ(eval({breg(3), 0, op::deref}).error(), Error::InvalidDebugInfo);  // 1003 is not readable
+    EXPECT_EQ(eval({breg(7), 0, op::deref_size, 9}).error(), Error::InvalidExpression);
+    EXPECT_EQ(eval({op::bregx, 40, 0}).error(), Error::UnsupportedRegister);
+    EXPECT_EQ(eval({breg(31), 0}).error(), Error::UnsupportedRegister);
     // An address whose 8 bytes would wrap past the top is refused even when
     // the check only looks at the first byte.
     UnwindContext lax = contextOnFakeStack();
     lax.is_valid_memory = [](usize) { return true; };
-    EXPECT_EQ(evaluateExpression(Bytes{0x09, 0xf8, 0x06}, lax, std::nullopt).error(), Error::InvalidDebugInfo);
-    EXPECT_EQ(evaluateExpression(Bytes{0x09, 0xff, 0x94, 2}, lax, std::nullopt).error(), Error::InvalidDebugInfo);
+    EXPECT_EQ(evaluateExpression(Bytes{op::const1s, 0xf8, op::deref}, lax, std::nullopt).error(),
+              Error::InvalidDebugInfo);
+    EXPECT_EQ(evaluateExpression(Bytes{op::const1s, 0xff, op::deref_size, 2}, lax, std::nullopt).error(),
+              Error::InvalidDebugInfo);
     UnwindContext ctx = contextOnFakeStack();
     ctx.reg_valid[3] = false;
-    EXPECT_EQ(evaluateExpression(Bytes{0x73, 0}, ctx, std::nullopt).error(), Error::InvalidRegister);
+    EXPECT_EQ(evaluateExpression(Bytes{breg(3), 0}, ctx, std::nullopt).error(), Error::InvalidRegister);
 }
 
 TEST(CfiExpression, OperationsWithoutAValueAreRejected) {
-    EXPECT_EQ(eval({0x50}).error(), Error::InvalidExpression);          // reg0
-    EXPECT_EQ(eval({0x9c}).error(), Error::InvalidExpression);          // call_frame_cfa
-    EXPECT_EQ(eval({0x98, 0, 0}).error(), Error::UnimplementedExpressionCall);
-    EXPECT_EQ(eval({0xe0}).error(), Error::UnimplementedOpcode);
-    EXPECT_EQ(*eval({0x96, 0x31}), 1u);                                 // nop
+    EXPECT_EQ(eval({op::reg0}).error(), Error::InvalidExpression);
+    EXPECT_EQ(eval({op::reg31}).error(), Error::InvalidExpression);
+    EXPECT_EQ(eval({op::regx}).error(), Error::InvalidExpression);  // refused before its operand
+    EXPECT_EQ(eval({op::call_frame_cfa}).error(), Error::InvalidExpression);
+    EXPECT_EQ(eval({lit(1), op::stack_value}).error(), Error::InvalidExpression);
+    EXPECT_EQ(eval({op::call2, 0, 0}).error(), Error::UnimplementedExpressionCall);
+    EXPECT_EQ(eval({op::call4}).error(), Error::UnimplementedExpressionCall);
+    EXPECT_EQ(eval({op::call_ref}).error(), Error::UnimplementedExpressionCall);
+    constexpr u8 vendor_opcode = 0xe0;
+    EXPECT_EQ(eval({vendor_opcode}).error(), Error::UnimplementedOpcode);
+    EXPECT_EQ(eval({op::xderef}).error(), Error::UnimplementedOpcode);
+    EXPECT_EQ(*eval({op::nop, lit(1)}), 1u);
 }
 
 // --- applying rows -------------------------------------------------------------
@@ -623,7 +654,8 @@ TEST(CfiApply, ComputesCallerRegistersFromTheCfa) {
     fake_stack[9] = 0x4321;   // return address
     Bytes s;
     const usize cie_at = appendCie(s, {});
-    appendFde(s, cie_at, kSectionAddress, 0x1000, 0x100, {0x0e, 16, 0x86, 2, 0x09, 3, 12, 0x14, 13, 1});
+    appendFde(s, cie_at, kSectionAddress, 0x1000, 0x100,
+              {cfa::def_cfa_offset, 16, offsetOf(6), 2, cfa::register_, 3, 12, cfa::val_offset, 13, 1});
     UnwindContext ctx = contextOnFakeStack();
     ctx.pc = 0x1010;
     const usize ra = *unwindFrameInSection(ctx, eh(s));
@@ -666,10 +698,10 @@ TEST(CfiApply, SignalFrameExpressionsRestoreTheInterruptedRegisters) {
     CieLayout layout;
     layout.augmentation = "zRS";
     layout.instructions = {};
-    Bytes ins = {0x0f, 4, 0x77, 0xa0, 0x01, 0x06,  // def_cfa_expression: breg7 160; deref
-                 0x10, 6, 3, 0x77, 0xf8, 0x00,     // expression rbp: breg7 120
-                 0x10, 7, 3, 0x77, 0xa0, 0x01,     // expression rsp: breg7 160
-                 0x10, 16, 3, 0x77, 0xa8, 0x01};   // expression rip: breg7 168
+    Bytes ins = {cfa::def_cfa_expression, 4, breg(7), 0xa0, 0x01, op::deref,  // breg7 160; deref
+                 cfa::expression, 6, 3, breg(7), 0xf8, 0x00,                  // rbp: breg7 120
+                 cfa::expression, 7, 3, breg(7), 0xa0, 0x01,                  // rsp: breg7 160
+                 cfa::expression, 16, 3, breg(7), 0xa8, 0x01};                // rip: breg7 168
     Bytes s;
     const usize cie_at = appendCie(s, layout);
     appendFde(s, cie_at, kSectionAddress, 0x1fff, 0x10, ins);
@@ -687,7 +719,7 @@ TEST(CfiApply, SignalFrameExpressionsRestoreTheInterruptedRegisters) {
 TEST(CfiApply, UndefinedReturnAddressEndsTheWalk) {
     Bytes s;
     const usize cie_at = appendCie(s, {});
-    appendFde(s, cie_at, kSectionAddress, 0x1000, 0x10, {0x07, 16});
+    appendFde(s, cie_at, kSectionAddress, 0x1000, 0x10, {cfa::undefined, 16});
     UnwindContext ctx = contextOnFakeStack();
     ctx.pc = 0x1004;
     EXPECT_EQ(*unwindFrameInSection(ctx, eh(s)), 0u);
@@ -698,7 +730,7 @@ TEST(CfiApply, UndefinedReturnAddressEndsTheWalk) {
 TEST(CfiApply, UnreadableSavedSlotIsAnErrorAndLeavesTheContextAlone) {
     Bytes s;
     const usize cie_at = appendCie(s, {});
-    appendFde(s, cie_at, kSectionAddress, 0x1000, 0x10, {0x0e, 0x80, 0x08});  // cfa = rsp + 1024
+    appendFde(s, cie_at, kSectionAddress, 0x1000, 0x10, {cfa::def_cfa_offset, 0x80, 0x08});  // cfa = rsp + 1024
     UnwindContext ctx = contextOnFakeStack();
     ctx.pc = 0x1004;
     const UnwindContext before = ctx;
@@ -710,7 +742,7 @@ TEST(CfiApply, UnreadableSavedSlotIsAnErrorAndLeavesTheContextAlone) {
 TEST(CfiApply, CfaFromAnInvalidRegisterIsAnError) {
     Bytes s;
     const usize cie_at = appendCie(s, {});
-    appendFde(s, cie_at, kSectionAddress, 0x1000, 0x10, {0x0d, 6});
+    appendFde(s, cie_at, kSectionAddress, 0x1000, 0x10, {cfa::def_cfa_register, 6});
     UnwindContext ctx = contextOnFakeStack();
     ctx.reg_valid[6] = false;
     ctx.pc = 0x1004;
@@ -724,10 +756,12 @@ TEST(CfiApply, CfaFromAnInvalidRegisterIsAnError) {
 TEST(CfiRobustness, RandomlyDamagedTablesGiveErrorsOrConsistentRows) {
     Bytes good;
     CieLayout layout;
-    layout.instructions = {0x0c, 7, 8, 0x90, 1, 0x0a, 0x0b};
+    layout.instructions = {cfa::def_cfa, 7, 8, offsetOf(16), 1, cfa::remember_state, cfa::restore_state};
     const usize cie_at = appendCie(good, layout);
     appendFde(good, cie_at, kSectionAddress, 0x1000, 0x40,
-              {0x41, 0x0e, 16, 0x86, 2, 0x0a, 0x41, 0x0f, 3, 0x77, 0x10, 0x06, 0x10, 3, 2, 0x77, 0x08, 0x0b});
+              {advance(1), cfa::def_cfa_offset, 16, offsetOf(6), 2, cfa::remember_state, advance(1),
+               cfa::def_cfa_expression, 3, breg(7), 0x10, op::deref, cfa::expression, 3, 2, breg(7), 0x08,
+               cfa::restore_state});
     le32(good, 0);
     u64 state = 0x9e3779b97f4a7c15u;
     auto next = [&] {
