@@ -12,8 +12,7 @@
 
 #include "debuginfo/unwind.hpp"
 #include "debuginfo/debuginfo.hpp"
-#include "tests/debuginfo/unwind_dbgframe_helper.hpp"
-#include "tests/debuginfo/unwind_nofp_helper.hpp"
+#include "tests/debuginfo/unwind_chain_helper.hpp"
 
 namespace {
 

@@ -1,11 +1,10 @@
-// Call chains whose rules exist only in .debug_frame (this file is compiled
-// without unwind tables and frame pointers): the loaded .eh_frame knows
-// nothing of them.
-#include "tests/debuginfo/unwind_dbgframe_helper.hpp"
+// The call chain of unwind_chain_helper.hpp, in the namespace its build
+// names (XOV_UNWIND_CHAIN): the code is the same, the flags differ.
+#include "tests/debuginfo/unwind_chain_helper.hpp"
 
 #include <cstring>
 
-namespace dbgframe {
+namespace XOV_UNWIND_CHAIN {
 
 usize recorded_returns[3];
 
@@ -44,4 +43,4 @@ namespace {
     return r + 3;
 }
 
-}  // namespace dbgframe
+}  // namespace XOV_UNWIND_CHAIN
