@@ -4,7 +4,6 @@
 
 #include "failure/panic.hpp"
 #include "failure/stack_trace.hpp"
-#include "progress/progress.hpp"
 #include "support/sys.hpp"
 #include "support/thread.hpp"
 
@@ -99,7 +98,7 @@ void handleSegfaultPosix(int sig, siginfo_t* info, void* context) {
     panicking.fetch_add(1, std::memory_order_seq_cst);
     // Behind any report another thread is writing, as a panic would be.
     panic_mutex.lock();
-    Progress::haltForReport();
+    runReportStartHook();
     dumpSegfaultInfoPosix(sig, code, addr, uc);
     panic_mutex.unlock();
     waitForOtherThreadToFinishPanicking();

@@ -6,7 +6,6 @@
 #include <csignal>
 
 #include "failure/stack_trace.hpp"
-#include "progress/progress.hpp"
 #include "support/sys.hpp"
 
 namespace debug {
@@ -14,6 +13,16 @@ namespace debug {
 thread_local usize panic_stage = 0;
 std::atomic<u8> panicking{0};
 Mutex panic_mutex;
+
+namespace {
+std::atomic<void (*)()> report_start_hook{nullptr};
+}  // namespace
+
+void setReportStartHook(void (*hook)()) { report_start_hook.store(hook, std::memory_order_release); }
+
+void runReportStartHook() {
+    if (void (*const hook)() = report_start_hook.load(std::memory_order_acquire)) hook();
+}
 
 }  // namespace debug
 
@@ -97,7 +106,7 @@ void panicImpl(const StackTrace* trace, usize first_trace_addr, std::string_view
             panic_stage = 1;
             panicking.fetch_add(1, std::memory_order_seq_cst);
             panic_mutex.lock();
-            Progress::haltForReport();
+            runReportStartHook();
             (void)fmt::format(out, "thread {d} panic: ", sys::gettid());
             (void)fmt::format(out, "{s}\n", msg);
             if (trace != nullptr) dumpStackTrace(*trace);

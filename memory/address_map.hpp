@@ -5,8 +5,8 @@
 #include <cstring>
 #include <type_traits>
 
-#include "failure/panic.hpp"
 #include "memory/allocator.hpp"
+#include "support/panic.hpp"
 
 namespace heap {
 

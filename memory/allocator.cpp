@@ -4,7 +4,7 @@
 
 #include <sys/mman.h>
 
-#include "failure/panic.hpp"
+#include "support/panic.hpp"
 #include "support/sys.hpp"
 
 namespace mem {

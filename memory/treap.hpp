@@ -3,7 +3,7 @@
 // links them. The leak-checking allocator keeps one per size class, keyed
 // by bucket page address.
 #pragma once
-#include "failure/panic.hpp"
+#include "support/panic.hpp"
 #include "support/types.hpp"
 
 namespace heap {

@@ -13,7 +13,6 @@
 namespace Progress {
 
 char default_draw_buffer[4096];
-constinit Mutex stderr_mutex;
 
 namespace {
 
@@ -64,6 +63,10 @@ void lockStdErr() {
 }
 
 void unlockStdErr() { stderr_mutex.unlock(); }
+
+namespace {
+void eraseFrameUnderLock() { (void)clearWrittenWithEscapeCodes(); }
+}  // namespace
 
 void haltForReport() {
     if (halted_for_report.exchange(true, std::memory_order_seq_cst)) return;
@@ -147,6 +150,10 @@ Result<u32> parseIpcFd(std::string_view text) {
         builtin::unreachable();
     }
     debug_start_trace.add("first initialized here", reinterpret_cast<usize>(__builtin_return_address(0)));
+    // From now on a panic or fault report erases the frame first and stops
+    // the drawing, and every print erases it; nothing was drawn before.
+    debug::setReportStartHook(haltForReport);
+    debug::setStdErrLockedHook(eraseFrameUnderLock);
 
     const Node root = initTree(options.root_name, options.estimated_total_items);
     XOV_ASSERT(options.draw_buffer.size() >= 200);

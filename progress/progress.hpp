@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "support/mutex.hpp"
+#include "support/print.hpp"
 #include "support/types.hpp"
 
 namespace Progress {
@@ -89,9 +90,10 @@ extern char default_draw_buffer[4096];
 // process; a second call panics after printing where the first happened.
 Node start(const Options& options);
 
-// The process-wide standard-error lock. lockStdErr also erases a drawn
-// progress frame, so whatever the holder prints lands on a clean screen.
-extern Mutex stderr_mutex;
+// The process-wide standard-error lock (support/print.hpp). lockStdErr
+// also erases a drawn progress frame, so whatever the holder prints lands
+// on a clean screen; once the display started, debug::lockStdErr does too.
+using debug::stderr_mutex;
 void lockStdErr();
 void unlockStdErr();
 

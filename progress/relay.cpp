@@ -6,9 +6,9 @@
 #include <fcntl.h>
 #include <poll.h>
 
-#include "failure/panic.hpp"
 #include "progress/internal.hpp"
 #include "support/log.hpp"
+#include "support/panic.hpp"
 #include "support/sys.hpp"
 
 namespace Progress {

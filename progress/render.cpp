@@ -4,8 +4,8 @@
 #include <cstring>
 #include <tuple>
 
-#include "failure/panic.hpp"
 #include "progress/internal.hpp"
+#include "support/panic.hpp"
 #include "support/sys.hpp"
 
 namespace Progress {

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "failure/panic.hpp"
 #include "progress/internal.hpp"
+#include "support/panic.hpp"
 
 namespace Progress {
 

@@ -2,8 +2,8 @@
 // choice of mode.
 #include <cstring>
 
-#include "failure/panic.hpp"
 #include "runner/test_runner.hpp"
+#include "support/panic.hpp"
 
 namespace process {
 

@@ -4,12 +4,12 @@
 #include <cstring>
 #include <limits>
 
-#include "failure/panic.hpp"
 #include "failure/stack_trace.hpp"
 #include "memory/general_purpose_allocator.hpp"
 #include "runner/test_runner.hpp"
 #include "runner/xov_server.hpp"
 #include "support/log.hpp"
+#include "support/panic.hpp"
 #include "support/sys.hpp"
 
 namespace test_runner {

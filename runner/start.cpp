@@ -5,8 +5,8 @@
 #include <elf.h>
 #include <sys/resource.h>
 
-#include "failure/panic.hpp"
 #include "runner/test_runner.hpp"
+#include "support/panic.hpp"
 #include "support/sys.hpp"
 
 namespace os {

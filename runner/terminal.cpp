@@ -1,11 +1,11 @@
 // The terminal runner: every test once, in table order, with a progress
 // tree, per-test lines, the summary and the exit decision.
-#include "failure/panic.hpp"
 #include "failure/stack_trace.hpp"
 #include "memory/general_purpose_allocator.hpp"
 #include "progress/progress.hpp"
 #include "runner/test_runner.hpp"
 #include "support/log.hpp"
+#include "support/panic.hpp"
 #include "support/sys.hpp"
 
 namespace test_runner {

@@ -3,7 +3,7 @@
 
 #include <cmath>
 
-#include "failure/panic.hpp"
+#include "support/panic.hpp"
 
 namespace math {
 

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <limits>
 
-#include "failure/panic.hpp"
+#include "support/panic.hpp"
 #include "support/sys.hpp"
 
 namespace xov {

@@ -7,7 +7,7 @@
 #include <span>
 #include <utility>
 
-#include "failure/panic.hpp"
+#include "support/panic.hpp"
 #include "support/types.hpp"
 
 namespace checked {

@@ -1,7 +1,7 @@
 // Futex-based Mutex and ResetEvent.
 #include "support/mutex.hpp"
 
-#include "failure/panic.hpp"
+#include "support/panic.hpp"
 #include "support/sys.hpp"
 
 namespace {

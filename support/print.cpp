@@ -1,9 +1,11 @@
-// debug::print over the progress display's standard-error lock.
+// debug::print and the standard-error lock it takes.
 #include "support/print.hpp"
 
-#include "progress/progress.hpp"
+#include <atomic>
 
 namespace debug {
+
+constinit Mutex stderr_mutex;
 
 namespace {
 // The error-return trace of the thread that holds the lock, set aside while
@@ -11,15 +13,20 @@ namespace {
 // closed descriptor) are not the running test's and must not show up in its
 // trace. The lock is not re-entrant, so one slot per thread is enough.
 thread_local StackTrace* set_aside_trace = nullptr;
+
+std::atomic<void (*)()> stderr_locked_hook{nullptr};
 }  // namespace
+
+void setStdErrLockedHook(void (*hook)()) { stderr_locked_hook.store(hook, std::memory_order_release); }
 
 void lockStdErr() {
     set_aside_trace = builtin::errorReturnTrace();
     builtin::setErrorReturnTrace(nullptr);
-    Progress::lockStdErr();
+    stderr_mutex.lock();
+    if (void (*const hook)() = stderr_locked_hook.load(std::memory_order_acquire)) hook();
 }
 void unlockStdErr() {
-    Progress::unlockStdErr();
+    stderr_mutex.unlock();
     builtin::setErrorReturnTrace(set_aside_trace);
     set_aside_trace = nullptr;
 }

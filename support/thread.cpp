@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <csignal>
 
-#include "failure/panic.hpp"
+#include "support/panic.hpp"
 #include "support/sys.hpp"
 
 namespace {
