@@ -103,6 +103,7 @@ bool parseListenFlag(std::span<const process::Arg> args) {
 }
 
 void main() {
+    logging::setSink(log);
     usize addresses[32];
     StackTrace trace{0, addresses};
     // Errors propagated by the entry's own calls record into its trace.

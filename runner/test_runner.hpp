@@ -6,6 +6,7 @@
 
 #include "memory/allocator.hpp"
 #include "runner/testing.hpp"
+#include "support/log.hpp"
 
 namespace os {
 // Written once at start-up, read-only afterwards.
@@ -68,6 +69,11 @@ extern const std::string_view xov_version;
 // Whether the arguments (program name first) ask for server mode; panics
 // "unrecognized command line argument" on anything but "--listen=-".
 bool parseListenFlag(std::span<const process::Arg> args);
+
+// The runner's log sink, installed first thing by main(): counts
+// error-level messages and prints those that pass testing::log_level, as
+// logging::defaultSink does for code that runs without the runner.
+void log(logging::Level level, std::string_view scope, std::string_view format, std::span<const fmt::Arg> args);
 
 void main();
 void mainTerminal();

@@ -1,6 +1,6 @@
 // The logging front end ("logging": the C library owns the global name
-// "log"): four levels, named scopes, one sink owned by the
-// test runner (test_runner::log).
+// "log"): four levels, named scopes, one sink, which the test runner
+// installs at start-up.
 #pragma once
 #include <atomic>
 #include <string_view>
@@ -29,12 +29,34 @@ namespace test_runner {
 // Written by whichever thread logs; the runners read and reset it.
 extern std::atomic<u64> log_err_count;
 
-// The sink: counts error-level messages, prints those that pass
-// testing::log_level as "[scope] (level): message\n" under the
-// standard-error lock, in one write when the line fits in 4096 bytes.
-void log(logging::Level level, std::string_view scope, std::string_view format, std::span<const fmt::Arg> args);
-
 }  // namespace test_runner
+
+namespace logging {
+
+// Where every message goes.
+using Sink = void (*)(Level level, std::string_view scope, std::string_view format, std::span<const fmt::Arg> args);
+
+// The test runner installs its sink at start-up. Until then (a unit test
+// under its own main, code that logs before the runner starts) messages
+// go to defaultSink, which keeps the runner's counting and format.
+void setSink(Sink sink);
+// Hands the message to the installed sink.
+void send(Level level, std::string_view scope, std::string_view format, std::span<const fmt::Arg> args);
+
+// Counts error-level messages in test_runner::log_err_count, then prints
+// those that pass testing::log_level (printLine).
+void defaultSink(Level level, std::string_view scope, std::string_view format, std::span<const fmt::Arg> args);
+
+// One more error-level message in test_runner::log_err_count (other levels
+// are not counted), saturating.
+void countError(Level level);
+// Whether testing::log_level lets a message of this level through.
+[[nodiscard]] bool passesThreshold(Level level);
+// "[scope] (level): message\n" under the standard-error lock, in one write
+// when the line fits in 4096 bytes.
+void printLine(Level level, std::string_view scope, std::string_view format, std::span<const fmt::Arg> args);
+
+}  // namespace logging
 
 namespace logging {
 
@@ -55,7 +77,7 @@ struct Scoped {
     void emit(Level level, std::string_view format, const Args&... args) const {
         if (static_cast<u8>(level) > static_cast<u8>(default_level)) return;
         const fmt::Arg packed[] = {fmt::Arg(args)..., fmt::Arg(false)};
-        test_runner::log(level, scope, format, std::span<const fmt::Arg>(packed, sizeof...(Args)));
+        send(level, scope, format, std::span<const fmt::Arg>(packed, sizeof...(Args)));
     }
 };
 
