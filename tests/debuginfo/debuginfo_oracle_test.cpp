@@ -10,7 +10,6 @@
 
 #include <cstdio>
 #include <fstream>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -18,6 +17,7 @@
 #include "debuginfo/debuginfo.hpp"
 #include "tests/debuginfo/shell.hpp"
 #include "tests/e2e/child.hpp"
+#include "tests/e2e/pattern.hpp"
 
 namespace {
 
@@ -65,12 +65,12 @@ std::vector<unsigned long> functionAddresses(const std::string& path) {
                                        [](unsigned long x, const Function& f) { return x < f.lo; });
             return it != functions.begin() && a - std::prev(it)->lo < std::prev(it)->size;
         };
-        static const std::regex instruction(R"(^ +([0-9a-f]+):\t)");
+        static const e2e::Pattern instruction("^ +([0-9a-f]+):\t");
         std::istringstream code(runShell("objdump -d --no-show-raw-insn '" + path + "'"));
         while (std::getline(code, line)) {
-            std::smatch m;
-            if (!std::regex_search(line, m, instruction)) continue;
-            const unsigned long a = std::stoul(m[1].str(), nullptr, 16);
+            const auto m = instruction.search(line);
+            if (!m) continue;
+            const unsigned long a = std::stoul(m->str(1), nullptr, 16);
             if (!inFunction(a)) continue;
             out.push_back(a);
             if (inFunction(a - 1)) out.push_back(a - 1);

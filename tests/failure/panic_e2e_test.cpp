@@ -9,13 +9,13 @@
 #include <algorithm>
 #include <cstdio>
 #include <map>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "tests/e2e/child.hpp"
+#include "tests/e2e/pattern.hpp"
 
 namespace {
 
@@ -60,10 +60,9 @@ Report runTable(const std::string& table, std::chrono::milliseconds timeout = st
 // The code addresses of the frame entries, in order ("...: 0x{x} in ...").
 // The entries of inlined calls repeat their frame's address.
 std::vector<unsigned long> frameAddresses(const std::string& text) {
-    static const std::regex entry(R"(: 0x([0-9a-f]+) in )");
+    static const e2e::Pattern entry(": 0x([0-9a-f]+) in ");
     std::vector<unsigned long> out;
-    for (auto it = std::sregex_iterator(text.begin(), text.end(), entry); it != std::sregex_iterator(); ++it)
-        out.push_back(std::stoul((*it)[1].str(), nullptr, 16));
+    for (const e2e::Match& m : entry.findAll(text)) out.push_back(std::stoul(m.str(1), nullptr, 16));
     return out;
 }
 
@@ -143,12 +142,12 @@ bool sameAsSymbolizer(const std::string& their_name, const std::string& our_name
 // calls (the symbolizer adds parameter lists and clone suffixes; the
 // report does not).
 void expectPrintedNamesMatchSymbolizer(const std::string& text) {
-    static const std::regex line_re(R"(: 0x([0-9a-f]+) in (.+) \([^()]*\)\n)");
+    static const e2e::Pattern line_re(": 0x([0-9a-f]+) in ([^\n\r]+) \\([^()]*\\)\n");
     std::vector<unsigned long> addresses;
     std::vector<std::vector<std::string>> printed;
     unsigned long previous = 0;
-    for (auto it = std::sregex_iterator(text.begin(), text.end(), line_re); it != std::sregex_iterator(); ++it) {
-        const unsigned long address = std::stoul((*it)[1].str(), nullptr, 16);
+    for (const e2e::Match& m : line_re.findAll(text)) {
+        const unsigned long address = std::stoul(m.str(1), nullptr, 16);
         // The entries of one address follow each other; so do recursive
         // frames with the same return address, which repeat the list.
         if (printed.empty() || address != previous) {
@@ -156,7 +155,7 @@ void expectPrintedNamesMatchSymbolizer(const std::string& text) {
             printed.emplace_back();
         }
         previous = address;
-        printed.back().push_back((*it)[2].str());
+        printed.back().push_back(m.str(2));
     }
     const auto chains = symbolizeChains(addresses);
     ASSERT_EQ(chains.size(), printed.size());
@@ -289,11 +288,11 @@ TEST(ConcurrentPanic, BothReportsAppearWholeOneAfterTheOther) {
     const std::string& err = r.finished.err;
     const size_t first = err.find(panicLine(r.pid, "panic on the first thread"));
     ASSERT_NE(first, std::string::npos) << err.substr(0, 300);
-    static const std::regex second_re(R"(thread (\d+) panic: panic on the second thread\n)");
-    std::smatch m;
-    ASSERT_TRUE(std::regex_search(err, m, second_re)) << err.substr(err.size() > 500 ? err.size() - 500 : 0);
-    EXPECT_NE(std::stoi(m[1].str()), r.pid);
-    const size_t second = static_cast<size_t>(m.position(0));
+    static const e2e::Pattern second_re("thread ([0-9]+) panic: panic on the second thread\n");
+    const auto m = second_re.search(err);
+    ASSERT_TRUE(m.has_value()) << err.substr(err.size() > 500 ? err.size() - 500 : 0);
+    EXPECT_NE(std::stoi(m->str(1)), r.pid);
+    const size_t second = m->position();
     ASSERT_LT(first, second);
     // The first report: its 3000 stored entries and its whole current
     // stack, down to main, before the second report begins.
@@ -397,11 +396,10 @@ TEST(CompilerCheckEntryPoints, AreThePanicHandlersAndEveryCheckKindIsCalled) {
                                 "out_of_bounds_abort", "builtin_unreachable", "missing_return"};
     // Link-time optimisation may add specialised copies ("...abort.constprop.0").
     const std::string symbols = run("nm --defined-only '" + e2e::fixturePath() + "'");
-    static const std::regex runtime_symbol(R"( (__ubsan_[A-Za-z_]+|__sanitizer_[A-Za-z_]+)(\.[a-z0-9.]+)?\n)");
+    static const e2e::Pattern runtime_symbol(" (__ubsan_[A-Za-z_]+|__sanitizer_[A-Za-z_]+)(\\.[a-z0-9.]+)?\n");
     std::set<std::string> defined;
-    for (auto it = std::sregex_iterator(symbols.begin(), symbols.end(), runtime_symbol);
-         it != std::sregex_iterator(); ++it) {
-        const std::string name = (*it)[1].str();
+    for (const e2e::Match& m : runtime_symbol.findAll(symbols)) {
+        const std::string name = m.str(1);
         bool known = false;
         for (const auto& o : ours) known = known || name == "__ubsan_handle_" + o;
         EXPECT_TRUE(known) << name << " comes from a sanitizer runtime";
@@ -429,19 +427,19 @@ TEST(PanicReport, MissingUnwindInformationIsReportedOnceAndTheWalkContinues) {
     const Report r = runTable("panic_below_code_without_cfi");
     EXPECT_EQ(r.finished.termSignal(), SIGABRT);
     const std::string& err = r.finished.err;
-    static const std::regex message_re(
-        R"(\nUnwind information for `([^`]+):0x([0-9a-f]+)` was not available, trace may be incomplete\n\n)");
-    std::smatch m;
-    ASSERT_TRUE(std::regex_search(err, m, message_re)) << err;
-    EXPECT_EQ(m[1].str(), e2e::fixturePath());
+    static const e2e::Pattern message_re(
+        "\nUnwind information for `([^`]+):0x([0-9a-f]+)` was not available, trace may be incomplete\n\n");
+    const auto m = message_re.search(err);
+    ASSERT_TRUE(m.has_value()) << err;
+    EXPECT_EQ(m->str(1), e2e::fixturePath());
     EXPECT_EQ(count(err, "Unwind information for"), 1);
     // The address named is inside the function without rules.
-    const auto where = symbolize({std::stoul(m[2].str(), nullptr, 16)});
+    const auto where = symbolize({std::stoul(m->str(2), nullptr, 16)});
     ASSERT_EQ(where.size(), 1u);
     EXPECT_EQ(where[0], "xov_call_without_cfi");
     // Before the message: the panicking function and the one without rules;
     // after it: the callers found by frame pointers, down to main.
-    const size_t at = static_cast<size_t>(m.position(0));
+    const size_t at = m->position();
     const auto before = symbolize(frameAddresses(err.substr(0, at)));
     ASSERT_EQ(before.size(), 2u) << err;
     EXPECT_NE(before[0].find("panicsBelowCodeWithoutCfi"), std::string::npos);
@@ -480,11 +478,11 @@ TEST_P(FaultReport, PrintsTheFaultLineAndTheStackFromTheInterruptedInstruction) 
     }
     if (const auto at = line.find("{addr040}"); at != std::string::npos) {
         // Take the address from the report; require the page offset.
-        static const std::regex addr_re(R"(^Bus error at address 0x([0-9a-f]+)\n)");
-        std::smatch m;
-        ASSERT_TRUE(std::regex_search(report, m, addr_re)) << report;
-        EXPECT_EQ(std::stoul(m[1].str(), nullptr, 16) & 0xfff, 0x40u);
-        line.replace(at, 9, m[1].str());
+        static const e2e::Pattern addr_re("^Bus error at address 0x([0-9a-f]+)\n");
+        const auto m = addr_re.search(report);
+        ASSERT_TRUE(m.has_value()) << report;
+        EXPECT_EQ(std::stoul(m->str(1), nullptr, 16) & 0xfff, 0x40u);
+        line.replace(at, 9, m->str(1));
     }
     EXPECT_EQ(report.substr(0, line.size()), line) << report;
     const auto names = symbolize(addresses);
@@ -595,15 +593,14 @@ TEST(FaultReport, FramesThroughQsortMatchGdb) {
                 "-ex", "printf \"pc=%lx\\n\", $pc", "-ex", "bt", e2e::fixturePath()};
     gdb.stdin_null = true;
     const e2e::Finished g = e2e::run(gdb);
-    std::smatch m;
-    static const std::regex pc_re(R"(pc=([0-9a-f]+))");
-    ASSERT_TRUE(std::regex_search(g.out, m, pc_re)) << g.out << g.err;
-    std::vector<unsigned long> theirs = {std::stoul(m[1].str(), nullptr, 16)};
+    static const e2e::Pattern pc_re("pc=([0-9a-f]+)");
+    const auto pc = pc_re.search(g.out);
+    ASSERT_TRUE(pc.has_value()) << g.out << g.err;
+    std::vector<unsigned long> theirs = {std::stoul(pc->str(1), nullptr, 16)};
     // Frame 0 is the pc itself, taken above; gdb prints its address only
     // sometimes.
-    static const std::regex frame_re(R"(#[1-9]\d*\s+0x([0-9a-f]+) in )");
-    for (auto it = std::sregex_iterator(g.out.begin(), g.out.end(), frame_re); it != std::sregex_iterator(); ++it)
-        theirs.push_back(std::stoul((*it)[1].str(), nullptr, 16) - 1);
+    static const e2e::Pattern frame_re("#[1-9][0-9]*[[:space:]]+0x([0-9a-f]+) in ");
+    for (const e2e::Match& m : frame_re.findAll(g.out)) theirs.push_back(std::stoul(m.str(1), nullptr, 16) - 1);
     ASSERT_GE(theirs.size(), 6u) << g.out;
     // gdb may stop a frame or two earlier or later at the outermost end
     // (_start); every frame both show must agree.
@@ -618,15 +615,15 @@ TEST(FaultReport, FramesThroughQsortMatchGdb) {
 // The entry lines of a report, each reduced to its function name ("???"
 // for unknown code), with the skipped-frames line kept as it is.
 std::vector<std::string> entryLines(const std::string& text) {
-    static const std::regex line_re(R"(: 0x[0-9a-f]+ in (.+) \([^()]*\)$|^\((\d+) additional stack frames skipped\.\.\.\)$)");
+    static const e2e::Pattern line_re(
+        ": 0x[0-9a-f]+ in ([^\n\r]+) \\([^()]*\\)$|^\\(([0-9]+) additional stack frames skipped\\.\\.\\.\\)$");
     std::vector<std::string> out;
     size_t start = 0;
     while (start < text.size()) {
         size_t end = text.find('\n', start);
         if (end == std::string::npos) end = text.size();
         const std::string line = text.substr(start, end - start);
-        std::smatch m;
-        if (std::regex_search(line, m, line_re)) out.push_back(m[1].matched ? m[1].str() : line);
+        if (const auto m = line_re.search(line)) out.push_back(m->matched(1) ? m->str(1) : line);
         start = end + 1;
     }
     return out;
@@ -652,11 +649,11 @@ TEST(CorruptedStack, ALoopedFrameChainEndsThePanicTraceWithAnUnwindError) {
     EXPECT_EQ(names[1], "(anonymous namespace)::panicLoopedFrameChain");
     // The step out of the test function found no frame above it: said once,
     // as the last thing, naming the return address it could not get past.
-    static const std::regex error_re(
-        R"(\nUnwind error at address `([^`]+):0x([0-9a-f]+)` \(error\.InvalidCFA\), trace may be incomplete\n\n$)");
-    std::smatch m;
-    ASSERT_TRUE(std::regex_search(report, m, error_re)) << report;
-    EXPECT_EQ(m[1].str(), e2e::fixturePath());
+    static const e2e::Pattern error_re(
+        "\nUnwind error at address `([^`]+):0x([0-9a-f]+)` \\(error\\.InvalidCFA\\), trace may be incomplete\n\n$");
+    const auto m = error_re.search(report);
+    ASSERT_TRUE(m.has_value()) << report;
+    EXPECT_EQ(m->str(1), e2e::fixturePath());
     EXPECT_EQ(count(report, "Unwind error"), 1);
 }
 
@@ -688,10 +685,10 @@ TEST(BoundedTrace, ADeepPanicShowsInnermostEntriesTheSkippedCountAndOutermostEnt
     ASSERT_EQ(lines.size(), shown_head + 1 + shown_tail) << err.substr(err.size() - 3000);
     const std::string recursing = "(anonymous namespace)::recursesThenPanics";
     for (size_t i = 0; i < shown_head; ++i) ASSERT_EQ(lines[i], recursing) << "entry " << i;
-    static const std::regex skipped_re(R"(^\((\d+) additional stack frames skipped\.\.\.\)$)");
-    std::smatch m;
-    ASSERT_TRUE(std::regex_match(lines[shown_head], m, skipped_re)) << lines[shown_head];
-    const size_t skipped = std::stoul(m[1].str());
+    static const e2e::Pattern skipped_re("^\\(([0-9]+) additional stack frames skipped\\.\\.\\.\\)$");
+    const auto m = skipped_re.search(lines[shown_head]);
+    ASSERT_TRUE(m.has_value()) << lines[shown_head];
+    const size_t skipped = std::stoul(m->str(1));
     const std::vector<std::string> tail(lines.begin() + shown_head + 1, lines.end());
     const size_t recursing_in_tail = static_cast<size_t>(std::count(tail.begin(), tail.end(), recursing));
     // 1001 calls of the recursing function (depths 1000 down to 0), every
@@ -723,10 +720,10 @@ TEST_P(StackOverflow, IsReportedWithTheFaultLineAndABoundedTraceThenSigabrt) {
     const e2e::Finished f = e2e::run(options, input);
     EXPECT_EQ(f.termSignal(), SIGABRT);
     const std::string& err = f.err;
-    static const std::regex fault_re(R"(Segmentation fault at address 0x([0-9a-f]+)\n)");
-    std::smatch fault;
-    ASSERT_TRUE(std::regex_search(err, fault, fault_re)) << err.substr(0, 500);
-    const std::string report = err.substr(static_cast<size_t>(fault.position(0)));
+    static const e2e::Pattern fault_re("Segmentation fault at address 0x([0-9a-f]+)\n");
+    const auto fault = fault_re.search(err);
+    ASSERT_TRUE(fault.has_value()) << err.substr(0, 500);
+    const std::string report = err.substr(fault->position());
     const auto lines = entryLines(report);
     ASSERT_EQ(lines.size(), shown_head + 1 + shown_tail) << report.substr(0, 3000);
     const std::string recursing = "(anonymous namespace)::recursesWithoutEnd";
@@ -768,7 +765,7 @@ TEST(StackOverflow, AFaultWithLittleStackLeftIsReportedWhole) {
 // whole report (the first one, which also opens the debug information):
 // it must leave at least half the stack unused.
 TEST(AlternateStack, TheReportPathUsesLessThanHalfOfIt) {
-    static const std::regex peak_re(R"(alternate stack peak: (\d+) of (\d+) bytes\n)");
+    static const e2e::Pattern peak_re("alternate stack peak: ([0-9]+) of ([0-9]+) bytes\n");
     // The overflow's report walks tens of thousands of frames; coloured
     // output adds the colour sequences' formatting to the plain fault's.
     const std::pair<const char*, bool> runs[] = {
@@ -778,10 +775,10 @@ TEST(AlternateStack, TheReportPathUsesLessThanHalfOfIt) {
         if (colour) options.set_env.push_back("CLICOLOR_FORCE=1");
         const e2e::Finished f = e2e::run(options);
         EXPECT_EQ(f.termSignal(), SIGABRT);
-        std::smatch m;
-        ASSERT_TRUE(std::regex_search(f.err, m, peak_re)) << table << "\n" << f.err.substr(0, 500);
-        const unsigned long peak = std::stoul(m[1].str());
-        const unsigned long size = std::stoul(m[2].str());
+        const auto m = peak_re.search(f.err);
+        ASSERT_TRUE(m.has_value()) << table << "\n" << f.err.substr(0, 500);
+        const unsigned long peak = std::stoul(m->str(1));
+        const unsigned long size = std::stoul(m->str(2));
         std::printf("%s%s: report path peak %lu of %lu bytes of alternate stack\n", table,
                     colour ? " (colour)" : "", peak, size);
         EXPECT_GT(peak, 0u);
@@ -804,11 +801,11 @@ TEST(StartUp, RaisesTheStackLimitAndInstallsTheAlternateStackBeforeTheFirstTest)
     ASSERT_EQ(setrlimit(RLIMIT_STACK, &saved), 0);
     EXPECT_EQ(r.finished.exitCode(), 0) << r.finished.err;
     const unsigned long long expected = std::min<rlim_t>(16 * MiB, saved.rlim_max);
-    const std::regex line_re(R"(stack limit (\d+); alternate stack (\d+) bytes\n)");
-    std::smatch m;
-    ASSERT_TRUE(std::regex_search(r.finished.err, m, line_re)) << r.finished.err;
-    EXPECT_EQ(std::stoull(m[1].str()), expected);
-    EXPECT_GE(std::stoull(m[2].str()), 64u * 1024);
+    const e2e::Pattern line_re("stack limit ([0-9]+); alternate stack ([0-9]+) bytes\n");
+    const auto m = line_re.search(r.finished.err);
+    ASSERT_TRUE(m.has_value()) << r.finished.err;
+    EXPECT_EQ(std::stoull(m->str(1)), expected);
+    EXPECT_GE(std::stoull(m->str(2)), 64u * 1024);
 }
 
 // A thread that faults while another writes a panic report waits for that

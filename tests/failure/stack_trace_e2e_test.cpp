@@ -6,11 +6,11 @@
 
 #include <csignal>
 #include <fstream>
-#include <regex>
 #include <string>
 #include <vector>
 
 #include "tests/e2e/child.hpp"
+#include "tests/e2e/pattern.hpp"
 
 namespace {
 
@@ -55,7 +55,7 @@ struct Entry {
 
 // Every entry with line information in the text, in order.
 std::vector<Entry> entries(const std::string& text) {
-    static const std::regex location(R"((/[^:\n ]+):(\d+):(\d+): (0x[0-9a-f]+) in (.+) \(([^()\n]+)\)$)");
+    static const e2e::Pattern location("(/[^:\n ]+):([0-9]+):([0-9]+): (0x[0-9a-f]+) in ([^\n\r]+) \\(([^()\n]+)\\)$");
     std::vector<Entry> out;
     std::vector<std::string> lines;
     size_t start = 0;
@@ -66,9 +66,10 @@ std::vector<Entry> entries(const std::string& text) {
         start = end + 1;
     }
     for (size_t i = 0; i < lines.size(); ++i) {
-        std::smatch m;
-        if (!std::regex_search(lines[i], m, location)) continue;
-        Entry e{m[4], m[1], static_cast<unsigned>(std::stoul(m[2])), static_cast<unsigned>(std::stoul(m[3])), m[5], m[6],
+        const auto m = location.search(lines[i]);
+        if (!m) continue;
+        Entry e{m->str(4), m->str(1), static_cast<unsigned>(std::stoul(m->str(2))),
+                static_cast<unsigned>(std::stoul(m->str(3))), m->str(5), m->str(6),
                 i + 1 < lines.size() ? lines[i + 1] : "", i + 2 < lines.size() ? lines[i + 2] : ""};
         out.push_back(e);
     }
@@ -96,18 +97,19 @@ constexpr bool links_libc_dynamically = true;
 constexpr bool links_libc_dynamically = false;
 #endif
 void expectSymbolTableEntry(const std::string& err, const std::string& executable) {
-    static const std::regex entry(R"(\?\?\?:\?:\?: 0x[0-9a-f]+ in __libc_start_main \(([^()\n]+)\)\n)");
-    static const std::regex libc_dwarf_entry(R"(:\d+:\d+: 0x[0-9a-f]+ in __libc_start_call_main \([^()\n]*libc-start\.c\)\n)");
-    std::smatch m;
-    if (links_libc_dynamically && !std::regex_search(err, m, entry)) {
-        EXPECT_TRUE(std::regex_search(err, libc_dwarf_entry)) << err;
+    static const e2e::Pattern entry("\\?\\?\\?:\\?:\\?: 0x[0-9a-f]+ in __libc_start_main \\(([^()\n]+)\\)\n");
+    static const e2e::Pattern libc_dwarf_entry(
+        ":[0-9]+:[0-9]+: 0x[0-9a-f]+ in __libc_start_call_main \\([^()\n]*libc-start\\.c\\)\n");
+    const auto m = entry.search(err);
+    if (links_libc_dynamically && !m) {
+        EXPECT_TRUE(libc_dwarf_entry.foundIn(err)) << err;
         return;
     }
-    ASSERT_TRUE(std::regex_search(err, m, entry)) << err;
-    const std::string module = m[1];
+    ASSERT_TRUE(m.has_value()) << err;
+    const std::string module = m->str(1);
     EXPECT_TRUE(module == executable || module.ends_with("/libc.so.6")) << module;
     // Nothing after the entry: no source, no caret.
-    const size_t after = static_cast<size_t>(m.position(0) + m.length(0));
+    const size_t after = m->end();
     EXPECT_TRUE(after == err.size() || err.compare(after, 3, "???") == 0 || err.compare(after, 2, "OK") == 0)
         << err.substr(after);
 }
@@ -133,10 +135,11 @@ TEST(TraceEndToEnd, ForcedColourWrapsEachPartOfAnEntry) {
     const auto r = e2e::run(options);
     const unsigned line = lineOf("tests/fixture/runner_cases.cpp", "expect(trace, 1 + 1 == 3)");
     const std::string file = source_dir + "/tests/fixture/runner_cases.cpp";
-    const std::regex coloured("\x1b\\[1m" + file + ":" + std::to_string(line) +
-                              R"(:(\d+)\x1b\[0m: \x1b\[2m0x[0-9a-f]+ in \(anonymous namespace\)::failsExpect \()" + file +
-                              R"(\)\x1b\[0m\n[^\n]*\n *\x1b\[32m\^\x1b\[0m\n)");
-    EXPECT_TRUE(std::regex_search(r.err, coloured)) << r.err;
+    const e2e::Pattern coloured("\x1b\\[1m" + e2e::literal(file) + ":" + std::to_string(line) +
+                                ":([0-9]+)\x1b\\[0m: \x1b\\[2m0x[0-9a-f]+ in "
+                                "\\(anonymous namespace\\)::failsExpect \\(" +
+                                e2e::literal(file) + "\\)\x1b\\[0m\n[^\n]*\n *\x1b\\[32m\\^\x1b\\[0m\n");
+    EXPECT_TRUE(coloured.foundIn(r.err)) << r.err;
 }
 
 TEST(TraceEndToEnd, BadArgumentPanicsWithTheArgumentCheckFirst) {

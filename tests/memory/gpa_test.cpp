@@ -7,7 +7,6 @@
 
 #include <atomic>
 #include <cstring>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>

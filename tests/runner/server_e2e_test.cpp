@@ -4,12 +4,12 @@
 #include <signal.h>
 
 #include <chrono>
-#include <regex>
 #include <string>
 #include <vector>
 
 #include "support/types.hpp"
 #include "tests/e2e/child.hpp"
+#include "tests/e2e/pattern.hpp"
 
 namespace {
 
@@ -36,8 +36,8 @@ bool contains(const std::string& s, std::string_view part) { return s.find(part)
 // Trace text without its code addresses, which move between runs of a
 // position-independent build.
 std::string withoutAddresses(const std::string& s) {
-    static const std::regex address("0x[0-9a-f]+");
-    return std::regex_replace(s, address, "0x?");
+    static const e2e::Pattern address("0x[0-9a-f]+");
+    return address.replaceAll(s, "0x?");
 }
 
 const std::vector<std::string> product_names = {
