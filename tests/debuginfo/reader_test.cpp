@@ -13,6 +13,7 @@
 
 #include "debuginfo/byte_reader.hpp"
 #include "debuginfo/debuginfo.hpp"
+#include "debuginfo/dwarf_constants.hpp"
 #include "debuginfo/dwarf_info.hpp"
 #include "debuginfo/elf_image.hpp"
 #include "tests/debuginfo/shell.hpp"
@@ -22,6 +23,10 @@ namespace {
 using xov_test::readFile;
 
 using dwarf::ByteReader;
+namespace form = dwarf::form;
+namespace lnct = dwarf::lnct;
+namespace lne = dwarf::lne;
+namespace lns = dwarf::lns;
 
 std::span<const u8> bytesOf(const std::vector<u8>& v) { return {v.data(), v.size()}; }
 
@@ -151,17 +156,17 @@ std::vector<u8> lineProgram(u8 line_range, bool truncate_program = false, std::v
         0,                     // end of files
     };
     std::vector<u8> program = {
-        0, 9, 2, 0x00, 0x10, 0, 0, 0, 0, 0, 0,  // DW_LNE_set_address 0x1000
-        5, 7,                                    // set_column 7
-        1,                                       // copy: row 0x1000 line 1 col 7
-        3, 9,                                    // advance_line +9 -> 10
-        13, 0x81, 0x01, 5,                       // vendor opcode with two operands, skipped
-        static_cast<u8>(14 + 5 + 2 * 14),        // special: address +2, line +0 -> row 0x1002 line 10
-        4, 2,                                    // set_file 2
-        2, 6,                                    // advance_pc 6 -> 0x1008
-        1,                                       // copy: row 0x1008 file 2 line 10
-        2, 8,                                    // advance_pc 8 -> 0x1010
-        0, 1, 1,                                 // end_sequence at 0x1010
+        lns::extended, 9, lne::set_address, 0x00, 0x10, 0, 0, 0, 0, 0, 0,  // 0x1000
+        lns::set_column, 7,
+        lns::copy,                            // row 0x1000 line 1 col 7
+        lns::advance_line, 9,                 // line 10
+        13, 0x81, 0x01, 5,                    // vendor opcode with two operands, skipped
+        static_cast<u8>(14 + 5 + 2 * 14),     // special: address +2, line +0 -> row 0x1002 line 10
+        lns::set_file, 2,
+        lns::advance_pc, 6,                   // 0x1008
+        lns::copy,                            // row 0x1008 file 2 line 10
+        lns::advance_pc, 8,                   // 0x1010
+        lns::extended, 1, lne::end_sequence,  // at 0x1010
     };
     if (!program_override.empty()) program = std::move(program_override);
     if (truncate_program) program.resize(program.size() - 2);
@@ -225,7 +230,7 @@ TEST(LineTable, LookupsFromCheckpointsMatchAFullRun) {
     u32 line = 1;
     u32 column = 0;
     auto setAddress = [&](u64 a) {
-        program.insert(program.end(), {0, 9, 2});
+        program.insert(program.end(), {lns::extended, 9, lne::set_address});
         for (int i = 0; i < 8; ++i) program.push_back(static_cast<u8>(a >> (8 * i)));
     };
     // A special opcode: address +2, line +1 (line_base -5, line_range 14).
@@ -235,12 +240,13 @@ TEST(LineTable, LookupsFromCheckpointsMatchAFullRun) {
         seq.rows.push_back(Row{at, ++line, column});
     };
     auto copyWithColumn = [&](Sequence& seq, u32 c) {
-        program.insert(program.end(), {5, static_cast<u8>(c), 1});
+        program.insert(program.end(), {lns::set_column, static_cast<u8>(c), lns::copy});
         column = c;
         seq.rows.push_back(Row{seq.rows.back().address, line, column});
     };
     auto endSequence = [&](Sequence& seq, u64 hi) {
-        program.insert(program.end(), {2, static_cast<u8>(hi - seq.rows.back().address), 0, 1, 1});
+        program.insert(program.end(), {lns::advance_pc, static_cast<u8>(hi - seq.rows.back().address), lns::extended, 1,
+                                       lne::end_sequence});
         seq.hi = hi;
         line = 1;
         column = 0;
@@ -264,7 +270,7 @@ TEST(LineTable, LookupsFromCheckpointsMatchAFullRun) {
     // Discarded code: a sequence at address 0.
     Sequence discarded{0, 0, {}};
     setAddress(0);
-    program.push_back(1);
+    program.push_back(lns::copy);
     discarded.rows.push_back(Row{0, 1, 0});
     for (int i = 0; i < 20; ++i) special(discarded);
     endSequence(discarded, 0x60);
@@ -308,7 +314,8 @@ std::vector<u8> lineProgramWith(const std::vector<u8>& from, const std::vector<u
 
 TEST(LineTable, ExtremeLineAdvancesWrapInsteadOfOverflowing) {
     // "advance_line +9" made the largest positive advance, 2^63 - 1.
-    const auto bytes = lineProgramWith({3, 9}, {3, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x00});
+    const auto bytes = lineProgramWith({lns::advance_line, 9},
+                                       {lns::advance_line, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x00});
     dwarf::Sections s{};
     s.line = bytesOf(bytes);
     auto table = dwarf::parseLineTable(s, 0, 8, "/src", "a.c", debug::debugInfoAllocator());
@@ -323,12 +330,14 @@ TEST(LineTable, ExtremeLineAdvancesWrapInsteadOfOverflowing) {
 TEST(LineTable, OperandsBeyondSixtyFourBitsAreInvalidButPaddingIsNot) {
     dwarf::Sections s{};
     // "advance_pc 6" as 2^64 + 6.
-    const auto too_big = lineProgramWith({2, 6}, {2, 0x86, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x02});
+    const auto too_big = lineProgramWith({lns::advance_pc, 6},
+                                           {lns::advance_pc, 0x86, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x02});
     s.line = bytesOf(too_big);
     EXPECT_EQ(dwarf::parseLineTable(s, 0, 8, "/src", "a.c", debug::debugInfoAllocator()).error(),
               Error::InvalidDebugInfo);
     // "advance_pc 6" in 10 bytes.
-    const auto padded = lineProgramWith({2, 6}, {2, 0x86, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x00});
+    const auto padded = lineProgramWith({lns::advance_pc, 6},
+                                         {lns::advance_pc, 0x86, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x00});
     s.line = bytesOf(padded);
     auto table = dwarf::parseLineTable(s, 0, 8, "/src", "a.c", debug::debugInfoAllocator());
     ASSERT_TRUE(table.has_value()) << errorName(table.error());
@@ -359,6 +368,127 @@ TEST(LineTable, TruncatedProgramAndBadOffsetAreInvalid) {
     dwarf::Sections s{};
     s.line = bytesOf(full);
     EXPECT_EQ(dwarf::parseLineTable(s, full.size(), 8, "", "", debug::debugInfoAllocator()).error(),
+              Error::InvalidDebugInfo);
+}
+
+// A version 5 line program: two directories ("/src", "inc") and two files
+// ("a.c" in the first, "b.h" in the second) in the forms given, each file
+// with an MD5 digest the reader steps over, then one row in file 1. Both
+// string sections hold every name, at different offsets.
+struct Version5Forms {
+    u16 dir_path;
+    u16 file_path;
+    u16 dir_index;
+};
+
+struct Version5Program {
+    std::vector<u8> line;
+    std::vector<u8> line_str;
+    std::vector<u8> str;  // line_str's names 2 bytes further on
+};
+
+Version5Program lineProgramVersion5(const Version5Forms& forms) {
+    Version5Program out;
+    out.line_str = {'/', 's', 'r', 'c', 0, 'i', 'n', 'c', 0, 'a', '.', 'c', 0, 'b', '.', 'h', 0};
+    out.str = {'-', 0};
+    out.str.insert(out.str.end(), out.line_str.begin(), out.line_str.end());
+    std::vector<u8> header = {
+        1, 1, 1, static_cast<u8>(-5), 14,    // min inst length, max ops, default is_stmt, line_base, line_range
+        13,                                  // opcode_base
+        0, 1, 1, 1, 1, 0, 0, 0, 1, 0, 0, 1,  // operand counts of opcodes 1..12
+    };
+    auto path = [&](u16 how, std::string_view text, u8 offset) {
+        if (how == form::string) {
+            header.insert(header.end(), text.begin(), text.end());
+            header.push_back(0);
+        } else {
+            // A 4-byte offset into the string section the form names.
+            header.insert(header.end(), {static_cast<u8>(how == form::strp ? offset + 2 : offset), 0, 0, 0});
+        }
+    };
+    auto index = [&](u16 how, u8 value) {
+        header.push_back(value);
+        if (how == form::data2) header.push_back(0);
+    };
+    header.insert(header.end(), {1, lnct::path, static_cast<u8>(forms.dir_path), 2});
+    path(forms.dir_path, "/src", 0);
+    path(forms.dir_path, "inc", 5);
+    header.insert(header.end(), {3, lnct::path, static_cast<u8>(forms.file_path), lnct::directory_index,
+                                 static_cast<u8>(forms.dir_index), lnct::md5, form::data16, 2});
+    path(forms.file_path, "a.c", 9);
+    index(forms.dir_index, 0);
+    header.insert(header.end(), 16, 0xaa);
+    path(forms.file_path, "b.h", 13);
+    index(forms.dir_index, 1);
+    header.insert(header.end(), 16, 0xbb);
+    const std::vector<u8> program = {
+        lns::extended, 9, lne::set_address, 0x00, 0x10, 0, 0, 0, 0, 0, 0,  // 0x1000
+        lns::set_file, 1,
+        lns::copy,                            // row 0x1000 file 1 line 1
+        lns::advance_pc, 4,                   // 0x1004
+        lns::extended, 1, lne::end_sequence,  // at 0x1004
+    };
+    std::vector<u8> unit = {5, 0, 8, 0};  // version 5, address size 8, no segment selector
+    for (int i = 0; i < 4; ++i) unit.push_back(static_cast<u8>(header.size() >> (8 * i)));
+    unit.insert(unit.end(), header.begin(), header.end());
+    unit.insert(unit.end(), program.begin(), program.end());
+    for (int i = 0; i < 4; ++i) out.line.push_back(static_cast<u8>(unit.size() >> (8 * i)));
+    out.line.insert(out.line.end(), unit.begin(), unit.end());
+    return out;
+}
+
+TEST(LineTable, Version5EntriesTakeTheirPathsAndDirectoriesInEveryForm) {
+    const Version5Forms cases[] = {
+        {form::line_strp, form::line_strp, form::udata},
+        {form::strp, form::strp, form::data1},
+        {form::string, form::string, form::data2},
+        {form::line_strp, form::string, form::udata},
+    };
+    for (const Version5Forms& forms : cases) {
+        SCOPED_TRACE(testing::Message() << "forms " << forms.dir_path << " " << forms.file_path << " "
+                                        << forms.dir_index);
+        const Version5Program bytes = lineProgramVersion5(forms);
+        dwarf::Sections s{};
+        s.line = bytesOf(bytes.line);
+        s.str = bytesOf(bytes.str);
+        s.line_str = bytesOf(bytes.line_str);
+        auto table = dwarf::parseLineTable(s, 0, 8, "/elsewhere", "unit.c", debug::debugInfoAllocator());
+        ASSERT_TRUE(table.has_value()) << errorName(table.error());
+        ASSERT_EQ(table->files.size(), 2u);
+        EXPECT_EQ(*table->filePath(0, "/src", debug::debugInfoAllocator()), "/src/a.c");
+        EXPECT_EQ(*table->filePath(1, "/src", debug::debugInfoAllocator()), "/src/inc/b.h");
+        ASSERT_TRUE(table->find(0x1003).has_value());
+        EXPECT_EQ(table->find(0x1003)->file, 1u);
+        EXPECT_FALSE(table->find(0x1004).has_value());
+    }
+}
+
+// A path or index in a form that gives no string or number here (an index
+// into the unit's string offsets, which a line table cannot reach, a flag,
+// an unknown form), or a string offset past its section, is damage.
+TEST(LineTable, Version5EntriesInFormsWithoutAValueAreInvalid) {
+    const Version5Forms cases[] = {
+        {form::line_strp, form::strx1, form::udata},
+        {form::line_strp, form::line_strp, form::flag},
+        {0x7f, form::line_strp, form::udata},
+    };
+    for (const Version5Forms& forms : cases) {
+        SCOPED_TRACE(testing::Message() << "forms " << forms.dir_path << " " << forms.file_path << " "
+                                        << forms.dir_index);
+        const Version5Program bytes = lineProgramVersion5(forms);
+        dwarf::Sections s{};
+        s.line = bytesOf(bytes.line);
+        s.str = bytesOf(bytes.str);
+        s.line_str = bytesOf(bytes.line_str);
+        EXPECT_EQ(dwarf::parseLineTable(s, 0, 8, "/src", "unit.c", debug::debugInfoAllocator()).error(),
+                  Error::InvalidDebugInfo);
+    }
+    const Version5Program bytes = lineProgramVersion5({form::line_strp, form::strp, form::udata});
+    dwarf::Sections s{};
+    s.line = bytesOf(bytes.line);
+    s.line_str = bytesOf(bytes.line_str);
+    s.str = bytesOf(bytes.str).first(12);  // ends inside "a.c"
+    EXPECT_EQ(dwarf::parseLineTable(s, 0, 8, "/src", "unit.c", debug::debugInfoAllocator()).error(),
               Error::InvalidDebugInfo);
 }
 
