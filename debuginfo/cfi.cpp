@@ -342,23 +342,26 @@ struct InstructionDecoder {
         return TRY(readEncodedPointer(r, cie.address_size == 8 ? pe::udata8 : pe::udata4, section)) + section.load_bias;
     }
 
-    Result<Instruction> decode(u8 opcode, ByteReader& r) const {
-        Instruction ins;
+    // Fills `ins` in place: returned by value, the instruction was copied
+    // through the stack in pieces the loads could not forward from, which
+    // tripled the cost of a program.
+    Result<void> decode(u8 opcode, ByteReader& r, Instruction& ins) const {
+        ins = {};
         ins.opcode = opcode;
         switch (opcode & cfa::primary_mask) {
             case cfa::advance_loc:
                 ins.opcode = cfa::advance_loc;
                 ins.delta = TRY(codeDelta(opcode & cfa::operand_mask));
-                return ins;
+                return {};
             case cfa::offset:
                 ins.opcode = cfa::offset;
                 ins.reg = opcode & cfa::operand_mask;
                 ins.offset = TRY(factoredOffset(static_cast<i64>(TRY(r.readUleb()))));
-                return ins;
+                return {};
             case cfa::restore:
                 ins.opcode = cfa::restore;
                 ins.reg = opcode & cfa::operand_mask;
-                return ins;
+                return {};
             default: break;
         }
         switch (opcode) {
@@ -407,7 +410,7 @@ struct InstructionDecoder {
             case cfa::gnu_args_size: ins.operand = TRY(r.readUleb()); break;
             default: return XOV_FAIL(Error::UnimplementedOpcode);
         }
-        return ins;
+        return {};
     }
 };
 
@@ -415,6 +418,8 @@ struct InstructionDecoder {
 enum class Progress : u8 { before_pc, reached_pc };
 
 struct Machine {
+    Machine(const Cie& cie, const Section& section) : decoder{cie, section} {}
+
     InstructionDecoder decoder;
     Row row;
     // The rules after the CIE's initial instructions, for DW_CFA_restore.
@@ -424,7 +429,14 @@ struct Machine {
         CfaRule cfa;
         RegisterRule regs[UnwindContext::register_count];
     };
-    Saved stack[max_remembered_rows];
+    // Left uninitialised: a slot is read back only after remember_state
+    // wrote it, and constructing all sixteen cost more than running a whole
+    // typical program.
+    union SavedSlot {
+        Saved saved;
+        SavedSlot() {}
+    };
+    SavedSlot stack[max_remembered_rows];
     usize depth = 0;
 
     // Registers beyond the tracked ones get a scratch slot: their rules are
@@ -488,16 +500,16 @@ struct Machine {
             case cfa::val_expression: rule(ins.reg) = {RuleKind::val_expression, 0, 0, ins.block}; break;
             case cfa::remember_state:
                 if (depth == max_remembered_rows) return XOV_FAIL(Error::StackOverflow);
-                stack[depth].cfa = row.cfa;
-                std::memcpy(stack[depth].regs, row.regs, sizeof row.regs);
+                std::memcpy(&stack[depth].saved.cfa, &row.cfa, sizeof row.cfa);
+                std::memcpy(stack[depth].saved.regs, row.regs, sizeof row.regs);
                 ++depth;
                 break;
             case cfa::restore_state:
                 if (depth == 0) return XOV_FAIL(Error::StackUnderflow);
                 --depth;
                 // The location is not part of the remembered state.
-                row.cfa = stack[depth].cfa;
-                std::memcpy(row.regs, stack[depth].regs, sizeof row.regs);
+                row.cfa = stack[depth].saved.cfa;
+                std::memcpy(row.regs, stack[depth].saved.regs, sizeof row.regs);
                 break;
             case cfa::def_cfa:
             case cfa::def_cfa_sf: TRY(defineCfa(ins.reg, ins.offset)); break;
@@ -517,10 +529,11 @@ struct Machine {
 
     Result<void> run(std::span<const u8> program, u64 pc) {
         ByteReader r(program);
+        Instruction ins;
         while (!r.atEnd()) {
             const u8 opcode = TRY(r.readU8());
             TRY(admit(opcode));
-            const Instruction ins = TRY(decoder.decode(opcode, r));
+            TRY(decoder.decode(opcode, r, ins));
             if (TRY(execute(ins, pc)) == Progress::reached_pc) return {};
         }
         return {};
@@ -531,7 +544,7 @@ struct Machine {
 
 Result<Row> runProgram(const Cie& cie, const Fde& fde, const Section& section, u64 pc) {
     if (!fde.covers(pc)) return XOV_FAIL(Error::MissingDebugInfo);
-    Machine m{{cie, section}, {}, {}, false, {}, 0, {}};
+    Machine m(cie, section);
     m.row.location = fde.pc_begin;
     TRY(m.run(cie.initial_instructions, ~u64{0}));
     std::memcpy(m.initial, m.row.regs, sizeof m.initial);
