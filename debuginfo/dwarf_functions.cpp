@@ -432,7 +432,7 @@ Result<std::string_view> DwarfInfo::functionName(Unit& unit, u32 decl_index, int
         std::reverse(parts, parts + count);
         result = TRY(join(allocator_, std::span<const std::string_view>(parts, count), "::"));
     } else {
-        const FormValue& link = die.declaration_link.present() ? die.declaration_link : die.abstract_origin;
+        const FormValue& link = die.specification.present() ? die.specification : die.abstract_origin;
         if (!link.present()) return XOV_FAIL(Error::InvalidDebugInfo);
         const u64 target = TRY(resolveRef(unit, link));
         Unit* target_unit = &unit;
