@@ -134,7 +134,7 @@ function(xov_fat_program units)
 
   add_executable(fat_trace_${units} ${dir}/main.cpp ${sources})
   set_source_files_properties(${sources} PROPERTIES COMPILE_OPTIONS "-O1;-g")
-  target_link_libraries(fat_trace_${units} PRIVATE xov_runtime)
+  target_link_libraries(fat_trace_${units} PRIVATE xov_runner)
   xov_link_like_product(fat_trace_${units})
   # Only by hand (bench/fat_trace_bench.sh): 256 units take minutes.
   set_target_properties(fat_trace_${units} PROPERTIES EXCLUDE_FROM_ALL ON)
