@@ -70,7 +70,7 @@ BENCHMARK(BM_BareWalkTenFrames);
 // own stack beside the system call it replaces.
 void BM_ValidMemoryOnOwnStack(benchmark::State& state) {
     const usize here = reinterpret_cast<usize>(__builtin_frame_address(0));
-    for (auto _ : state) benchmark::DoNotOptimize(debug::StackIterator::isValidMemory(here));
+    for (auto _ : state) benchmark::DoNotOptimize(debug::isValidMemory(here));
 }
 BENCHMARK(BM_ValidMemoryOnOwnStack);
 

@@ -1,10 +1,7 @@
-// Stack walks, trace capture and the text of trace entries.
+// Stack walks and the text of trace entries.
 #include "failure/stack_trace.hpp"
 
 #include <fcntl.h>
-#include <pthread.h>
-#include <sys/auxv.h>
-#include <sys/resource.h>
 
 #include <cstring>
 
@@ -37,114 +34,6 @@ Result<void> setColor(Config config, Writer& writer, Color color) {
 }  // namespace io::tty
 
 namespace debug {
-
-namespace {
-
-// Where this thread's stack is known to be mapped, learned once per thread
-// without reading a file (reading /proc/self/maps took a tenth of a clean
-// run): a thread the C library started knows its stack block; the main
-// thread's stack runs up to the executable's name the kernel put at its
-// top (AT_EXECFN), and down at least to the deepest frame seen on it,
-// since a stack mapping grows down from its top and never shrinks. Frames
-// inside are readable without asking the kernel; everything else still
-// goes through msync. Not learned while on an alternate signal stack,
-// which may be unmapped later.
-struct StackBounds {
-    usize lo = 0;
-    usize hi = 0;
-    // Main thread: the lowest address its stack may grow to (the stack
-    // size limit below the top); lo moves down to frames above it.
-    usize floor = 0;
-    u8 state = 0;  // 0 not looked up, 1 known, 2 unknown for good
-    bool main_thread = false;
-};
-thread_local StackBounds thread_stack_bounds;
-
-// The start-up stack of the main thread, from a frame on it and the soft
-// stack size limit.
-void learnStartUpStack(StackBounds& bounds, usize here, u64 limit) {
-    // The kernel puts the executable's name at the top of the start-up
-    // stack, above every frame.
-    const usize top = getauxval(AT_EXECFN);
-    const usize size = limit == RLIM_INFINITY || limit > top ? top : limit;
-    // A thread that forked this process is its main thread now, on a stack
-    // of its own: not the start-up stack.
-    if (here >= top || here < top - size) return;
-    bounds.lo = here & ~usize{4095};
-    bounds.hi = top;
-    bounds.floor = top - size;
-    bounds.main_thread = true;
-    bounds.state = 1;
-}
-
-[[gnu::noinline, gnu::cold]] void learnStackBounds(StackBounds& bounds) {
-    if (sys::onSignalStack()) return;  // try again off the signal stack
-    bounds.state = 2;
-    const usize here = reinterpret_cast<usize>(__builtin_frame_address(0));
-    if (sys::gettid() == sys::getpid()) {
-        rlimit limit{};
-        if (getrlimit(RLIMIT_STACK, &limit) != 0) return;
-        learnStartUpStack(bounds, here, limit.rlim_cur);
-        return;
-    }
-    pthread_attr_t attr;
-    if (pthread_getattr_np(pthread_self(), &attr) != 0) return;
-    void* stack = nullptr;
-    usize size = 0;
-    const bool known = pthread_attr_getstack(&attr, &stack, &size) == 0;
-    pthread_attr_destroy(&attr);
-    const usize lo = reinterpret_cast<usize>(stack);
-    if (!known || here < lo || here >= lo + size) return;
-    bounds.lo = lo;
-    bounds.hi = lo + size;
-    bounds.state = 1;
-}
-
-// The main thread's frame at fp lies below what is known of its stack:
-// the stack has grown, unless this runs on an alternate signal stack.
-[[gnu::noinline, gnu::cold]] void extendMainThreadStack(StackBounds& bounds, usize fp) {
-    if (fp >= bounds.floor && !sys::onSignalStack()) bounds.lo = fp & ~usize{4095};
-}
-
-// Frame-pointer chains lead to callers at strictly higher addresses (a
-// frame pointing at itself is the loop a clobbered stack leaves, and would
-// repeat for ever); a saved frame pointer of 0 ends the walk after this
-// frame. The rule is shared by the iterator and the capture fast path so
-// both end a walk alike.
-bool savedFramePointerContinues(usize saved_fp, usize fp) { return saved_fp == 0 || saved_fp > fp; }
-
-bool pageIsMapped(usize address) {
-    const usize page = address & ~usize{4095};
-    if (page == 0) return false;
-    return sys::msyncAsync(reinterpret_cast<void*>(page), 4096).has_value();
-}
-
-}  // namespace
-
-void noteStartUpStack(u64 stack_limit) {
-    StackBounds& bounds = thread_stack_bounds;
-    if (bounds.state != 0) return;
-    bounds.state = 2;
-    learnStartUpStack(bounds, reinterpret_cast<usize>(__builtin_frame_address(0)), stack_limit);
-}
-
-std::optional<KnownStack> knownStack() {
-    const StackBounds& bounds = thread_stack_bounds;
-    if (bounds.state != 1) return std::nullopt;
-    return KnownStack{bounds.lo, bounds.hi};
-}
-
-bool StackIterator::isValidMemory(usize address) {
-    StackBounds& bounds = thread_stack_bounds;
-    if (bounds.state == 0) [[unlikely]]
-        learnStackBounds(bounds);
-    if (bounds.state == 1 && address >= bounds.lo && address < bounds.hi - 8) return true;
-    if (!pageIsMapped(address)) return false;
-    // The word at address + 8 may start the next page.
-    const usize last = address + 15;
-    if ((last & ~usize{4095}) != (address & ~usize{4095})) return pageIsMapped(last);
-    return true;
-}
 
 std::optional<usize> StackIterator::next() {
     auto address = nextInternal();
@@ -185,15 +74,9 @@ std::optional<usize> StackIterator::nextInternal() {
         state.failed = true;
     }
 
-    if (fp == 0 || fp % 8 != 0 || !is_valid_memory(fp)) return std::nullopt;
-    usize saved_fp;
     usize return_address;
-    std::memcpy(&saved_fp, reinterpret_cast<const void*>(fp), sizeof saved_fp);
-    std::memcpy(&return_address, reinterpret_cast<const void*>(fp + 8), sizeof return_address);
-    // Callers' frames lie at strictly higher addresses; anything else (a
-    // frame pointing at itself included) is a broken chain, not a frame.
-    if (!savedFramePointerContinues(saved_fp, fp)) return std::nullopt;
-    fp = saved_fp;
+    const auto readable = [this](usize frame) { return frame != 0 && frame % 8 == 0 && is_valid_memory(frame); };
+    if (stepFrame(fp, return_address, readable) != FrameStep::taken) return std::nullopt;
     return return_address;
 }
 
@@ -202,101 +85,6 @@ std::optional<StackIterator::UnwindError> StackIterator::getLastError() {
     const UnwindError error{*unwind_state->last_error, unwind_state->dwarf_context.pc};
     unwind_state->last_error.reset();
     return error;
-}
-
-namespace {
-
-// The walk from fp on, by the iterator: frames off the thread's own stack
-// have their pages checked.
-[[gnu::noinline]] void captureRest(usize fp, std::optional<usize> first_address, StackTrace* trace, usize n) {
-    StackIterator it = StackIterator::init(first_address, fp);
-    const usize capacity = trace->instruction_addresses.size();
-    while (n < capacity) {
-        const auto address = it.next();
-        if (!address) break;
-        trace->instruction_addresses[n++] = *address;
-    }
-    trace->index = n;
-}
-
-}  // namespace
-
-// The leak-checking allocator captures twice per allocation and free, so
-// the walk over the thread's own stack (every frame, in practice) is a
-// plain loop with no call per frame. It takes a frame only when the saved
-// frame pointer clearly leads to the caller's frame: higher up the same
-// stack mapping, aligned. Any other frame is judged by the iterator's own
-// rules, which then walk the rest with page checks.
-namespace {
-
-[[gnu::always_inline]] inline void captureFrom(usize fp, usize first_address, StackTrace* trace) {
-    usize* const out = trace->instruction_addresses.data();
-    const usize capacity = trace->instruction_addresses.size();
-
-    StackBounds& bounds = thread_stack_bounds;
-    if (bounds.state == 0) [[unlikely]]
-        learnStackBounds(bounds);
-    if (fp < bounds.lo && bounds.main_thread) [[unlikely]]
-        extendMainThreadStack(bounds, fp);
-    // Both words of a frame (saved frame pointer, return address) lie below
-    // hi + 16.
-    const usize hi = bounds.hi - 16;
-    if (bounds.state != 1 || fp < bounds.lo || fp > hi || fp % 8 != 0 || capacity == 0) [[unlikely]]
-        return captureRest(fp, first_address, trace, 0);
-
-    usize n = 0;
-    usize saved_fp;
-    usize return_address;
-    // Frames up to first_address are walked, not stored.
-    for (;;) {
-        std::memcpy(&saved_fp, reinterpret_cast<const void*>(fp), sizeof saved_fp);
-        std::memcpy(&return_address, reinterpret_cast<const void*>(fp + 8), sizeof return_address);
-        // saved_fp in (fp, hi], in one comparison.
-        if (saved_fp - fp - 1 >= hi - fp || saved_fp % 8 != 0) [[unlikely]]
-            goto judge;
-        fp = saved_fp;
-        if (return_address == first_address) break;
-    }
-    out[n++] = return_address;
-    while (n < capacity) {
-        std::memcpy(&saved_fp, reinterpret_cast<const void*>(fp), sizeof saved_fp);
-        std::memcpy(&return_address, reinterpret_cast<const void*>(fp + 8), sizeof return_address);
-        if (saved_fp - fp - 1 >= hi - fp || saved_fp % 8 != 0) [[unlikely]]
-            goto judge;
-        fp = saved_fp;
-        out[n++] = return_address;
-    }
-    trace->index = n;
-    return;
-
-judge:
-    // The frame at fp was read; its saved frame pointer is not plainly
-    // the next frame on this stack.
-    if (!savedFramePointerContinues(saved_fp, fp)) {
-        trace->index = n;
-        return;
-    }
-    const bool skipping = n == 0 && return_address != first_address;
-    if (!skipping) out[n++] = return_address;
-    // A null or misaligned frame pointer ends the walk with no page to
-    // check: the usual end of a chain, where code without frame pointers
-    // (the C library's start-up) holds the outermost frame.
-    if (n == capacity || saved_fp == 0 || saved_fp % 8 != 0) {
-        trace->index = n;
-        return;
-    }
-    captureRest(saved_fp, skipping ? std::optional<usize>(first_address) : std::nullopt, trace, n);
-}
-
-}  // namespace
-
-void captureStackTrace(usize first_address, StackTrace* trace) {
-    if (first_address == 0) first_address = reinterpret_cast<usize>(__builtin_return_address(0));
-    captureFrom(reinterpret_cast<usize>(__builtin_frame_address(0)), first_address, trace);
-}
-
-void captureStackTraceFrom(usize fp, usize first_address, StackTrace* trace) {
-    captureFrom(fp, first_address, trace);
 }
 
 // ---------------------------------------------------------------------------

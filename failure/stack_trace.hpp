@@ -1,8 +1,7 @@
 // Stack traces: walking the current stack (frame pointers, or call-frame
-// rules when a register context is at hand), capturing return addresses
-// into fixed arrays, and printing them as entries resolved from the
-// program's own debug information, coloured when standard error is a
-// terminal.
+// rules when a register context is at hand) and printing return addresses
+// as entries resolved from the program's own debug information, coloured
+// when standard error is a terminal. Capturing them is support/stack.hpp.
 #pragma once
 #include <ucontext.h>
 
@@ -15,6 +14,7 @@
 #include "debuginfo/unwind.hpp"
 #include "support/error.hpp"
 #include "support/format.hpp"
+#include "support/stack.hpp"
 #include "support/types.hpp"
 
 namespace io::tty {
@@ -50,10 +50,9 @@ struct StackIterator {
         usize address;  // the context's pc when unwinding failed
     };
 
-    // Steps one walk may take, frames that were skipped at first_address
-    // included: more than the deepest real stack holds (16 MiB of 16-byte
-    // frames), so only a chain that no stack can hold is cut short.
-    static constexpr usize max_steps = usize{1} << 21;
+    // Steps taken by call-frame rules count too: a walk ends where the
+    // capture's would.
+    static constexpr usize max_steps = max_walk_steps;
 
     std::optional<usize> first_address;
     usize fp = 0;
@@ -89,12 +88,6 @@ struct StackIterator {
     [[nodiscard]] std::optional<UnwindError> getLastError();
     void deinit() { unwind_state.reset(); }
 
-    // Whether the two words at address (a saved frame pointer and the
-    // return address above it) can be read: their pages are mapped. The
-    // current thread's own stack is known to be, and is checked without a
-    // system call.
-    static bool isValidMemory(usize address);
-
   private:
     [[nodiscard]] std::optional<usize> nextInternal();
 };
@@ -124,32 +117,6 @@ struct WalkSink {
 // Runs the walk to its end, first_entry (when given) as its first entry.
 // The first error of the sink ends the walk and is returned.
 [[nodiscard]] Result<void> walkBounded(StackIterator& it, WalkSink& sink, std::optional<usize> first_entry);
-
-// Walks the current stack by frame pointers, from first_address (0: from
-// the return address into the caller of captureStackTrace), into
-// trace->instruction_addresses; index = number stored. No allocation and
-// no system call for frames on the current thread's own stack: the
-// leak-checking allocator calls it on every allocation and free.
-[[gnu::noinline]] void captureStackTrace(usize first_address, StackTrace* trace);
-// The same walk from the frame at fp, a frame of the calling thread (the
-// caller's or one above it), instead of from captureStackTrace's own: a
-// caller that knows a frame nearer first_address (given, not 0) skips the
-// frames below it. The leak-checking allocator starts at its entry point.
-[[gnu::noinline]] void captureStackTraceFrom(usize fp, usize first_address, StackTrace* trace);
-
-// Main thread, at start-up, off any signal stack: records where its stack
-// lies from the soft stack size limit just put in place, so the first
-// capture asks the kernel nothing (a clean run captures once, when the
-// progress display starts).
-void noteStartUpStack(u64 stack_limit);
-
-// What this thread knows of its own stack, as [lo, hi), if it knows it:
-// for tests of the above.
-struct KnownStack {
-    usize lo;
-    usize hi;
-};
-[[nodiscard]] std::optional<KnownStack> knownStack();
 
 // Print to standard error; never fail (problems are written as text).
 void dumpStackTrace(const StackTrace& trace);

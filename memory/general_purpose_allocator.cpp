@@ -7,8 +7,8 @@
 #include <new>
 
 #include "failure/panic.hpp"
-#include "failure/stack_trace.hpp"
 #include "support/log.hpp"
+#include "support/stack.hpp"
 
 namespace heap {
 

@@ -16,11 +16,13 @@
 #include <vector>
 
 #include "failure/stack_trace.hpp"
+#include "tests/failure/function_name.hpp"
 #include "tests/runner/stderr_capture.hpp"
 
 namespace {
 
 using io::tty::Config;
+using test_support::functionAtReturnAddress;
 
 struct StringWriter final : Writer {
     std::string text;
@@ -220,15 +222,6 @@ TEST(UnwindMessages, MissingInformationAndOtherErrorsInDim) {
 // ---------------------------------------------------------------------------
 // Walking and capturing
 
-std::string nameAt(usize return_address) {
-    auto info = debug::getSelfDebugInfo();
-    if (!info) return "(no info)";
-    auto module = (*info)->getModuleForAddress(return_address - 1);
-    if (!module) return "(no module)";
-    auto symbol = (*module)->getSymbolAtAddress(debug::debugInfoAllocator(), return_address - 1);
-    return symbol ? std::string(symbol->symbol_name) : "(no symbol)";
-}
-
 [[gnu::noinline]] void captureInner(StackTrace* trace, usize first_address) {
     debug::captureStackTrace(first_address, trace);
     __asm__ volatile("" ::: "memory");
@@ -247,9 +240,9 @@ TEST(Capture, WalksFramePointersFromTheCallerOutwards) {
     StackTrace trace{0, addresses};
     captureOuter(&trace, 0);
     ASSERT_GE(trace.index, 4u);
-    EXPECT_EQ(nameAt(addresses[0]), "(anonymous namespace)::captureInner");
-    EXPECT_EQ(nameAt(addresses[1]), "(anonymous namespace)::captureMiddle");
-    EXPECT_EQ(nameAt(addresses[2]), "(anonymous namespace)::captureOuter");
+    EXPECT_EQ(functionAtReturnAddress(addresses[0]), "(anonymous namespace)::captureInner");
+    EXPECT_EQ(functionAtReturnAddress(addresses[1]), "(anonymous namespace)::captureMiddle");
+    EXPECT_EQ(functionAtReturnAddress(addresses[2]), "(anonymous namespace)::captureOuter");
 }
 
 usize outer_frame = 0;
@@ -288,8 +281,8 @@ TEST(Capture, FromAGivenFrameAboveTheCallerGivesTheSameTrace) {
     StackTrace outer{0, from_outer};
     bothWaysOuter(&inner, &outer);
     ASSERT_GE(inner.index, 2u);
-    EXPECT_EQ(nameAt(from_inner[0]), "(anonymous namespace)::bothWaysMiddle");
-    EXPECT_EQ(nameAt(from_inner[1]), "(anonymous namespace)::bothWaysOuter");
+    EXPECT_EQ(functionAtReturnAddress(from_inner[0]), "(anonymous namespace)::bothWaysMiddle");
+    EXPECT_EQ(functionAtReturnAddress(from_inner[1]), "(anonymous namespace)::bothWaysOuter");
     ASSERT_EQ(outer.index, inner.index);
     for (usize i = 0; i < inner.index; ++i) EXPECT_EQ(from_outer[i], from_inner[i]) << i;
 }
@@ -321,8 +314,8 @@ TEST(Capture, EachThreadWalksItsOwnStack) {
     std::thread worker([&] { captureOuter(&trace, 0); });
     worker.join();
     ASSERT_GE(trace.index, 3u);
-    EXPECT_EQ(nameAt(addresses[0]), "(anonymous namespace)::captureInner");
-    EXPECT_EQ(nameAt(addresses[2]), "(anonymous namespace)::captureOuter");
+    EXPECT_EQ(functionAtReturnAddress(addresses[0]), "(anonymous namespace)::captureInner");
+    EXPECT_EQ(functionAtReturnAddress(addresses[2]), "(anonymous namespace)::captureOuter");
 }
 
 // The capture reads frames on the thread's own stack without the
@@ -357,7 +350,7 @@ void expectCaptureMatchesIterator() {
     // captureAndIterate itself.
     ASSERT_GE(captured.index, 22u);
     ASSERT_LT(captured.index, 256u);  // the whole walk, to its end
-    EXPECT_EQ(nameAt(captured_words[0]), "(anonymous namespace)::captureAndIterate");
+    EXPECT_EQ(functionAtReturnAddress(captured_words[0]), "(anonymous namespace)::captureAndIterate");
     ASSERT_EQ(captured.index - 1, iterated.index);
     for (usize i = 0; i < iterated.index; ++i) EXPECT_EQ(captured_words[i + 1], iterated_words[i]) << i;
 }
@@ -386,7 +379,7 @@ TEST(Capture, BrokenChainsOnTheOwnStackEndTheWalk) {
     // A saved frame pointer below its frame: this frame is not a frame.
     captureWithSavedFp(&trace, [](usize fp, usize) { return fp - 64; });
     EXPECT_EQ(trace.index, 1u);
-    EXPECT_EQ(nameAt(words[0]), "(anonymous namespace)::captureWithSavedFp");
+    EXPECT_EQ(functionAtReturnAddress(words[0]), "(anonymous namespace)::captureWithSavedFp");
 
     // A misaligned one: the frame counts, the walk ends at the next.
     trace = StackTrace{0, words};
@@ -429,14 +422,14 @@ void noteTheStartUpStack() {
         debug::noteStartUpStack(limit.rlim_cur);
         int mine = 0;
         if (debug::knownStack()) result = 8;  // not the start-up stack
-        if (!debug::StackIterator::isValidMemory(reinterpret_cast<usize>(&mine) & ~usize{7})) result = 9;
+        if (!debug::isValidMemory(reinterpret_cast<usize>(&mine) & ~usize{7})) result = 9;
     }).join();
     if (result != 0) std::exit(result);
     // Deeper frames are still walked on the fast path.
     usize addresses[8] = {};
     StackTrace trace{0, addresses};
     captureMiddle(&trace, 0);
-    std::exit(trace.index >= 2 && nameAt(addresses[0]) == "(anonymous namespace)::captureInner" ? 0 : 10);
+    std::exit(trace.index >= 2 && functionAtReturnAddress(addresses[0]) == "(anonymous namespace)::captureInner" ? 0 : 10);
 }
 
 TEST(CaptureDeathTest, StartUpTellsTheMainThreadWhereItsStackIs) {
@@ -473,33 +466,33 @@ TEST(Capture, ASignalHandlerOnAnAlternateStackDoesNotTeachItsStack) {
         off.ss_flags = SS_DISABLE;
         sigaltstack(&off, nullptr);
         ASSERT_GE(signal_trace.index, 1u);
-        EXPECT_EQ(nameAt(signal_addresses[0]), "(anonymous namespace)::captureInHandler");
+        EXPECT_EQ(functionAtReturnAddress(signal_addresses[0]), "(anonymous namespace)::captureInHandler");
         const usize inside = reinterpret_cast<usize>(alt) + 32768;
         munmap(alt, 65536);
-        EXPECT_FALSE(debug::StackIterator::isValidMemory(inside));
+        EXPECT_FALSE(debug::isValidMemory(inside));
         // Off the signal stack the thread's own stack is learned and used.
         int local = 0;
-        EXPECT_TRUE(debug::StackIterator::isValidMemory(reinterpret_cast<usize>(&local) & ~usize{7}));
+        EXPECT_TRUE(debug::isValidMemory(reinterpret_cast<usize>(&local) & ~usize{7}));
     });
     worker.join();
 }
 
 TEST(StackIterator, ValidMemoryIsMappedMemoryIncludingTheNextWord) {
     int local = 0;
-    EXPECT_TRUE(debug::StackIterator::isValidMemory(reinterpret_cast<usize>(&local) & ~usize{7}));
-    EXPECT_FALSE(debug::StackIterator::isValidMemory(0));
-    EXPECT_FALSE(debug::StackIterator::isValidMemory(8));
+    EXPECT_TRUE(debug::isValidMemory(reinterpret_cast<usize>(&local) & ~usize{7}));
+    EXPECT_FALSE(debug::isValidMemory(0));
+    EXPECT_FALSE(debug::isValidMemory(8));
 
     void* pages = mmap(nullptr, 8192, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     ASSERT_NE(pages, MAP_FAILED);
     const usize base = reinterpret_cast<usize>(pages);
-    EXPECT_TRUE(debug::StackIterator::isValidMemory(base + 4088));  // both words on mapped pages
+    EXPECT_TRUE(debug::isValidMemory(base + 4088));  // both words on mapped pages
     ASSERT_EQ(munmap(reinterpret_cast<void*>(base + 4096), 4096), 0);
-    EXPECT_TRUE(debug::StackIterator::isValidMemory(base + 4080));
-    EXPECT_FALSE(debug::StackIterator::isValidMemory(base + 4088));  // the return address would be unmapped
-    EXPECT_FALSE(debug::StackIterator::isValidMemory(base + 4096));
+    EXPECT_TRUE(debug::isValidMemory(base + 4080));
+    EXPECT_FALSE(debug::isValidMemory(base + 4088));  // the return address would be unmapped
+    EXPECT_FALSE(debug::isValidMemory(base + 4096));
     munmap(pages, 4096);
-    EXPECT_FALSE(debug::StackIterator::isValidMemory(base));
+    EXPECT_FALSE(debug::isValidMemory(base));
 }
 
 TEST(StackIterator, BrokenFrameChainsEndTheWalkQuietly) {
@@ -752,7 +745,7 @@ TEST(SignalContextTrace, StartsAtTheInterruptedInstructionItself) {
     // The interrupted pc is printed as is, not one byte back.
     const usize printed_pc = std::stoul(first_line.substr(first_line.find(": 0x") + 4), nullptr, 16);
     EXPECT_NE(out.find(" in (anonymous namespace)::callsIllegalInstruction ("), std::string::npos) << out;
-    EXPECT_EQ(nameAt(printed_pc + 1), "(anonymous namespace)::executesIllegalInstruction");
+    EXPECT_EQ(functionAtReturnAddress(printed_pc + 1), "(anonymous namespace)::executesIllegalInstruction");
 }
 
 [[gnu::noinline]] void noteHere(debug::ConfigurableTrace<2, 4, true>& trace, const char* note) {
@@ -768,7 +761,7 @@ TEST(ConfigurableTrace, AThirdAdditionIsOnlyCounted) {
     EXPECT_EQ(trace.index, 3u);
     EXPECT_EQ(trace.notes[0], "first");
     EXPECT_EQ(trace.notes[1], "second");
-    EXPECT_EQ(nameAt(trace.addrs[0][0]), "(anonymous namespace)::noteHere");
+    EXPECT_EQ(functionAtReturnAddress(trace.addrs[0][0]), "(anonymous namespace)::noteHere");
     EXPECT_EQ(trace.addrs[0][0], trace.addrs[1][0]);
 
     setenv("NO_COLOR", "1", 1);
