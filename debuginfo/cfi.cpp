@@ -18,7 +18,6 @@ constexpr u32 length_escape_64 = 0xffffffffu;
 // the later ones' (4 adds the address and segment sizes).
 constexpr u8 cie_version_1 = 1, cie_version_3 = 3, cie_version_4 = 4;
 constexpr u8 eh_frame_hdr_version = 1;
-constexpr u16 ra_column = 16;
 
 }  // namespace
 
@@ -830,10 +829,10 @@ Result<usize> applyRow(const Row& row, const Cie& cie, UnwindContext& ctx) {
         }
     }
     // The caller's stack pointer is the CFA unless a rule says otherwise.
-    constexpr usize rsp = 7;
-    if (row.regs[rsp].kind == RuleKind::unspecified || row.regs[rsp].kind == RuleKind::same_value) {
-        regs[rsp] = cfa;
-        valid[rsp] = true;
+    const RuleKind sp_rule = row.regs[UnwindContext::rsp].kind;
+    if (sp_rule == RuleKind::unspecified || sp_rule == RuleKind::same_value) {
+        regs[UnwindContext::rsp] = cfa;
+        valid[UnwindContext::rsp] = true;
     }
     const usize ra = static_cast<usize>(cie.return_address_register);
     // Without a rule the return address is unknown: the walk ends here.
@@ -842,8 +841,8 @@ Result<usize> applyRow(const Row& row, const Cie& cie, UnwindContext& ctx) {
     std::memcpy(ctx.reg_valid, valid, sizeof valid);
     ctx.cfa = cfa;
     ctx.pc = ra_known ? static_cast<usize>(regs[ra]) : 0;
-    ctx.regs[ra_column] = ctx.pc;
-    ctx.reg_valid[ra_column] = ra_known;
+    ctx.regs[UnwindContext::return_address] = ctx.pc;
+    ctx.reg_valid[UnwindContext::return_address] = ra_known;
     // A signal frame's caller was interrupted, not calling: its pc is the
     // instruction itself.
     ctx.exact_pc = cie.is_signal_frame;

@@ -13,6 +13,9 @@ namespace dwarf {
 // address column / rip). Fixed size: nothing is allocated per frame.
 struct UnwindContext {
     static constexpr usize register_count = 17;
+    // The columns the unwinder itself reads: the frame and stack pointers,
+    // and the return address.
+    static constexpr usize rbp = 6, rsp = 7, return_address = 16;
 
     usize pc = 0;  // code address of this frame; 0 ends the walk
     u64 regs[register_count] = {};
@@ -30,7 +33,7 @@ struct UnwindContext {
     // From a captured context (getcontext or a signal's machine context).
     [[nodiscard]] static Result<UnwindContext> init(const ucontext_t* context, bool (*is_valid_memory)(usize));
     // The frame register (rbp), 0 when unknown.
-    [[nodiscard]] usize getFp() const { return reg_valid[6] ? regs[6] : 0; }
+    [[nodiscard]] usize getFp() const { return reg_valid[rbp] ? regs[rbp] : 0; }
 };
 
 // Unwinds one frame: finds the call-frame information covering ctx.pc,
