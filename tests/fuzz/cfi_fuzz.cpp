@@ -31,10 +31,10 @@ dwarf::UnwindContext contextOverStack(u8 control, usize pc) {
     const usize middle = reinterpret_cast<usize>(stack + stack_words / 2);
     for (usize r = 0; r < dwarf::UnwindContext::register_count; ++r) {
         ctx.regs[r] = middle + 8 * (r % 5);
-        ctx.reg_valid[r] = (control >> 2 & 1) != 0 || r == 6 || r == 7;
+        ctx.reg_valid[r] = (control >> 2 & 1) != 0 || r == dwarf::UnwindContext::rbp || r == dwarf::UnwindContext::rsp;
     }
-    ctx.regs[16] = pc;
-    ctx.reg_valid[16] = true;
+    ctx.regs[dwarf::UnwindContext::return_address] = pc;
+    ctx.reg_valid[dwarf::UnwindContext::return_address] = true;
     return ctx;
 }
 
