@@ -307,8 +307,8 @@ struct Instruction {
     std::span<const u8> block;  // the expression of the expression rules
 };
 
-// Register numbers beyond every architecture's columns are damage, not
-// registers this walk does not track.
+// A register number above this is taken for damage, not for a register
+// the walk merely leaves untracked (the vector registers stay below it).
 constexpr u64 largest_register = 128;
 
 // Decodes one instruction at a time; the CIE fixes the scales and the
@@ -607,7 +607,8 @@ Operation constant(u64 value) { return {op::constu, value, 0}; }
 
 Result<Operation> decodeOperation(u8 opcode, ByteReader& r) {
     if (opcode >= op::lit0 && opcode <= op::lit31) return constant(opcode - u64{op::lit0});
-    if (opcode >= op::breg0 && opcode <= op::breg31) return Operation{op::bregx, opcode - u64{op::breg0}, TRY(r.readSleb())};
+    if (opcode >= op::breg0 && opcode <= op::breg31)
+        return Operation{op::bregx, opcode - u64{op::breg0}, TRY(r.readSleb())};
     // A register names a location, not a value.
     if (opcode >= op::reg0 && opcode <= op::reg31) return XOV_FAIL(Error::InvalidExpression);
     switch (opcode) {
