@@ -6,8 +6,8 @@
 #include <cstring>
 #include <new>
 
-#include "failure/panic.hpp"
 #include "support/log.hpp"
+#include "support/panic.hpp"
 #include "support/stack.hpp"
 
 namespace heap {
