@@ -363,11 +363,12 @@ TEST(Capture, SeesTheFramesTheIteratorSeesToTheEndOfTheWalk) {
 
 // Captures while this frame's saved frame pointer reads as `replace`
 // makes it; returns the return address into the caller.
-[[gnu::noinline]] usize captureWithSavedFp(StackTrace* trace, usize (*replace)(usize fp, usize saved)) {
+[[gnu::noinline]] usize captureWithSavedFp(StackTrace* trace, usize (*replace)(usize fp, usize saved),
+                                           usize first_address = 0) {
     auto* fp = static_cast<volatile usize*>(__builtin_frame_address(0));
     const usize saved = fp[0];
     fp[0] = replace(reinterpret_cast<usize>(fp), saved);
-    debug::captureStackTrace(0, trace);
+    debug::captureStackTrace(first_address, trace);
     fp[0] = saved;
     __asm__ volatile("" ::: "memory");
     return reinterpret_cast<usize>(__builtin_return_address(0));
@@ -399,6 +400,40 @@ TEST(Capture, BrokenChainsOnTheOwnStackEndTheWalk) {
     caller = captureWithSavedFp(&trace, [](usize, usize) { return ~usize{0} - 4095; });
     EXPECT_EQ(trace.index, 2u);
     EXPECT_EQ(words[1], caller);
+}
+
+usize frames_elsewhere = 0;
+
+// Off its own stack the walk reads frames only after checking their pages,
+// and a walk that leaves the stack before reaching its first address
+// goes on looking for it there. A worker's stack lies below the main
+// thread's, so frames on the main thread's stack are above it and mapped.
+TEST(Capture, AWalkLeavingTheOwnStackStillSkipsToTheFirstAddress) {
+    alignas(16) usize frames[6] = {};
+    frames[0] = reinterpret_cast<usize>(&frames[2]);
+    frames[1] = 0x401000;
+    frames[2] = reinterpret_cast<usize>(&frames[4]);
+    frames[3] = 0x402000;
+    frames[4] = 0;
+    frames[5] = 0x403000;
+    frames_elsewhere = reinterpret_cast<usize>(&frames[0]);
+    usize words[8] = {};
+    StackTrace trace{0, words};
+    std::thread worker([&] {
+        int local = 0;
+        ASSERT_GT(frames_elsewhere, reinterpret_cast<usize>(&local));
+        captureWithSavedFp(&trace, [](usize, usize) { return frames_elsewhere; }, 0x402000);
+    });
+    worker.join();
+    ASSERT_EQ(trace.index, 2u);
+    EXPECT_EQ(words[0], 0x402000u);
+    EXPECT_EQ(words[1], 0x403000u);
+
+    // Never found there either: nothing is stored.
+    trace = StackTrace{0, words};
+    std::thread missing([&] { captureWithSavedFp(&trace, [](usize, usize) { return frames_elsewhere; }, 0x999000); });
+    missing.join();
+    EXPECT_EQ(trace.index, 0u);
 }
 
 // In a fresh process's main thread: the start-up stack is known from the
