@@ -16,6 +16,7 @@
 #include "debuginfo/dwarf_constants.hpp"
 #include "debuginfo/dwarf_info.hpp"
 #include "debuginfo/elf_image.hpp"
+#include "support/lazy.hpp"
 #include "tests/debuginfo/shell.hpp"
 
 namespace {
@@ -490,6 +491,34 @@ TEST(LineTable, Version5EntriesInFormsWithoutAValueAreInvalid) {
     s.str = bytesOf(bytes.str).first(12);  // ends inside "a.c"
     EXPECT_EQ(dwarf::parseLineTable(s, 0, 8, "/src", "unit.c", debug::debugInfoAllocator()).error(),
               Error::InvalidDebugInfo);
+}
+
+// Every table the reader parses once keeps its outcome in a Lazy: the first
+// init's value or error stands, later inits do not run, until reset.
+TEST(Lazy, KeepsTheFirstOutcomeErrorsIncludedUntilReset) {
+    int calls = 0;
+    auto giving = [&](Result<int> r) { return [&calls, r] { ++calls; return r; }; };
+    Lazy<int> value;
+    EXPECT_EQ(*value.getOrInit(giving(7)), 7);
+    EXPECT_EQ(*value.getOrInit(giving(8)), 7);
+    EXPECT_EQ(calls, 1);
+    Lazy<int> failed;
+    EXPECT_EQ(failed.getOrInit(giving(std::unexpected{Error::InvalidDebugInfo})).error(), Error::InvalidDebugInfo);
+    EXPECT_EQ(failed.getOrInit(giving(8)).error(), Error::InvalidDebugInfo);
+    EXPECT_EQ(calls, 2);
+    failed.reset();
+    EXPECT_EQ(*failed.getOrInit(giving(9)), 9);
+    EXPECT_EQ(calls, 3);
+
+    auto ending = [&](Result<void> r) { return [&calls, r] { ++calls; return r; }; };
+    Lazy<void> step;
+    EXPECT_EQ(step.getOrInit(ending(std::unexpected{Error::MissingDebugInfo})).error(), Error::MissingDebugInfo);
+    EXPECT_EQ(step.getOrInit(ending({})).error(), Error::MissingDebugInfo);
+    EXPECT_EQ(calls, 4);
+    step.reset();
+    EXPECT_TRUE(step.getOrInit(ending({})).has_value());
+    EXPECT_TRUE(step.getOrInit(ending(std::unexpected{Error::MissingDebugInfo})).has_value());
+    EXPECT_EQ(calls, 5);
 }
 
 // ---------------------------------------------------------------------------
