@@ -2,12 +2,12 @@
 // tests by index over standard input, and reads the answers on standard
 // output.
 #include <cstring>
-#include <limits>
 
 #include "failure/stack_trace.hpp"
 #include "memory/general_purpose_allocator.hpp"
 #include "runner/test_runner.hpp"
 #include "runner/xov_server.hpp"
+#include "support/checked.hpp"
 #include "support/log.hpp"
 #include "support/panic.hpp"
 #include "support/sys.hpp"
@@ -35,13 +35,6 @@ class TraceScope {
   private:
     StackTrace* saved_;
 };
-
-u32 castU32(usize value) {
-    if (value > std::numeric_limits<u32>::max()) [[unlikely]]
-        builtin::default_panic(builtin::panic_messages::cast_truncated_data, nullptr,
-                               reinterpret_cast<usize>(__builtin_return_address(0)));
-    return static_cast<u32>(value);
-}
 
 // The string table under construction.
 struct ByteList {
@@ -82,7 +75,7 @@ Result<void> buildAndServeMetadata(Server& server, std::span<const builtin::Test
     names = TRY(allocator.alloc<u32>(tests.size()));
     expected_panic_msgs = TRY(allocator.alloc<u32>(tests.size()));
     for (usize i = 0; i < tests.size(); ++i) {
-        names[i] = castU32(string_bytes.len);
+        names[i] = checked::intCast<u32>(string_bytes.len);
         TRY(string_bytes.ensureUnusedCapacity(tests[i].name.size() + 1));
         string_bytes.appendAssumeCapacity(tests[i].name);
         string_bytes.appendAssumeCapacity(std::string_view("\0", 1));
@@ -114,9 +107,67 @@ Result<void> serveMetadata(Server& server, std::span<const builtin::TestFn> test
     return {};
 }
 
+// The next request's header, received under the runner's trace; none when
+// the driver closed standard input between messages.
+Result<std::optional<Client::Message::Header>> receiveRequest(Server& server, StackTrace* trace) {
+    TraceScope scope(trace);
+    Result<std::optional<Client::Message::Header>> received = server.receiveMessage();
+    if (!received) builtin::noteErrorReturn();
+    return received;
+}
+
+// The test list, served under the runner's trace.
+Result<void> serveMetadataTraced(Server& server, std::span<const builtin::TestFn> tests, StackTrace* trace) {
+    TraceScope scope(trace);
+    Result<void> served = serveMetadata(server, tests);
+    if (!served) builtin::noteErrorReturn();
+    return served;
+}
+
+// Sends a test's outcome: its failure's trace printed, the runner's trace
+// rewound to start_index (also after a pass: errors a passing test handled
+// itself must not show up in a later failure's trace), its allocations
+// checked for leaks, and the flags sent under the runner's trace.
+Result<void> reportTestResult(Server& server, u32 index, const Result<void>& result, StackTrace* trace,
+                              usize start_index) {
+    bool fail_flag = false;
+    bool skip_flag = false;
+    if (!result) {
+        if (result.error() == Error::SkipXovTest) {
+            skip_flag = true;
+        } else {
+            fail_flag = true;
+            debug::dumpStackTrace(*trace);
+        }
+    }
+    trace->index = start_index;
+    const bool leak = testing::allocator_instance.deinit() == heap::general_purpose_allocator::Check::leak;
+    const auto flags = Server::Message::TestResults::Flags::make(fail_flag, skip_flag, leak,
+                                                                 log_err_count.load(std::memory_order_relaxed));
+    TraceScope scope(trace);
+    Result<void> sent = server.serveTestResults({index, flags});
+    if (!sent) builtin::noteErrorReturn();
+    return sent;
+}
+
 // Out-of-protocol requests end the session: a guessed answer would leave
 // the driver's bookkeeping wrong.
-[[noreturn]] void exitProtocolError() { sys::exitGroup(1); }
+[[noreturn]] void exitProtocolError(const xov::Dispatch& decision, usize tests_len) {
+    switch (decision.action) {
+        case xov::Dispatch::Action::short_run_test_body:
+            debug::print("run_test body has {d} bytes; a test index needs 4\n", decision.value);
+            break;
+        case xov::Dispatch::Action::index_out_of_range:
+            debug::print("run_test index {d} is out of range: there are {d} tests\n", decision.value, tests_len);
+            break;
+        case xov::Dispatch::Action::unsupported_message:
+            debug::print("unsupported message: {x}", decision.value);
+            break;
+        default:
+            builtin::unreachable();
+    }
+    sys::exitGroup(1);
+}
 
 }  // namespace
 
@@ -144,17 +195,11 @@ Result<void> mainServer(StackTrace* trace) {
     };
 
     for (;;) {
-        Result<std::optional<Client::Message::Header>> received;
-        {
-            TraceScope scope(trace);
-            received = server.receiveMessage();
-            if (!received) builtin::noteErrorReturn();
-        }
+        const Result<std::optional<Client::Message::Header>> received = receiveRequest(server, trace);
         if (!received) return fail(received.error());
-        const std::optional<Client::Message::Header> message = *received;
         // The driver closed standard input between messages: the same as exit.
-        if (!message) sys::exitGroup(0);
-        const Client::Message::Header header = *message;
+        if (!*received) sys::exitGroup(0);
+        const Client::Message::Header header = **received;
 
         const std::span<const u8> body = server.receive_fifo.readableSlice().first(header.bytes_len);
         const xov::Dispatch decision = xov::dispatch(header, body, tests.size());
@@ -164,67 +209,31 @@ Result<void> mainServer(StackTrace* trace) {
             case xov::Dispatch::Action::exit:
                 sys::exitGroup(0);
 
-            case xov::Dispatch::Action::serve_metadata: {
-                Result<void> served;
-                {
-                    TraceScope scope(trace);
-                    served = serveMetadata(server, tests);
-                    if (!served) builtin::noteErrorReturn();
-                }
-                if (!served) return fail(served.error());
+            case xov::Dispatch::Action::serve_metadata:
+                if (const Result<void> served = serveMetadataTraced(server, tests, trace); !served)
+                    return fail(served.error());
                 break;
-            }
 
             case xov::Dispatch::Action::run_test: {
+                // The test runs in this frame: a report from inside it names
+                // mainServer right below the test.
                 testing::resetAllocatorInstance();
                 log_err_count.store(0, std::memory_order_relaxed);
                 const u32 index = decision.value;
-                const builtin::TestFn& test_fn = tests[index];
-
-                bool fail_flag = false;
-                bool skip_flag = false;
                 Result<void> result;
                 {
                     TraceScope scope(trace);
-                    result = test_fn.func(trace);
+                    result = tests[index].func(trace);
                 }
-                if (!result) {
-                    if (result.error() == Error::SkipXovTest) {
-                        skip_flag = true;
-                    } else {
-                        fail_flag = true;
-                        debug::dumpStackTrace(*trace);
-                    }
-                }
-                // Also after a pass: errors a passing test handled itself must
-                // not show up in a later failure's trace.
-                trace->index = start_index;
-                const bool leak =
-                    testing::allocator_instance.deinit() == heap::general_purpose_allocator::Check::leak;
-                const auto flags = Server::Message::TestResults::Flags::make(
-                    fail_flag, skip_flag, leak, log_err_count.load(std::memory_order_relaxed));
-                Result<void> sent;
-                {
-                    TraceScope scope(trace);
-                    sent = server.serveTestResults({index, flags});
-                    if (!sent) builtin::noteErrorReturn();
-                }
-                if (!sent) return fail(sent.error());
+                if (const Result<void> sent = reportTestResult(server, index, result, trace, start_index); !sent)
+                    return fail(sent.error());
                 break;
             }
 
             case xov::Dispatch::Action::short_run_test_body:
-                debug::print("run_test body has {d} bytes; a test index needs 4\n", decision.value);
-                exitProtocolError();
-
             case xov::Dispatch::Action::index_out_of_range:
-                debug::print("run_test index {d} is out of range: there are {d} tests\n", decision.value,
-                             tests.size());
-                exitProtocolError();
-
             case xov::Dispatch::Action::unsupported_message:
-                debug::print("unsupported message: {x}", decision.value);
-                exitProtocolError();
+                exitProtocolError(decision, tests.size());
         }
     }
 }

@@ -3,8 +3,8 @@
 #include "runner/xov_server.hpp"
 
 #include <cstring>
-#include <limits>
 
+#include "support/checked.hpp"
 #include "support/panic.hpp"
 #include "support/sys.hpp"
 
@@ -20,14 +20,6 @@ u32 loadLittle(const u8* bytes) {
     u32 value;
     std::memcpy(&value, bytes, sizeof value);
     return toLittle(value);
-}
-
-// Lengths the wire carries in 32 bits; a longer one is a bug of the caller.
-u32 castU32(u64 value) {
-    if (value > std::numeric_limits<u32>::max()) [[unlikely]]
-        builtin::default_panic(builtin::panic_messages::cast_truncated_data, nullptr,
-                               reinterpret_cast<usize>(__builtin_return_address(0)));
-    return static_cast<u32>(value);
 }
 
 std::span<const u8> bytesOf(const void* data, usize len) { return {static_cast<const u8*>(data), len}; }
@@ -175,7 +167,8 @@ Result<void> Server::serveMessage(Message::Header header, std::span<const std::s
 
 Result<void> Server::serveStringMessage(Message::Tag tag, std::string_view msg) {
     const std::span<const u8> pieces[] = {bytesOf(msg.data(), msg.size())};
-    TRY(serveMessage({tag, castU32(msg.size())}, pieces));
+    // The wire carries lengths in 32 bits; a longer one is a bug of the caller.
+    TRY(serveMessage({tag, checked::intCast<u32>(msg.size())}, pieces));
     return {};
 }
 
@@ -183,9 +176,9 @@ Result<void> Server::serveTestMetadata(const TestMetadata& test_metadata) {
     // The offset arrays go out as they lie in memory.
     static_assert(!need_bswap, "offset arrays would need swapping on this host");
     XOV_ASSERT(test_metadata.expected_panic_msgs.size() == test_metadata.names.size());
-    const u32 tests_len = castU32(test_metadata.names.size());
-    const u32 string_bytes_len = castU32(test_metadata.string_bytes.size());
-    const u32 bytes_len = castU32(u64{sizeof(Message::TestMetadata)} + u64{8} * tests_len + string_bytes_len);
+    const u32 tests_len = checked::intCast<u32>(test_metadata.names.size());
+    const u32 string_bytes_len = checked::intCast<u32>(test_metadata.string_bytes.size());
+    const u32 bytes_len = checked::intCast<u32>(u64{sizeof(Message::TestMetadata)} + u64{8} * tests_len + string_bytes_len);
     const Message::TestMetadata record{toLittle(string_bytes_len), toLittle(tests_len)};
     const std::span<const u8> pieces[] = {
         bytesOf(&record, sizeof record),
