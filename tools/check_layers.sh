@@ -3,7 +3,7 @@
 # layers below it. Prints the order; fails listing every upward include.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-layers=(support memory debuginfo failure progress runner src)
+layers=(support memory debuginfo failure progress runner src driver)
 echo "layers, lowest first: ${layers[*]}"
 declare -A rank
 for i in "${!layers[@]}"; do rank[${layers[$i]}]=$i; done
