@@ -180,9 +180,10 @@ template <class Readable>
         extendMainThreadStack(bounds, fp);
     if (bounds.state == 1) [[likely]] {
         // Frames start at multiples of 8 in [lo, hi - 16], both their words
-        // (saved frame pointer, return address) below hi. In one
-        // comparison: rotated, an offset from lo that is not a multiple of
-        // 8 (lo is one) has its low bits on top and is out of range too.
+        // (saved frame pointer, return address) below hi. One comparison
+        // checks both: rotated right by 3, an offset from lo (rounded up to
+        // a multiple of 8) that is not a multiple of 8 has its low bits on
+        // top, far out of range.
         const usize lo = (bounds.lo + 7) & ~usize{7};
         const usize last_slot = (bounds.hi - 16 - lo) / 8;
         const FrameStep step =
