@@ -197,9 +197,10 @@ Result<void> mainServer(StackTrace* trace) {
     for (;;) {
         const Result<std::optional<Client::Message::Header>> received = receiveRequest(server, trace);
         if (!received) return fail(received.error());
+        const std::optional<Client::Message::Header> message = *received;
         // The driver closed standard input between messages: the same as exit.
-        if (!*received) sys::exitGroup(0);
-        const Client::Message::Header header = **received;
+        if (!message) sys::exitGroup(0);
+        const Client::Message::Header header = *message;
 
         const std::span<const u8> body = server.receive_fifo.readableSlice().first(header.bytes_len);
         const xov::Dispatch decision = xov::dispatch(header, body, tests.size());
