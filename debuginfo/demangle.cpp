@@ -2,11 +2,15 @@
 // template arguments are remembered as spans of the text already written,
 // so a reference is a copy of earlier output; types whose text is not one
 // contiguous piece (function pointers, arrays, pointers to members) are
-// not supported.
+// not supported. Text that is parsed but not shown (the return type of the
+// function around a local name, and in the name-only style its parameters)
+// moves to a stash at the buffer's far end as soon as it is complete: the
+// candidates inside it stay valid, and nothing written later has to move.
 #include "debuginfo/demangle.hpp"
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "support/text.hpp"
 
@@ -71,12 +75,11 @@ class Demangler {
         if (!in_.starts_with("_Z")) return std::nullopt;
         pos_ = 2;
         if (!encoding(true) || !cloneSuffixes() || pos_ != in_.size() || !ok_) return std::nullopt;
-        compact();
         return std::string_view(out_, len_);
     }
 
   private:
-    static constexpr usize max_subs = 256, max_args = 64, max_cuts = 32;
+    static constexpr usize max_subs = 256, max_args = 64;
     static constexpr int max_depth = 64;
 
     struct Depth {
@@ -87,7 +90,10 @@ class Demangler {
         Depth& operator=(const Depth&) = delete;
     };
 
-    [[nodiscard]] char peek(usize k = 0) const { return pos_ + k < in_.size() ? in_[pos_ + k] : '\0'; }
+    // Once the answer cannot be given (it no longer fits, or the name is
+    // malformed) the input reads as ended, so that no production goes on
+    // decoding the rest of a long name.
+    [[nodiscard]] char peek(usize k = 0) const { return ok_ && pos_ + k < in_.size() ? in_[pos_ + k] : '\0'; }
     bool consume(char c) {
         if (peek() != c) return false;
         ++pos_;
@@ -120,10 +126,23 @@ class Demangler {
         subs_[sub_count_++] = s;
         return true;
     }
-    bool addCut(Span s) {
-        if (cut_count_ == max_cuts) return fail();
-        cuts_[cut_count_++] = s;
-        return true;
+    // Moves the text from `from` to the end of the output into the stash,
+    // with the candidates that point into it.
+    void stash(u32 from) {
+        if (!ok_) return;
+        const usize n = len_ - from;
+        const usize to = cap_ - n;
+        std::memmove(out_ + to, out_ + from, n);
+        auto move = [&](Span& s) {
+            if (s.begin >= from && s.begin < len_) {
+                s.begin = static_cast<u32>(s.begin - from + to);
+                s.end = static_cast<u32>(s.end - from + to);
+            }
+        };
+        for (usize i = 0; i < sub_count_; ++i) move(subs_[i]);
+        for (usize i = 0; i < targ_count_; ++i) move(targs_[i]);
+        cap_ = to;
+        len_ = from;
     }
     [[nodiscard]] char last() const { return len_ == 0 ? '\0' : out_[len_ - 1]; }
     [[nodiscard]] bool endsWith(std::string_view suffix) const {
@@ -146,6 +165,12 @@ class Demangler {
         if (!number(n) || n == 0 || n > in_.size() - pos_) return fail();
         const std::string_view id = str::sub(in_, pos_, static_cast<usize>(n));
         pos_ += static_cast<usize>(n);
+        for (const char ch : id) {
+            const bool word = (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || (ch >= '0' && ch <= '9') ||
+                              ch == '_' || ch == '$' || ch == '.';
+            if (!word) return fail();
+        }
+        last_name_ = id;
         if (id.starts_with("_GLOBAL__N"))
             write("(anonymous namespace)");
         else
@@ -197,7 +222,13 @@ class Demangler {
         NameInfo info;
         if (!name(info, false)) return false;
         const u32 name_end = mark();
-        if (pos_ == in_.size() || peek() == 'E' || peek() == '.') return true;  // data
+        if (pos_ == in_.size() || peek() == 'E' || peek() == '.') {
+            // Data: only functions take qualifiers, and constructors,
+            // destructors and conversions are functions.
+            if (info.is_restrict || info.is_volatile || info.is_const || info.ref != 0 || info.ctor_dtor_conv)
+                return fail();
+            return ok_;
+        }
         if (top && style_ == DemangleStyle::name_only) {
             // Nothing after the name is shown: the parameters need not be
             // understood. Clone suffixes follow the first '.'.
@@ -209,12 +240,19 @@ class Demangler {
         if (info.template_args && !info.ctor_dtor_conv) {
             if (!type()) return false;
             ret.end = mark();
+            // The function around a local name never shows its return type.
+            if (!top || style_ == DemangleStyle::name_only) {
+                stash(ret.begin);
+                ret.end = ret.begin;
+            }
         }
         const u32 params_start = mark();
         write("(");
         if (peek() == 'v' && (pos_ + 1 == in_.size() || in_[pos_ + 1] == 'E' || in_[pos_ + 1] == '.')) {
             ++pos_;
         } else {
+            // A function has a parameter list, "v" when it is empty.
+            if (pos_ == in_.size() || peek() == 'E' || peek() == '.') return fail();
             for (bool first = true; pos_ < in_.size() && peek() != 'E' && peek() != '.'; first = false) {
                 if (!first) write(", ");
                 if (!type()) return false;
@@ -228,43 +266,26 @@ class Demangler {
         if (info.ref == 2) write(" &&");
         if (!ok_) return false;
         if (style_ == DemangleStyle::name_only) {
-            if (ret.end > ret.begin) addCut(ret);
-            return addCut(Span{params_start, mark()});
+            stash(params_start);
+            return ok_;
         }
-        if (ret.end > ret.begin) {
-            if (!top) return addCut(ret);
-            moveReturnTypeFirst(start, name_end, params_start);
-        }
+        if (ret.end > ret.begin) moveReturnTypeFirst(start, name_end, params_start);
         return ok_;
     }
 
-    // "name ret(params)" becomes "ret name(params)"; the remembered spans
-    // move with their text.
+    // "name ret(params)" becomes "ret name(params)". Only the whole
+    // symbol's encoding does this, and nothing refers back to its text
+    // afterwards, so the remembered spans are left where they were.
     void moveReturnTypeFirst(u32 start, u32 name_end, u32 params_start) {
-        if (len_ == cap_) {
+        if (!ok_ || len_ == cap_) {
             ok_ = false;
             return;
         }
-        const u32 name_len = name_end - start;
         const u32 ret_len = params_start - name_end;
         std::rotate(out_ + start, out_ + name_end, out_ + params_start);
         std::memmove(out_ + start + ret_len + 1, out_ + start + ret_len, len_ - (start + ret_len));
         out_[start + ret_len] = ' ';
         len_ += 1;
-        auto shift = [&](Span& s) {
-            if (s.begin >= start && s.end <= name_end) {
-                s.begin += ret_len + 1;
-                s.end += ret_len + 1;
-            } else if (s.begin >= name_end && s.end <= params_start) {
-                s.begin -= name_len;
-                s.end -= name_len;
-            } else if (s.begin >= params_start) {
-                s.begin += 1;
-                s.end += 1;
-            }
-        };
-        for (usize i = 0; i < sub_count_; ++i) shift(subs_[i]);
-        for (usize i = 0; i < targ_count_; ++i) shift(targs_[i]);
     }
 
     bool name(NameInfo& info, bool as_type) {
@@ -287,7 +308,10 @@ class Demangler {
             pos_ += 2;
             write("std::");
         }
+        const char first = peek();
         if (!unqualifiedName(info, Span{begin, begin})) return false;
+        // A type is named by neither an operator nor a constructor.
+        if (as_type && (info.ctor_dtor_conv || (first >= 'a' && first <= 'z'))) return fail();
         if (peek() == 'I') {
             if (!addSub(Span{begin, mark()}) || !templateArgs(!as_type)) return false;
             info.template_args = true;
@@ -298,29 +322,37 @@ class Demangler {
         return ok_;
     }
 
+    // The qualifiers in their one mangled order, each at most once: any
+    // other spelling is malformed.
+    bool qualifiers(bool& is_restrict, bool& is_volatile, bool& is_const) {
+        is_restrict = consume('r');
+        is_volatile = consume('V');
+        is_const = consume('K');
+        return (peek() != 'r' && peek() != 'V' && peek() != 'K') || fail();
+    }
+
     bool nested(NameInfo& info, bool as_type) {
         if (!consume('N')) return fail();
-        while (true) {
-            if (consume('r'))
-                info.is_restrict = true;
-            else if (consume('V'))
-                info.is_volatile = true;
-            else if (consume('K'))
-                info.is_const = true;
-            else
-                break;
-        }
+        if (!qualifiers(info.is_restrict, info.is_volatile, info.is_const)) return false;
         if (consume('R'))
             info.ref = 1;
         else if (consume('O'))
             info.ref = 2;
+        // A type has no member-function qualifiers.
+        if (as_type && (info.is_restrict || info.is_volatile || info.is_const || info.ref != 0)) return fail();
         const u32 begin = mark();
         bool first = true;
+        // Template arguments follow a name, once; nothing follows an
+        // operator, constructor or destructor but its template arguments.
+        bool can_args = false, can_name = true, ends_in_name = false;
         while (!consume('E')) {
             if (pos_ >= in_.size() || !ok_) return fail();
             const char c = peek();
+            if (c == 'I' ? !can_args : !can_name) return fail();
+            can_args = c != 'I';
             bool candidate = true;
             if (c == 'S' && peek(1) == 't') {
+                if (!first) return fail();
                 pos_ += 2;
                 write("std::");
                 continue;
@@ -333,22 +365,26 @@ class Demangler {
                 if (first || !templateArgs(!as_type)) return fail();
                 info.template_args = true;
             } else if (c == 'T') {
-                if (!first || !templateParam()) return fail();
+                if (!first || !templateParam(true)) return fail();
                 info.template_args = false;
             } else {
                 const Span prefix{begin, mark()};
                 if (!first && last() != ':') write("::");
                 if (!unqualifiedName(info, prefix)) return false;
                 info.template_args = false;
+                can_name = !info.ctor_dtor_conv && !(c >= 'a' && c <= 'z');
             }
             first = false;
+            ends_in_name = c != 'S' && c != 'T';
             if (peek() == 'E') {
                 if (as_type && candidate && !addSub(Span{begin, mark()})) return false;
             } else if (candidate && !addSub(Span{begin, mark()})) {
                 return false;
             }
         }
-        if (first) return fail();
+        // A substitution or a template parameter is a prefix here, never
+        // the whole name; nor is an operator a type.
+        if (first || !ends_in_name || (as_type && !can_name)) return fail();
         return ok_;
     }
 
@@ -380,8 +416,8 @@ class Demangler {
         return ok_;
     }
 
-    // The last component of prefix, without template arguments: the name
-    // a constructor or destructor of that class takes.
+    // The last component of prefix, without template arguments or ABI
+    // tags: the name a constructor or destructor of that class takes.
     std::string_view className(Span prefix) {
         std::string_view text(out_ + prefix.begin, prefix.end - prefix.begin);
         if (text.ends_with('>')) {
@@ -395,13 +431,25 @@ class Demangler {
                 }
             }
         }
+        while (text.ends_with(']')) {
+            const usize open = text.rfind("[abi:");
+            if (open == std::string_view::npos) break;
+            text = str::sub(text, 0, open);
+        }
         int level = 0;
         for (usize i = text.size(); i > 1; --i) {
             const char ch = text[i - 1];
             if (ch == '>') ++level;
             if (ch == '<') --level;
-            if (level == 0 && ch == ':' && text[i - 2] == ':') return str::sub(text, i);
+            if (level == 0 && ch == ':' && text[i - 2] == ':') {
+                text = str::sub(text, i);
+                break;
+            }
         }
+        // A lambda or unnamed type has no name to give its constructors:
+        // c++filt gives them the last identifier read outside template
+        // arguments, the enclosing function's as a rule.
+        if (text.starts_with('{')) return last_name_;
         return text;
     }
 
@@ -438,6 +486,8 @@ class Demangler {
                 write("{lambda(");
                 if (peek() == 'v' && peek(1) == 'E') {
                     ++pos_;
+                } else if (peek() == 'E') {
+                    return fail();  // no parameters is "v"
                 } else {
                     for (bool first = true; peek() != 'E'; first = false) {
                         if (pos_ >= in_.size()) return fail();
@@ -488,7 +538,13 @@ class Demangler {
             pos_ += 2;
             write("operator ");
             info.ctor_dtor_conv = true;
-            return type();
+            const usize params_before = param_refs_;
+            if (!type()) return false;
+            // A conversion operator template's type names the operator's own
+            // parameters, whose arguments come only after it: the ones in
+            // scope here would be the wrong ones.
+            if (peek() == 'I' && param_refs_ != params_before) return fail();
+            return ok_;
         }
         if (a == 'l' && b == 'i') {
             pos_ += 2;
@@ -558,7 +614,8 @@ class Demangler {
         return ok_;
     }
 
-    bool templateParam() {
+    // as_type: where a type must stand, which a value argument cannot.
+    bool templateParam(bool as_type) {
         if (!consume('T')) return fail();
         usize index = 0;
         if (!consume('_')) {
@@ -567,6 +624,8 @@ class Demangler {
             index = static_cast<usize>(n) + 1;
         }
         if (index >= targ_count_) return fail();
+        if (as_type && index < 64 && ((targ_values_ >> index) & 1) != 0) return fail();
+        param_refs_ += 1;
         writeSpan(targs_[index]);
         return ok_;
     }
@@ -575,13 +634,16 @@ class Demangler {
         if (!consume('I')) return fail();
         if (last() == '<') write(" ");  // operator<< <T>
         write("<");
+        const std::string_view outer_name = last_name_;
         Span args[max_args];
         usize count = 0;
+        u64 values = 0;  // which arguments are values
         while (!consume('E')) {
             if (pos_ >= in_.size() || count == max_args) return fail();
             const usize before_separator = len_;
             if (count != 0) write(", ");
             const u32 begin = mark();
+            if (peek() == 'L') values |= u64{1} << count;
             if (!templateArg()) return false;
             // An empty pack spells nothing, not even its separator.
             if (mark() == begin) len_ = before_separator;
@@ -589,9 +651,11 @@ class Demangler {
         }
         if (last() == '>') write(" ");
         write(">");
+        last_name_ = outer_name;
         if (remember) {
             std::copy(args, args + count, targs_);
             targ_count_ = count;
+            targ_values_ = values;
         }
         return ok_;
     }
@@ -600,6 +664,8 @@ class Demangler {
         const char c = peek();
         if (c == 'L') return literal();
         if (c == 'J') {
+            const Depth guard(*this);
+            if (depth_ > max_depth) return fail();
             ++pos_;
             for (bool first = true; !consume('E'); first = false) {
                 if (pos_ >= in_.size()) return fail();
@@ -609,6 +675,8 @@ class Demangler {
             return ok_;
         }
         if (c == 'X') return fail();
+        // A template parameter passed on may stand for a value.
+        value_param_ok_ = c == 'T';
         return type();
     }
 
@@ -624,8 +692,11 @@ class Demangler {
                 write("true");
             else
                 return fail();
-            return consume('E') || fail();
+            return (consume('E') && ok_) || fail();
         }
+        // Floating-point values are spelled in hexadecimal, which c++filt
+        // shows in brackets: not worth a spelling of our own.
+        if (t == 'f' || t == 'd' || t == 'e' || t == 'g') return fail();
         const char* suffix = nullptr;
         switch (t) {
             case 'i': suffix = ""; break;
@@ -649,7 +720,7 @@ class Demangler {
         if (pos_ == digits) return fail();
         write(str::sub(in_, digits, pos_ - digits));
         if (suffix != nullptr) write(suffix);
-        return consume('E') || fail();
+        return (consume('E') && ok_) || fail();
     }
 
     bool type() {
@@ -683,16 +754,7 @@ class Demangler {
             case 'V':
             case 'K': {
                 bool is_restrict = false, is_volatile = false, is_const = false;
-                while (true) {
-                    if (consume('r'))
-                        is_restrict = true;
-                    else if (consume('V'))
-                        is_volatile = true;
-                    else if (consume('K'))
-                        is_const = true;
-                    else
-                        break;
-                }
+                if (!qualifiers(is_restrict, is_volatile, is_const)) return false;
                 if (peek() == 'F') return fail();
                 if (!type()) return false;
                 // A template parameter that carries the qualifier already
@@ -720,7 +782,8 @@ class Demangler {
                 return addSub(Span{begin, mark()});
             }
             case 'T':
-                if (!templateParam() || !addSub(Span{begin, mark()})) return false;
+                if (!templateParam(!std::exchange(value_param_ok_, false)) || !addSub(Span{begin, mark()}))
+                    return false;
                 if (peek() == 'I') {
                     if (!templateArgs(false)) return false;
                     return addSub(Span{begin, mark()});
@@ -765,19 +828,6 @@ class Demangler {
         return ok_;
     }
 
-    void compact() {
-        std::sort(cuts_, cuts_ + cut_count_, [](const Span& a, const Span& b) { return a.begin < b.begin; });
-        usize to = 0, from = 0;
-        for (usize i = 0; i < cut_count_; ++i) {
-            const Span cut = cuts_[i];
-            if (cut.begin < from) continue;  // inside an earlier cut
-            std::memmove(out_ + to, out_ + from, cut.begin - from);
-            to += cut.begin - from;
-            from = cut.end;
-        }
-        std::memmove(out_ + to, out_ + from, len_ - from);
-        len_ = to + (len_ - from);
-    }
 
     std::string_view in_;
     usize pos_ = 0;
@@ -791,8 +841,10 @@ class Demangler {
     usize sub_count_ = 0;
     Span targs_[max_args]{};
     usize targ_count_ = 0;
-    Span cuts_[max_cuts]{};
-    usize cut_count_ = 0;
+    usize param_refs_ = 0;  // template parameters resolved so far
+    u64 targ_values_ = 0;   // which of targs_ are values, not types
+    bool value_param_ok_ = false;
+    std::string_view last_name_;
 };
 
 }  // namespace
