@@ -75,6 +75,25 @@ Result<void> decompressZstd(std::span<const u8> input, std::span<u8> out, mem::A
 // ch_size must not make the reader map gigabytes.
 constexpr u64 max_inflated_size = u64{1} << 30;
 
+// Deflate's densest code is a 258-byte match in two bits: no zlib stream
+// inflates to more than 1032 times its own size.
+constexpr u64 max_deflate_ratio = 1032;
+
+// Whether the payload can inflate to the size the header claims. A zstd
+// frame states its content size, or else its block count bounds it; zlib
+// has only its ratio.
+bool plausibleSize(u32 type, std::span<const u8> input, u64 claimed) {
+    if (type == ELFCOMPRESS_ZLIB) {
+        u64 most = 0;
+        return __builtin_mul_overflow(u64{input.size()}, max_deflate_ratio, &most) || claimed <= most;
+    }
+    const unsigned long long bound = ZSTD_decompressBound(input.data(), input.size());
+    if (bound == ZSTD_CONTENTSIZE_ERROR) return false;
+    const unsigned long long stated = ZSTD_findDecompressedSize(input.data(), input.size());
+    if (stated != ZSTD_CONTENTSIZE_UNKNOWN && stated != ZSTD_CONTENTSIZE_ERROR && stated != claimed) return false;
+    return claimed <= bound;
+}
+
 }  // namespace
 
 Result<std::span<const u8>> decompressSection(std::span<const u8> raw, mem::Allocator allocator) {
@@ -84,8 +103,14 @@ Result<std::span<const u8>> decompressSection(std::span<const u8> raw, mem::Allo
     if ((chdr.ch_type != ELFCOMPRESS_ZLIB && chdr.ch_type != elfcompress_zstd) || chdr.ch_size == 0 ||
         chdr.ch_size > max_inflated_size)
         return XOV_FAIL(Error::InvalidDebugInfo);
-    auto out = TRY(allocator.alloc<u8>(static_cast<usize>(chdr.ch_size)));
     const auto input = raw.subspan(sizeof(Elf64_Chdr));
+    if (!plausibleSize(chdr.ch_type, input, chdr.ch_size)) return XOV_FAIL(Error::InvalidDebugInfo);
+    // Not filled first: decompression writes every byte or fails, and a
+    // fill would touch all the pages of a size the payload may never reach.
+    const usize size = static_cast<usize>(chdr.ch_size);
+    u8* bytes = allocator.rawAlloc(size, 0, reinterpret_cast<usize>(__builtin_return_address(0)));
+    if (bytes == nullptr) return XOV_FAIL(Error::OutOfMemory);
+    const std::span<u8> out(bytes, size);
     if (chdr.ch_type == ELFCOMPRESS_ZLIB)
         TRY(inflateZlib(input, out, allocator));
     else

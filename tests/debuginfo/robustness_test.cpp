@@ -32,6 +32,47 @@ using xov_test::section;
 using xov_test::SectionInfo;
 using xov_test::sectionsOf;
 
+// Counts the bytes the reader asks its arena for while it is alive (the
+// reader's allocator handle points at it): what a damaged file costs the
+// reader, whatever the arena had left over from earlier tests. Modules
+// opened meanwhile must not outlive it.
+class ReaderBytes {
+  public:
+    ReaderBytes() : saved_(debug::debugInfoAllocator()) { debug::debug_info_allocator = {this, &vtable}; }
+    ~ReaderBytes() { debug::debug_info_allocator = saved_; }
+    ReaderBytes(const ReaderBytes&) = delete;
+    ReaderBytes& operator=(const ReaderBytes&) = delete;
+    [[nodiscard]] usize bytes() const { return bytes_; }
+
+  private:
+    static u8* alloc(void* ctx, usize n, u8 log2_align, usize ret_addr) {
+        auto* self = static_cast<ReaderBytes*>(ctx);
+        self->bytes_ += n;
+        return self->saved_.rawAlloc(n, log2_align, ret_addr);
+    }
+    static bool resize(void* ctx, std::span<u8> buf, u8 log2_align, usize new_len, usize ret_addr) {
+        auto* self = static_cast<ReaderBytes*>(ctx);
+        const bool resized = self->saved_.rawResize(buf, log2_align, new_len, ret_addr);
+        if (resized && new_len > buf.size()) self->bytes_ += new_len - buf.size();
+        return resized;
+    }
+    static void free(void* ctx, std::span<u8> buf, u8 log2_align, usize ret_addr) {
+        static_cast<ReaderBytes*>(ctx)->saved_.rawFree(buf, log2_align, ret_addr);
+    }
+    static constexpr mem::Allocator::VTable vtable{alloc, resize, free};
+
+    mem::Allocator saved_;
+    usize bytes_ = 0;
+};
+
+// The process's resident bytes now.
+usize residentBytes() {
+    std::ifstream statm("/proc/self/statm");
+    usize pages = 0, resident = 0;
+    statm >> pages >> resident;
+    return resident * static_cast<usize>(sysconf(_SC_PAGESIZE));
+}
+
 // Whether the answer came from DWARF rather than from the symbol table.
 bool fromDwarf(debug::Module& module, const debug::SymbolInfo& symbol) {
     return symbol.line_info.has_value() || symbol.compile_unit_name != module.name();
@@ -386,8 +427,45 @@ TEST_P(DamagedCompressedSection, CorruptStreamIsInvalidDebugInfo) {
         std::memcpy(b.data() + info.header.sh_offset + offsetof(Elf64_Chdr, ch_size), &announced, 8);
     });
     EXPECT_EQ(huge, Error::InvalidDebugInfo);
+    // A size the payload cannot inflate to is refused before the reader
+    // allocates it: zlib inflates at most 1032 times its input, and a zstd
+    // frame states its size.
+    const u64 payload = info.header.sh_size - sizeof(Elf64_Chdr);
+    for (const u64 announced : {payload * 1033, payload * 4000}) {
+        const ReaderBytes reader;
+        auto beyond = lookupAfter([&](std::vector<u8>& b) {
+            std::memcpy(b.data() + info.header.sh_offset + offsetof(Elf64_Chdr, ch_size), &announced, 8);
+        });
+        EXPECT_EQ(beyond, Error::InvalidDebugInfo);
+        EXPECT_LT(reader.bytes(), announced / 4) << "claimed " << announced << " from " << payload;
+    }
     // Untouched, the same lookup works.
     EXPECT_EQ(lookupAfter([](std::vector<u8>&) {}), std::nullopt);
+}
+
+// A claim zlib could reach but this payload does not: the buffer must not
+// be filled before inflating, or the whole claimed size becomes resident.
+TEST(DamagedCompressedSection, AClaimThePayloadFallsShortOfTouchesOnlyWhatInflates) {
+    std::vector<u8> bytes = readFile(XOV_SAMPLE_GZ_PATH);
+    ASSERT_FALSE(bytes.empty());
+    const SectionInfo& info = section(sectionsOf(bytes), ".debug_info");
+    ASSERT_NE(info.header.sh_flags & SHF_COMPRESSED, 0u);
+    const u64 payload = info.header.sh_size - sizeof(Elf64_Chdr);
+    const u64 announced = payload * 1000;
+    std::memcpy(bytes.data() + info.header.sh_offset + offsetof(Elf64_Chdr, ch_size), &announced, 8);
+    char path[] = "/tmp/trace_gz_claim_XXXXXX";
+    const int fd = mkstemp(path);
+    ASSERT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    close(fd);
+    auto module = debug::Module::openFile(path);
+    unlink(path);
+    ASSERT_TRUE(module.has_value());
+    const usize before = residentBytes();
+    auto inflated = (*module)->section(".debug_info");
+    ASSERT_FALSE(inflated.has_value());
+    EXPECT_EQ(inflated.error(), Error::InvalidDebugInfo);
+    EXPECT_LT(residentBytes() - std::min(before, residentBytes()), announced / 4)
+        << "claimed " << announced << " from " << payload;
 }
 
 INSTANTIATE_TEST_SUITE_P(Algorithms, DamagedCompressedSection, ::testing::Values(XOV_SAMPLE_GZ_PATH, XOV_SAMPLE_ZSTD_PATH));
