@@ -482,7 +482,7 @@ Result<usize> DwarfInfo::locate(u64 address, std::span<Location> out) {
 
     const AddressRange* unit_range = findRange(unit_ranges_, address);
     if (unit_range == nullptr) return XOV_FAIL(Error::MissingDebugInfo);
-    Unit& unit = units_[unit_range->index];
+    Unit& unit = *TRY(unitOf(unit_range->index));
     TRY(prepare(unit));
 
     std::string_view function = "???";

@@ -125,7 +125,16 @@ class DwarfInfo {
     struct Unit;
 
   private:
+    // A unit of .debug_info that may hold code: where it starts, and the
+    // unit as the reader keeps it once something has needed it.
+    struct UnitSlot {
+        u64 offset;
+        Unit* unit;
+    };
+
     [[nodiscard]] Result<void> buildIndex();
+    [[nodiscard]] Result<void> readAranges(ArenaList<AddressRange>& ranges, std::span<u8> covered_flags);
+    [[nodiscard]] Result<Unit*> unitOf(usize index);
     [[nodiscard]] Result<Unit*> unitAt(u64 info_offset);
     [[nodiscard]] Result<std::string_view> functionName(Unit& unit, u32 decl_index, int depth);
     [[nodiscard]] Result<std::string_view> qualifiedName(Unit& unit, u64 die_offset, int depth);
@@ -138,7 +147,7 @@ class DwarfInfo {
     Sections sections_;
     mem::Allocator allocator_;
     Lazy<void> index_;
-    std::span<Unit> units_;
+    std::span<UnitSlot> units_;  // sorted by offset
     std::span<const AddressRange> unit_ranges_;  // sorted by lo
     std::string_view package_path_;
     Lazy<class ElfImage*> package_;  // fails when absent or unreadable

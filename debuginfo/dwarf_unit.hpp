@@ -167,7 +167,9 @@ inline Result<Die> readDie(const Unit& unit, ByteReader& r) {
 [[nodiscard]] Result<u64> resolveRef(const Unit& unit, const FormValue& v);
 
 // The unit's abbreviations and unit DIE, read once; the error is kept.
-[[nodiscard]] Result<void> ensureUnitDie(const Sections& s, Unit& unit, mem::Allocator allocator);
+// shared, when given, is the unit's abbreviation table, already read.
+[[nodiscard]] Result<void> ensureUnitDie(const Sections& s, Unit& unit, mem::Allocator allocator,
+                                         const AbbrevTable* shared = nullptr);
 // The unit's functions and scopes, scanned once.
 [[nodiscard]] Result<void> ensureScanned(const Sections& s, Unit& unit, mem::Allocator allocator);
 // Scans the skipped subtree holding die_offset (every one with

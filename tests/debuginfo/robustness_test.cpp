@@ -224,6 +224,66 @@ TEST_P(DamagedBinary, RandomBytesInDwarfSections) {
     EXPECT_GT(damaged_lookups_failed, 0u);
 }
 
+// Appends contents to the file (8-aligned) and points the section at them.
+void moveSection(std::vector<u8>& bytes, const SectionInfo& s, const std::vector<u8>& contents) {
+    while (bytes.size() % 8 != 0) bytes.push_back(0);
+    const u64 offset = bytes.size();
+    const u64 size = contents.size();
+    bytes.insert(bytes.end(), contents.begin(), contents.end());
+    std::memcpy(bytes.data() + s.header_offset + offsetof(Elf64_Shdr, sh_offset), &offset, sizeof offset);
+    std::memcpy(bytes.data() + s.header_offset + offsetof(Elf64_Shdr, sh_size), &size, sizeof size);
+}
+
+// A hundred thousand 12-byte units appended to .debug_info, each a unit DIE
+// with no attributes (no code): every lookup answers as in the intact file,
+// and the reader's index spends a few bytes on each, not a unit record.
+TEST_P(DamagedBinary, EmptyUnitsCostTheIndexAFewBytesEach) {
+    const SectionInfo& info = section(sections_, ".debug_info");
+    const SectionInfo& abbrev = section(sections_, ".debug_abbrev");
+    std::vector<u8> abbrevs(original_.begin() + static_cast<long>(abbrev.header.sh_offset),
+                            original_.begin() + static_cast<long>(abbrev.header.sh_offset + abbrev.header.sh_size));
+    const u32 empty_table = static_cast<u32>(abbrevs.size());
+    // Code 1: DW_TAG_compile_unit, no children, no attributes; the table's end.
+    abbrevs.insert(abbrevs.end(), {1, dwarf::tag::compile_unit, 0, 0, 0, 0});
+    std::vector<u8> units(original_.begin() + static_cast<long>(info.header.sh_offset),
+                          original_.begin() + static_cast<long>(info.header.sh_offset + info.header.sh_size));
+    constexpr usize count = 100'000;
+    for (usize i = 0; i < count; ++i) {
+        const u8 unit[12] = {8, 0, 0, 0, 4, 0,  // length, DWARF 4
+                             static_cast<u8>(empty_table), static_cast<u8>(empty_table >> 8),
+                             static_cast<u8>(empty_table >> 16), static_cast<u8>(empty_table >> 24),
+                             8, 1};  // address size, the unit DIE
+        units.insert(units.end(), std::begin(unit), std::end(unit));
+    }
+    std::vector<u8> bytes = original_;
+    moveSection(bytes, info, units);
+    moveSection(bytes, abbrev, abbrevs);
+
+    auto answers = [&](const std::vector<u8>& file, usize& cost) {
+        std::vector<std::string> out;
+        const ReaderBytes reader;
+        auto module = open(file);
+        EXPECT_TRUE(module.has_value());
+        if (!module) return out;
+        for (u64 a : addresses_) {
+            auto symbol = (*module)->getSymbolAtAddress(debug::debugInfoAllocator(), a);
+            if (!symbol)
+                out.emplace_back(errorName(symbol.error()));
+            else if (!fromDwarf(**module, *symbol))
+                out.push_back("from the symbol table: " + std::string(symbol->symbol_name));
+            else
+                out.push_back(std::string(symbol->symbol_name) + " in " + std::string(symbol->compile_unit_name) + ":" +
+                              std::to_string(symbol->line_info ? symbol->line_info->line : 0));
+        }
+        cost = reader.bytes();
+        return out;
+    };
+    usize intact_cost = 0, damaged_cost = 0;
+    const std::vector<std::string> intact = answers(original_, intact_cost);
+    EXPECT_TRUE(answers(bytes, damaged_cost) == intact);
+    EXPECT_LT(damaged_cost, intact_cost + count * 24) << "intact: " << intact_cost;
+}
+
 // Every DW_AT_sibling of the first unit, as readelf shows it.
 struct SiblingAttr {
     u64 die;        // the DIE's offset in .debug_info
