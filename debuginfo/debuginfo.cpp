@@ -51,12 +51,21 @@ std::string_view selfExePath() {
     return cached;
 }
 
+// A debug file is its headers and sections; slack beyond this much more
+// than they account for (a file padded to gigabytes, a device image) is
+// not checksummed, which would read every byte of it.
+constexpr u64 max_undescribed_bytes = u64{1} << 20;
+
 dwarf::ElfImage* openDebugCandidate(const PathBuffer& path, std::optional<u32> crc) {
     if (path.overflow) return nullptr;
     auto image = dwarf::ElfImage::open(path.bytes, debugInfoAllocator());
     if (!image) return nullptr;
     if (!(*image)->hasSection(".debug_info")) return nullptr;
-    if (crc && dwarf::crc32((*image)->fileBytes()) != *crc) return nullptr;
+    if (crc) {
+        const u64 described = (*image)->describedBytes();
+        if ((*image)->fileBytes().size() - described > described + max_undescribed_bytes) return nullptr;
+        if (dwarf::crc32((*image)->fileBytes()) != *crc) return nullptr;
+    }
     return *image;
 }
 

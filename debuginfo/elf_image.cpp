@@ -148,6 +148,17 @@ std::optional<DebugLink> ElfImage::debugLink() {
     return DebugLink{*name, *crc};
 }
 
+u64 ElfImage::describedBytes() const {
+    u64 total = sizeof(Elf64_Ehdr) + headers_.size_bytes();
+    for (const auto& header : headers_) {
+        if (header.sh_type == SHT_NOBITS || header.sh_offset > file_.size()) continue;
+        const u64 room = file_.size() - header.sh_offset;
+        total += header.sh_size < room ? header.sh_size : room;
+        if (total >= file_.size()) return file_.size();
+    }
+    return total;
+}
+
 u32 crc32(std::span<const u8> bytes) {
     uLong crc = ::crc32(0L, Z_NULL, 0);
     while (!bytes.empty()) {

@@ -51,6 +51,9 @@ class ElfImage {
     [[nodiscard]] std::optional<DebugLink> debugLink();
 
     [[nodiscard]] std::span<const u8> fileBytes() const { return file_; }
+    // The bytes the file's headers and sections account for (at most the
+    // file's size). A debug file holds little else.
+    [[nodiscard]] u64 describedBytes() const;
 
   private:
     [[nodiscard]] std::optional<usize> findIndex(std::string_view name) const;

@@ -23,6 +23,7 @@
 #include "debuginfo/byte_reader.hpp"
 #include "debuginfo/debuginfo.hpp"
 #include "debuginfo/dwarf_constants.hpp"
+#include "debuginfo/elf_image.hpp"
 #include "tests/debuginfo/shell.hpp"
 
 namespace {
@@ -419,6 +420,47 @@ TEST_P(DamagedSiblings, UnusableOnesAreWalkedAround) {
 // GCC's DWARF, and clang's (indexed strings, addresses and range lists).
 INSTANTIATE_TEST_SUITE_P(Samples, DamagedBinary, ::testing::Values(XOV_SAMPLE_PATH, XOV_SAMPLE_CLANG_PATH));
 INSTANTIATE_TEST_SUITE_P(Gcc, DamagedSiblings, ::testing::Values(XOV_SAMPLE_PATH));
+
+void writeCopy(const std::string& path, const std::vector<u8>& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+// A debug link's candidate holds its headers and sections and little else.
+// One padded far beyond them is not used, even with the checksum the link
+// names: checksumming it would read every byte (a gigabyte-sized candidate
+// cost seconds and its size in memory).
+TEST(SeparateDebugFile, ACandidateFarLargerThanItsSectionsIsNotChecksummed) {
+    char dir[] = "/tmp/trace_padded_XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string stripped = std::string(dir) + "/trace_sample";
+    const std::string debug_file = std::string(dir) + "/trace_sample.debug";
+    std::vector<u8> exe = readFile(XOV_SAMPLE_STRIPPED_PATH);
+    const std::vector<u8> debug_bytes = readFile(std::string(XOV_SAMPLE_STRIPPED_PATH) + ".debug");
+    ASSERT_FALSE(exe.empty());
+    ASSERT_FALSE(debug_bytes.empty());
+    const SectionInfo& link = section(sectionsOf(exe), ".gnu_debuglink");
+    const usize name_size = std::strlen(reinterpret_cast<const char*>(exe.data() + link.header.sh_offset)) + 1;
+    const usize crc_at = link.header.sh_offset + ((name_size + 3) & ~usize{3});
+    ASSERT_EQ(crc_at + 4, link.header.sh_offset + link.header.sh_size);
+    auto usedWithPadding = [&](usize padding) {
+        std::vector<u8> padded = debug_bytes;
+        padded.resize(debug_bytes.size() + padding, 0);
+        const u32 crc = dwarf::crc32(padded);
+        std::memcpy(exe.data() + crc_at, &crc, sizeof crc);
+        writeCopy(stripped, exe);
+        writeCopy(debug_file, padded);
+        auto module = debug::Module::openFile(stripped);
+        EXPECT_TRUE(module.has_value());
+        return module && (*module)->usesSeparateDebugFile();
+    };
+    EXPECT_TRUE(usedWithPadding(0));
+    EXPECT_TRUE(usedWithPadding(64 << 10));  // alignment's worth of slack is no reason
+    EXPECT_FALSE(usedWithPadding(32 << 20));
+    unlink(stripped.c_str());
+    unlink(debug_file.c_str());
+    rmdir(dir);
+}
 
 // zlib (the compiler's -gz) and zstd (objcopy's) sections.
 class DamagedCompressedSection : public ::testing::TestWithParam<const char*> {};
