@@ -94,28 +94,7 @@ namespace {
 
 using io::tty::Color;
 
-bool isSourceReadError(Error e) {
-    return e == Error::EndOfFile || e == Error::FileNotFound || e == Error::BadPathName || e == Error::AccessDenied;
-}
-
 bool isMissingInfo(Error e) { return e == Error::MissingDebugInfo || e == Error::InvalidDebugInfo; }
-
-// Writes bytes with every tab shown as one space.
-Result<void> writeDetabbed(Writer& writer, std::string_view bytes) {
-    char out[512];
-    while (!bytes.empty()) {
-        const usize n = bytes.size() < sizeof out ? bytes.size() : sizeof out;
-        for (usize i = 0; i < n; ++i) out[i] = bytes[i] == '\t' ? ' ' : bytes[i];
-        TRY(writer.writeAll(std::string_view(out, n)));
-        bytes.remove_prefix(n);
-    }
-    return {};
-}
-
-struct FileCloser {
-    int fd;
-    ~FileCloser() { sys::close(fd); }
-};
 
 // Standard error for traces: an entry is written in many small pieces, so
 // they are gathered and written a line at a time. Whole lines still reach
@@ -150,82 +129,15 @@ struct LineBufferedFdWriter final : Writer {
 
 }  // namespace
 
-namespace {
-
-// The source line as printLineFromFileAnyOs writes it; returns its length
-// without the newline.
-Result<u64> printSourceLine(Writer& writer, const LineInfo& line_info) {
-    char path[4096];
-    const std::string_view name = line_info.file_name;
-    if (name.empty() || name.size() >= sizeof path || name.find('\0') != std::string_view::npos)
-        return XOV_FAIL(Error::BadPathName);
-    std::memcpy(path, name.data(), name.size());
-    path[name.size()] = '\0';
-    // Non-blocking: opening a pipe for reading would wait for a writer.
-    const int fd = TRY(sys::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-    FileCloser closer{fd};
-    if (!TRY(sys::isRegularFile(fd))) {
-        // A directory fails its read with IsDir as any read of it would.
-        // Pipes, devices and sockets named by damaged debug information
-        // may never end (/dev/zero) and count as no source at all.
-        char probe = 0;
-        TRY(sys::read(fd, &probe, 0));
-        return XOV_FAIL(Error::BadPathName);
-    }
-
-    constexpr usize chunk_size = 4096;
-    char buf[chunk_size];
-    usize amt = TRY(sys::read(fd, buf, chunk_size));
-    usize pos = 0;
-    u64 line = 1;
-    while (line < line_info.line) {
-        const void* nl = std::memchr(buf + pos, '\n', amt - pos);
-        if (nl != nullptr) {
-            line += 1;
-            pos = static_cast<usize>(static_cast<const char*>(nl) - buf) + 1;
-            if (pos == amt) {
-                amt = TRY(sys::read(fd, buf, chunk_size));
-                pos = 0;
-            }
-        } else if (amt == chunk_size) {
-            amt = TRY(sys::read(fd, buf, chunk_size));
-            pos = 0;
-        } else {
-            return XOV_FAIL(Error::EndOfFile);
-        }
-    }
-
-    // On the wanted line.
-    if (const void* nl = std::memchr(buf + pos, '\n', amt - pos)) {
-        const usize end = static_cast<usize>(static_cast<const char*>(nl) - buf) + 1;
-        TRY(writeDetabbed(writer, std::string_view(buf + pos, end - pos)));
-        return end - pos - 1;
-    }
-    u64 length = amt - pos;
-    TRY(writeDetabbed(writer, std::string_view(buf + pos, amt - pos)));
-    while (amt == chunk_size) {
-        amt = TRY(sys::read(fd, buf, chunk_size));
-        if (const void* nl = std::memchr(buf, '\n', amt)) {
-            const usize end = static_cast<usize>(static_cast<const char*>(nl) - buf) + 1;
-            TRY(writeDetabbed(writer, std::string_view(buf, end)));
-            return length + end - 1;
-        }
-        length += amt;
-        TRY(writeDetabbed(writer, std::string_view(buf, amt)));
-    }
-    TRY(writer.writeAll("\n"));
-    return length;
-}
-
-}  // namespace
-
-Result<void> printLineFromFileAnyOs(Writer& writer, const LineInfo& line_info) {
-    TRY(printSourceLine(writer, line_info));
-    return {};
+Result<void> printLineInfo(Writer& writer, const std::optional<LineInfo>& line_info, usize address,
+                           std::string_view symbol_name, std::string_view compile_unit_name, io::tty::Config config) {
+    SourceFiles files;
+    return printLineInfo(writer, line_info, address, symbol_name, compile_unit_name, config, files);
 }
 
 Result<void> printLineInfo(Writer& writer, const std::optional<LineInfo>& line_info, usize address,
-                           std::string_view symbol_name, std::string_view compile_unit_name, io::tty::Config config) {
+                           std::string_view symbol_name, std::string_view compile_unit_name, io::tty::Config config,
+                           SourceFiles& files) {
     TRY(io::tty::setColor(config, writer, Color::bold));
     if (line_info)
         TRY(fmt::format(writer, "{s}:{d}:{d}", line_info->file_name, line_info->line, line_info->column));
@@ -241,11 +153,13 @@ Result<void> printLineInfo(Writer& writer, const std::optional<LineInfo>& line_i
     // Line 0 marks code no source line produced (compiler-generated):
     // there is no line to show.
     if (!line_info || line_info->line == 0) return {};
-    auto printed = printSourceLine(writer, *line_info);
-    if (!printed) {
-        if (isSourceReadError(printed.error())) return {};
-        return std::unexpected(printed.error());
-    }
+    // A file that will not give the line (gone, unreadable, a directory, a
+    // socket, no descriptor left) leaves this entry without it; the rest
+    // of the trace still matters.
+    char text_buf[source_text_capacity];
+    const Result<SourceText> text = files.readLine(*line_info, text_buf);
+    if (!text) return {};
+    const u64 caret = TRY(writeSourceLine(writer, *text, line_info->column));
     if (line_info->column > 0) {
         static constexpr char spaces[64] = {' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ',
                                             ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ',
@@ -255,7 +169,7 @@ Result<void> printLineInfo(Writer& writer, const std::optional<LineInfo>& line_i
         // A column past the end of the line (only damaged debug data says
         // so) puts the caret just after the line rather than writing up to
         // four billion spaces.
-        u64 remaining = line_info->column - 1 < *printed ? line_info->column - 1 : *printed;
+        u64 remaining = caret;
         while (remaining > 0) {
             const usize n = remaining < sizeof spaces ? static_cast<usize>(remaining) : sizeof spaces;
             TRY(writer.writeAll(std::string_view(spaces, n)));
@@ -274,6 +188,12 @@ Result<void> printUnknownSource(SelfInfo& debug_info, Writer& writer, usize addr
 }
 
 Result<void> printSourceAtAddress(SelfInfo& debug_info, Writer& writer, usize address, io::tty::Config config) {
+    SourceFiles files;
+    return printSourceAtAddress(debug_info, writer, address, config, files);
+}
+
+Result<void> printSourceAtAddress(SelfInfo& debug_info, Writer& writer, usize address, io::tty::Config config,
+                                  SourceFiles& files) {
     auto module = debug_info.getModuleForAddress(address);
     if (!module) {
         if (isMissingInfo(module.error())) return printUnknownSource(debug_info, writer, address, config);
@@ -289,7 +209,7 @@ Result<void> printSourceAtAddress(SelfInfo& debug_info, Writer& writer, usize ad
     }
     for (usize i = 0; i < *count; ++i) {
         const Result<void> printed = printLineInfo(writer, symbols[i].line_info, address, symbols[i].symbol_name,
-                                                   symbols[i].compile_unit_name, config);
+                                                   symbols[i].compile_unit_name, config, files);
         symbols[i].deinit();
         TRY(printed);
     }
@@ -319,8 +239,9 @@ void printLastUnwindError(StackIterator& it, SelfInfo& debug_info, Writer& write
 Result<void> writeStackTrace(const StackTrace& trace, Writer& writer, SelfInfo& debug_info, io::tty::Config config) {
     const usize capacity = trace.instruction_addresses.size();
     const usize n = trace.index < capacity ? trace.index : capacity;
+    SourceFiles files;
     for (usize i = 0; i < n; ++i)
-        TRY(printSourceAtAddress(debug_info, writer, trace.instruction_addresses[i] - 1, config));
+        TRY(printSourceAtAddress(debug_info, writer, trace.instruction_addresses[i] - 1, config, files));
     if (trace.index > capacity) {
         (void)io::tty::setColor(config, writer, Color::bold);
         TRY(fmt::format(writer, "({d} additional stack frames skipped...)\n", trace.index - capacity));
@@ -384,10 +305,13 @@ struct EntryPrinter final : WalkSink {
     Writer& writer;
     SelfInfo& debug_info;
     io::tty::Config config;
+    SourceFiles files;
 
     EntryPrinter(Writer& w, SelfInfo& info, io::tty::Config c) : writer(w), debug_info(info), config(c) {}
 
-    Result<void> entry(usize address) override { return printSourceAtAddress(debug_info, writer, address, config); }
+    Result<void> entry(usize address) override {
+        return printSourceAtAddress(debug_info, writer, address, config, files);
+    }
     Result<void> skipped(usize count) override {
         (void)io::tty::setColor(config, writer, Color::bold);
         TRY(fmt::format(writer, "({d} additional stack frames skipped...)\n", count));

@@ -12,6 +12,7 @@
 
 #include "debuginfo/debuginfo.hpp"
 #include "debuginfo/unwind.hpp"
+#include "failure/source_line.hpp"
 #include "support/error.hpp"
 #include "support/format.hpp"
 #include "support/stack.hpp"
@@ -139,11 +140,15 @@ void dumpStackTraceFromBase(const ucontext_t* context);
 [[nodiscard]] Result<void> printLineInfo(Writer& writer, const std::optional<LineInfo>& line_info, usize address,
                                          std::string_view symbol_name, std::string_view compile_unit_name,
                                          io::tty::Config config);
+// The same within one report, whose entries share what they learn of
+// the source files.
+[[nodiscard]] Result<void> printSourceAtAddress(SelfInfo& debug_info, Writer& writer, usize address,
+                                                io::tty::Config config, SourceFiles& files);
+[[nodiscard]] Result<void> printLineInfo(Writer& writer, const std::optional<LineInfo>& line_info, usize address,
+                                         std::string_view symbol_name, std::string_view compile_unit_name,
+                                         io::tty::Config config, SourceFiles& files);
 [[nodiscard]] Result<void> printUnknownSource(SelfInfo& debug_info, Writer& writer, usize address,
                                               io::tty::Config config);
-// The line of the file, tabs shown as spaces, always ending in a newline.
-// EndOfFile when the file has fewer lines.
-[[nodiscard]] Result<void> printLineFromFileAnyOs(Writer& writer, const LineInfo& line_info);
 void printLastUnwindError(StackIterator& it, SelfInfo& debug_info, Writer& writer, io::tty::Config config);
 void printUnwindError(SelfInfo& debug_info, Writer& writer, usize address, Error err, io::tty::Config config);
 

@@ -55,6 +55,16 @@ Result<usize> read(int fd, void* buf, usize len) {
     }
 }
 
+Result<usize> readAt(int fd, void* buf, usize len, u64 offset) {
+    for (;;) {
+        const ssize_t n = ::pread(fd, buf, len, static_cast<off_t>(offset));
+        if (n >= 0) return static_cast<usize>(n);
+        if (errno == EINTR) continue;
+        if (errno == EBADF) return XOV_FAIL(Error::NotOpenForReading);
+        return XOV_FAIL(errorFromErrno(errno));
+    }
+}
+
 Result<usize> write(int fd, const void* buf, usize len) {
     for (;;) {
         const ssize_t n = ::write(fd, buf, len);

@@ -17,6 +17,8 @@ Error errorFromErrno(int err);
 
 // read/write/writev retry on EINTR; a would-block descriptor gives WouldBlock.
 [[nodiscard]] Result<usize> read(int fd, void* buf, usize len);
+// read at `offset` without moving the file position (pread), retried on EINTR.
+[[nodiscard]] Result<usize> readAt(int fd, void* buf, usize len, u64 offset);
 [[nodiscard]] Result<usize> write(int fd, const void* buf, usize len);
 [[nodiscard]] Result<usize> writev(int fd, const iovec* iov, int iovcnt);
 // Which of `events` (POLLIN, POLLOUT) fd is ready for right now, plus

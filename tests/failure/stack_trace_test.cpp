@@ -93,13 +93,15 @@ TEST(TraceEntry, LinesAcrossChunkBoundaries) {
     const std::string line2 = "second";
     const std::string line3 = std::string(3000, 'c') + std::string(3000, 'd');
     SourceFile f(line1 + "\n" + line2 + "\n" + line3 + "\n" + "four");
-    EXPECT_EQ(entry(f.path(), 1, 0), f.path() + ":1:0: 0x10 in fn (cu)\n" + line1 + "\n\n");
+    // Lines this long are shown cut.
+    const std::string cut = " [cut]";
+    EXPECT_EQ(entry(f.path(), 1, 0), f.path() + ":1:0: 0x10 in fn (cu)\n" + line1.substr(0, 1024) + cut + "\n\n");
     EXPECT_EQ(entry(f.path(), 2, 0), f.path() + ":2:0: 0x10 in fn (cu)\n" + line2 + "\n\n");
-    EXPECT_EQ(entry(f.path(), 3, 0), f.path() + ":3:0: 0x10 in fn (cu)\n" + line3 + "\n\n");
+    EXPECT_EQ(entry(f.path(), 3, 0), f.path() + ":3:0: 0x10 in fn (cu)\n" + line3.substr(0, 1024) + cut + "\n\n");
     EXPECT_EQ(entry(f.path(), 4, 0), f.path() + ":4:0: 0x10 in fn (cu)\nfour\n\n");
     // A file of exactly one full chunk with no newline at all.
     SourceFile g(std::string(4096, 'x'));
-    EXPECT_EQ(entry(g.path(), 1, 0), g.path() + ":1:0: 0x10 in fn (cu)\n" + std::string(4096, 'x') + "\n\n");
+    EXPECT_EQ(entry(g.path(), 1, 0), g.path() + ":1:0: 0x10 in fn (cu)\n" + std::string(1024, 'x') + cut + "\n\n");
 }
 
 TEST(TraceEntry, AColumnPastTheLineEndPutsTheCaretJustAfterIt) {
@@ -119,15 +121,104 @@ TEST(TraceEntry, LineZeroGivesTheLocationLineAlone) {
               "\x1b[1m" + f.path() + ":0:5\x1b[0m: \x1b[2m0x10 in fn (cu)\x1b[0m\n");
 }
 
-TEST(TraceEntry, OtherSourceErrorsAreReturnedAfterTheLocationLine) {
-    // A directory opens but cannot be read: not one of the errors that
-    // merely end the entry.
+TEST(TraceEntry, ADirectoryGivesNoSourceLineButWriterErrorsAreReturned) {
+    // A directory opens but cannot be read: the entry ends after its
+    // location line, as for a missing file, and the trace goes on.
     StringWriter w;
     const debug::LineInfo info{1, 1, "/tmp"};
-    auto printed = debug::printLineInfo(w, info, 0x10, "fn", "cu", Config::no_color);
-    ASSERT_FALSE(printed.has_value());
-    EXPECT_EQ(printed.error(), Error::IsDir);
+    ASSERT_TRUE(debug::printLineInfo(w, info, 0x10, "fn", "cu", Config::no_color).has_value());
     EXPECT_EQ(w.text, "/tmp:1:1: 0x10 in fn (cu)\n");
+    // The writer failing on the source line is not a file's fault.
+    SourceFile f(sample_source);
+    char small[64];
+    FixedBufferWriter fixed(std::span<char>(small, f.path().size() + 30));
+    auto printed = debug::printLineInfo(fixed, debug::LineInfo{3, 1, f.path()}, 0x10, "fn", "cu", Config::no_color);
+    ASSERT_FALSE(printed.has_value());
+    EXPECT_EQ(printed.error(), Error::NoSpaceLeft);
+}
+
+TEST(TraceEntry, ALineLongerThanTheShownMaximumIsCutWithAMarkerAndTheCaretStaysOnIt) {
+    const std::string marker = " [cut]";
+    SourceFile f(std::string(3000, 'a') + "\n" + std::string(1024, 'b') + "\n" + std::string(1024, 'c') +
+                 "\r\n" + std::string(1025, 'd') + "\n" + std::string(5000, 'e'));
+    EXPECT_EQ(entry(f.path(), 1, 10), f.path() + ":1:10: 0x10 in fn (cu)\n" + std::string(1024, 'a') + marker +
+                                          "\n" + std::string(9, ' ') + "^\n");
+    // A column in the part not shown points at the marker.
+    EXPECT_EQ(entry(f.path(), 1, 2500), f.path() + ":1:2500: 0x10 in fn (cu)\n" + std::string(1024, 'a') + marker +
+                                            "\n" + std::string(1024, ' ') + "^\n");
+    // Exactly the maximum, with or without a CR before the newline, is
+    // whole; one byte more is cut.
+    EXPECT_EQ(entry(f.path(), 2, 0), f.path() + ":2:0: 0x10 in fn (cu)\n" + std::string(1024, 'b') + "\n\n");
+    EXPECT_EQ(entry(f.path(), 3, 0), f.path() + ":3:0: 0x10 in fn (cu)\n" + std::string(1024, 'c') + "\n\n");
+    EXPECT_EQ(entry(f.path(), 4, 0), f.path() + ":4:0: 0x10 in fn (cu)\n" + std::string(1024, 'd') + marker + "\n\n");
+    // The last line, without a newline.
+    EXPECT_EQ(entry(f.path(), 5, 0), f.path() + ":5:0: 0x10 in fn (cu)\n" + std::string(1024, 'e') + marker + "\n\n");
+}
+
+TEST(TraceEntry, ACutNeverSplitsAUtf8Sequence) {
+    // "x" and 600 two-byte letters: the 512th letter would straddle the
+    // maximum, so 511 are shown.
+    std::string letters;
+    for (int i = 0; i < 600; ++i) letters += "\xc3\xa9";
+    SourceFile f("x" + letters + "\n");
+    EXPECT_EQ(entry(f.path(), 1, 0), f.path() + ":1:0: 0x10 in fn (cu)\nx" + letters.substr(0, 1022) + " [cut]\n\n");
+}
+
+TEST(TraceEntry, ControlBytesShowAsHexEscapesAndTheCaretCountsThem) {
+    // ESC would recolour the terminal, CR would overwrite the line; tabs
+    // stay one space and a CR ending the line is part of its ending.
+    SourceFile f(std::string("a\x1b[31mb\x7f\tc\x00\rd\x01\r\n", 16) + "next\r\n");
+    EXPECT_EQ(entry(f.path(), 1, 7), f.path() + ":1:7: 0x10 in fn (cu)\na\\x1b[31mb\\x7f c\\x00\\x0dd\\x01\n" +
+                                         std::string(9, ' ') + "^\n");
+    EXPECT_EQ(entry(f.path(), 1, 11), f.path() + ":1:11: 0x10 in fn (cu)\na\\x1b[31mb\\x7f c\\x00\\x0dd\\x01\n" +
+                                          std::string(16, ' ') + "^\n");
+    EXPECT_EQ(entry(f.path(), 2, 5), f.path() + ":2:5: 0x10 in fn (cu)\nnext\n" + std::string(4, ' ') + "^\n");
+    // Escapes count towards the maximum: 300 ESC bytes show 256 of them.
+    SourceFile g(std::string(300, '\x1b') + "\n");
+    std::string escaped;
+    for (int i = 0; i < 256; ++i) escaped += "\\x1b";
+    EXPECT_EQ(entry(g.path(), 1, 0), g.path() + ":1:0: 0x10 in fn (cu)\n" + escaped + " [cut]\n\n");
+}
+
+// Bytes this process has read through read system calls so far.
+u64 bytesReadSoFar() {
+    std::ifstream io("/proc/self/io");
+    std::string key;
+    u64 value = 0;
+    while (io >> key >> value)
+        if (key == "rchar:") return value;
+    ADD_FAILURE() << "no rchar in /proc/self/io";
+    return 0;
+}
+
+TEST(TraceEntry, EntriesOfOneReportReadABigSourceFileThroughOnce) {
+    // A 64 MiB sparse file: 15 MiB of zero bytes as line 1, three short
+    // lines, and the rest zero bytes again. Without what the report
+    // remembers, each entry would read up to 15 MiB again.
+    char path[] = "/tmp/trace_source_big_XXXXXX";
+    const int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    const std::string lines = "\nalpha\n\tbeta\ngamma\n";
+    ASSERT_EQ(pwrite(fd, lines.data(), lines.size(), 15 << 20), static_cast<ssize_t>(lines.size()));
+    ASSERT_EQ(ftruncate(fd, 64 << 20), 0);
+    close(fd);
+    const std::string file = path;
+    std::string zeros;
+    for (int i = 0; i < 256; ++i) zeros += "\\x00";
+    const std::string texts[] = {"alpha\n", " beta\n", "gamma\n", zeros + " [cut]\n"};
+
+    debug::SourceFiles files;
+    const u64 before = bytesReadSoFar();
+    for (u64 i = 0; i < 120; ++i) {
+        const u64 line = 2 + (i * 7 + i / 5) % 4;
+        StringWriter w;
+        ASSERT_TRUE(debug::printLineInfo(w, debug::LineInfo{line, 0, file}, 0x10, "fn", "cu", Config::no_color, files)
+                        .has_value());
+        ASSERT_EQ(w.text, file + ":" + std::to_string(line) + ":0: 0x10 in fn (cu)\n" + texts[line - 2] + "\n") << i;
+    }
+    const u64 read = bytesReadSoFar() - before;
+    unlink(path);
+    EXPECT_LT(read, u64{17} << 20);
 }
 
 TEST(StoredTrace, WriterErrorsEndThePrintingAndAreReturned) {
