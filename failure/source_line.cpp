@@ -76,6 +76,7 @@ Result<u64> SourceFiles::lineStart(int fd, File& file, u64 line) {
     for (u32 i = 1; i < file.mark_count && file.marks[i].line <= line; ++i) from = file.marks[i];
     for (u32 i = 0; i < file.recent_count; ++i)
         if (file.recent[i].line <= line && file.recent[i].line > from.line) from = file.recent[i];
+    if (from.line == line) return from.offset;
     return scan(fd, file, from, line, false);
 }
 

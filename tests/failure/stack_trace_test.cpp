@@ -221,6 +221,23 @@ TEST(TraceEntry, EntriesOfOneReportReadABigSourceFileThroughOnce) {
     EXPECT_LT(read, u64{17} << 20);
 }
 
+TEST(TraceEntry, EntriesOfOneReportFindEarlierLinesAgain) {
+    // Line 1 and lines that start a remembered stretch are found again
+    // after later lines were sought.
+    std::string contents;
+    for (int i = 1; i <= 40000; ++i) contents += "line " + std::to_string(i) + "\n";
+    SourceFile f(contents);
+    debug::SourceFiles files;
+    for (const u64 line : {40000u, 1u, 39999u, 2u, 1u, 20000u, 12345u, 40002u, 7u}) {
+        StringWriter w;
+        ASSERT_TRUE(debug::printLineInfo(w, debug::LineInfo{line, 0, f.path()}, 0x10, "fn", "cu", Config::no_color,
+                                         files)
+                        .has_value());
+        const std::string text = line <= 40000 ? "line " + std::to_string(line) + "\n\n" : "";
+        EXPECT_EQ(w.text, f.path() + ":" + std::to_string(line) + ":0: 0x10 in fn (cu)\n" + text) << line;
+    }
+}
+
 TEST(StoredTrace, WriterErrorsEndThePrintingAndAreReturned) {
     usize addresses[3] = {0x11, 0x12, 0x13};
     auto info = debug::getSelfDebugInfo();
