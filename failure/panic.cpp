@@ -6,6 +6,7 @@
 #include <csignal>
 
 #include "failure/stack_trace.hpp"
+#include "support/running_test.hpp"
 #include "support/sys.hpp"
 
 namespace debug {
@@ -19,10 +20,6 @@ std::atomic<void (*)()> report_start_hook{nullptr};
 }  // namespace
 
 void setReportStartHook(void (*hook)()) { report_start_hook.store(hook, std::memory_order_release); }
-
-void runReportStartHook() {
-    if (void (*const hook)() = report_start_hook.load(std::memory_order_acquire)) hook();
-}
 
 }  // namespace debug
 
@@ -50,6 +47,22 @@ void raiseSignal(int sig) {
 }
 
 }  // namespace
+
+namespace debug {
+
+void runReportStartHook() {
+    if (void (*const hook)() = report_start_hook.load(std::memory_order_acquire)) hook();
+    // The line a pipe would already show before the report, where the
+    // erased progress tree was the only thing naming the test. Taken once:
+    // on a pipe a second report (another thread's) follows the first with
+    // no line of its own. Pairs with the runner's release store.
+    if (const RunningTest* const test = running_test.exchange(nullptr, std::memory_order_acquire)) {
+        PanicWriter out;
+        (void)fmt::format(out, "{d}/{d} {s}...", test->number, test->total, test->name);
+    }
+}
+
+}  // namespace debug
 
 namespace posix {
 

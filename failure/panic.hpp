@@ -30,6 +30,8 @@ extern Mutex panic_mutex;
 // standard error gives the terminal up. The progress display, a layer up,
 // installs its haltForReport here when it starts; until then there is
 // nothing to give up. Runs in the fault handler: a hook takes no lock.
+// Then, while a runner publishes the running test (debug::running_test),
+// that test's "i/N name..." line, as a pipe shows it before the report.
 void setReportStartHook(void (*hook)());
 void runReportStartHook();
 

@@ -6,6 +6,7 @@
 #include "runner/test_runner.hpp"
 #include "support/log.hpp"
 #include "support/panic.hpp"
+#include "support/running_test.hpp"
 #include "support/sys.hpp"
 
 namespace test_runner {
@@ -30,6 +31,11 @@ void mainTerminal() {
     });
     const bool have_tty = sys::isTerminal(2);
     const usize total = tests.size();
+    // A report names the running test on a terminal, where no line of the
+    // runner's does until the test ends. Two records in turn: one a report
+    // on another thread may still be reading is not rewritten by the next
+    // test.
+    debug::RunningTest running[2] = {};
 
     for (usize i = 0; i < total; ++i) {
         const builtin::TestFn& test = tests[i];
@@ -42,7 +48,10 @@ void mainTerminal() {
         // runner itself meets and handles must not.
         StackTrace* const saved_trace = builtin::errorReturnTrace();
         builtin::setErrorReturnTrace(&trace);
+        running[i % 2] = debug::RunningTest{i + 1, total, test.name};
+        debug::running_test.store(have_tty ? &running[i % 2] : nullptr, std::memory_order_release);
         const Result<void> result = test.func(&trace);
+        debug::running_test.store(nullptr, std::memory_order_release);
         builtin::setErrorReturnTrace(saved_trace);
         if (result) {
             ok_count += 1;

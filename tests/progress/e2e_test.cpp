@@ -157,7 +157,9 @@ TEST(ProgressOnTerminal, ASmallTerminalGetsLinesCutToItsWidth) {
 
 // A report takes the terminal from the display: the frame on the screen
 // when it starts is erased, and no frame is drawn inside it, even though
-// the report writes without the standard-error lock.
+// the report writes without the standard-error lock. It starts with the
+// running test's line, as a pipe shows it, since the erased frame was the
+// only thing on the screen naming the test.
 TEST(ProgressOnTerminal, APanicOrFaultReportErasesTheFrameAndNoFrameIsDrawnInsideIt) {
     for (const std::string table : {"progress_slow_panic", "progress_slow_fault"}) {
         e2e::SpawnOptions options = onTerminal(table);
@@ -165,27 +167,36 @@ TEST(ProgressOnTerminal, APanicOrFaultReportErasesTheFrameAndNoFrameIsDrawnInsid
         const e2e::Finished run = e2e::run(options);
         EXPECT_EQ(run.termSignal(), SIGABRT) << table;
         const std::string& err = run.err;
-        const usize report_at = table == "progress_slow_panic" ? err.find(" panic: slow test panics\n")
-                                                               : err.find("Segmentation fault at address 0x10\n");
-        ASSERT_NE(report_at, std::string::npos) << table << "\n" << err.substr(0, 2000);
+        const bool panics = table == "progress_slow_panic";
+        const std::string test_line =
+            std::string("1/1 progress.test.sleeps then ") + (panics ? "panics..." : "faults...");
+        const usize line_at = err.find(test_line);
+        ASSERT_NE(line_at, std::string::npos) << table << "\n" << err.substr(0, 2000);
+        EXPECT_EQ(err.find(test_line, line_at + 1), std::string::npos) << table << ": the line twice";
+        const usize report_at = line_at + test_line.size();
+        const std::string report_start = panics ? "thread " : "Segmentation fault at address 0x10\n";
+        EXPECT_EQ(err.compare(report_at, report_start.size(), report_start), 0)
+            << table << "\n" << err.substr(line_at, 200);
         // A frame was drawn before the report (its end may share the line
         // the report starts on: a frame ends by moving the cursor up); the
         // last thing before the report is the erase.
-        const usize last_frame = err.rfind(frame_end, report_at);
+        const usize last_frame = err.rfind(frame_end, line_at);
         ASSERT_NE(last_frame, std::string::npos) << table << ": no frame before the report";
         EXPECT_NE(err.find(erase, last_frame), std::string::npos);
-        EXPECT_LT(err.find(erase, last_frame), report_at) << table;
-        EXPECT_EQ(err.find(std::string(frame_start), report_at), std::string::npos) << table << ": a frame inside the report";
+        EXPECT_LT(err.find(erase, last_frame), line_at) << table;
+        EXPECT_EQ(err.find(std::string(frame_start), line_at), std::string::npos) << table << ": a frame inside the report";
 
         // On the screen (tall enough that nothing scrolls away): the
-        // report, and no line of any frame.
+        // report, the test named by its line alone, and no line of any
+        // frame.
         Screen screen(20000, 80);
         screen.feed(err);
         const auto rows = screen.nonEmptyRows();
         ASSERT_FALSE(rows.empty());
-        for (const auto& row : rows) {
-            EXPECT_EQ(row.find("] Test"), std::string::npos) << table << ": " << row;
-            EXPECT_EQ(row.find("progress.test."), std::string::npos) << table << ": " << row;
+        EXPECT_TRUE(rows.front().starts_with(test_line)) << table << ": " << rows.front();
+        for (usize i = 1; i < rows.size(); ++i) {
+            EXPECT_EQ(rows[i].find("] Test"), std::string::npos) << table << ": " << rows[i];
+            EXPECT_EQ(rows[i].find("progress.test."), std::string::npos) << table << ": " << rows[i];
         }
     }
 }
