@@ -1,6 +1,6 @@
 // pthread-backed thread creation and join, the alternate signal stacks
-// every thread runs with, and the signal-action wrapper the progress
-// display uses for terminal resizes.
+// every thread of the process runs with, and the signal-action wrapper the
+// progress display uses for terminal resizes.
 #include "support/thread.hpp"
 
 #include <sys/mman.h>
@@ -32,23 +32,34 @@ struct Launch {
     sys::AltSignalStack alt_stack;
 };
 
+// The stack a thread ran with before its own was installed: a sanitizer
+// runtime gives each thread one and, when the thread ends, unmaps whatever
+// stack is installed then, so it must find its own again.
+thread_local stack_t alt_stack_before{.ss_sp = nullptr, .ss_flags = SS_DISABLE, .ss_size = 0};
+
+// Runs at the end of every thread that got a stack from the wrapper, by
+// return or by pthread_exit, on the thread's own stack: gives back the
+// stack that was there before, unless the thread installed another one
+// itself, then unmaps the thread's.
+void releaseAltStack(void* mapping) {
+    stack_t current{};
+    const void* const ours = static_cast<const char*>(mapping) + 4096;
+    if (::sigaltstack(nullptr, &current) == 0 && current.ss_sp == ours) (void)::sigaltstack(&alt_stack_before, nullptr);
+    (void)::munmap(mapping, 4096 + sys::alt_signal_stack_size);
+}
+
+pthread_key_t alt_stack_key;
+bool alt_stack_key_made = false;
+
+void makeAltStackKey() { alt_stack_key_made = pthread_key_create(&alt_stack_key, releaseAltStack) == 0; }
+
 void* runWithAltStack(void* launch_record) {
     const Launch launch = *static_cast<const Launch*>(launch_record);
-    stack_t previous{};
-    const bool installed = sys::useAltSignalStack(launch.alt_stack, &previous).has_value();
-    void* const result = launch.entry(launch.context);
-    // Give back whatever stack was there before (a sanitizer runtime's,
-    // which it frees itself when the thread ends): ours is freed by join.
-    if (installed) {
-        if ((previous.ss_flags & SS_DISABLE) != 0) {
-            stack_t off{};
-            off.ss_flags = SS_DISABLE;
-            (void)::sigaltstack(&off, nullptr);
-        } else {
-            (void)::sigaltstack(&previous, nullptr);
-        }
-    }
-    return result;
+    // Registered before installing, so that the stack is freed even if the
+    // kernel refuses it.
+    if (pthread_setspecific(alt_stack_key, launch.alt_stack.mapping) != 0) sys::unmapAltSignalStack(launch.alt_stack);
+    else (void)sys::useAltSignalStack(launch.alt_stack, &alt_stack_before);
+    return launch.entry(launch.context);
 }
 
 }  // namespace
@@ -89,36 +100,49 @@ Result<void> installAltSignalStack() {
 
 }  // namespace sys
 
+// The linker sends every call of pthread_create in the program here
+// (--wrap=pthread_create on every link of this library, std::thread's calls
+// included), and this one's own call to the C library's.
+extern "C" {
+int __real_pthread_create(  // NOLINT(bugprone-reserved-identifier)
+    pthread_t* thread, const pthread_attr_t* attr, void* (*start)(void*), void* arg);
+
+// A thread whose stack overflows has no stack left to report on: each new
+// thread gets an alternate signal stack whoever creates it. Without memory
+// for that stack, the thread starts without one, as it would have anyway.
+int __wrap_pthread_create(  // NOLINT(bugprone-reserved-identifier)
+    pthread_t* thread, const pthread_attr_t* attr, void* (*start)(void*), void* arg) {
+    static pthread_once_t key_once = PTHREAD_ONCE_INIT;
+    (void)pthread_once(&key_once, makeAltStackKey);
+    if (!alt_stack_key_made) return __real_pthread_create(thread, attr, start, arg);
+    const auto alt_stack = sys::mapAltSignalStack();
+    if (!alt_stack) return __real_pthread_create(thread, attr, start, arg);
+    auto* launch = static_cast<Launch*>(alt_stack->stackBase());
+    *launch = Launch{start, arg, *alt_stack};
+    const int err = __real_pthread_create(thread, attr, runWithAltStack, launch);
+    if (err != 0) sys::unmapAltSignalStack(*alt_stack);
+    return err;
+}
+}
+
 Result<Thread> Thread::spawn(Entry entry, void* context, usize stack_size) {
-    const sys::AltSignalStack alt_stack = TRY(sys::mapAltSignalStack());
-    auto* launch = static_cast<Launch*>(alt_stack.stackBase());
-    *launch = Launch{entry, context, alt_stack};
     pthread_attr_t attr;
-    if (const int err = pthread_attr_init(&attr); err != 0) {
-        sys::unmapAltSignalStack(alt_stack);
-        return XOV_FAIL(errorFromPthread(err));
-    }
+    if (const int err = pthread_attr_init(&attr); err != 0) return XOV_FAIL(errorFromPthread(err));
     if (const int err = pthread_attr_setstacksize(&attr, stack_size); err != 0) {
         pthread_attr_destroy(&attr);
-        sys::unmapAltSignalStack(alt_stack);
         return XOV_FAIL(errorFromPthread(err));
     }
     pthread_t handle;
-    const int err = pthread_create(&handle, &attr, runWithAltStack, launch);
+    const int err = pthread_create(&handle, &attr, entry, context);
     pthread_attr_destroy(&attr);
-    if (err != 0) {
-        sys::unmapAltSignalStack(alt_stack);
-        return XOV_FAIL(errorFromPthread(err));
-    }
-    return Thread(handle, alt_stack);
+    if (err != 0) return XOV_FAIL(errorFromPthread(err));
+    return Thread(handle);
 }
 
 void Thread::join() {
     const int err = pthread_join(handle_, nullptr);
     // Joining twice or joining oneself are bugs in the caller.
     XOV_ASSERT(err == 0);
-    sys::unmapAltSignalStack(alt_stack_);
-    alt_stack_ = {};
 }
 
 namespace sys {

@@ -1,5 +1,7 @@
 // Threads for the runtime's background work: created with a fixed stack
-// size through pthreads, joined by their creator.
+// size through pthreads, joined by their creator. Every thread of the
+// process, whoever creates it, runs with an alternate signal stack of its
+// own (see the pthread_create wrapper in thread.cpp).
 #pragma once
 #include <csignal>
 #include <pthread.h>
@@ -51,8 +53,9 @@ class Thread {
     using Entry = void* (*)(void* context);
 
     // Starts entry(context) on a new thread, which runs it with an
-    // alternate signal stack of its own (freed by join). ThreadQuotaExceeded
-    // or SystemResources when the kernel refuses.
+    // alternate signal stack of its own (freed when the thread ends, so by
+    // the time join returns). ThreadQuotaExceeded or SystemResources when
+    // the kernel refuses.
     [[nodiscard]] static Result<Thread> spawn(Entry entry, void* context,
                                               usize stack_size = default_thread_stack_size);
 
@@ -60,9 +63,8 @@ class Thread {
     void join();
 
   private:
-    Thread(pthread_t handle, sys::AltSignalStack alt_stack) : handle_(handle), alt_stack_(alt_stack) {}
+    explicit Thread(pthread_t handle) : handle_(handle) {}
     pthread_t handle_;
-    sys::AltSignalStack alt_stack_;
 };
 
 namespace sys {

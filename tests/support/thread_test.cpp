@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 
 #include "support/thread.hpp"
 
@@ -52,6 +53,78 @@ TEST(Thread, TwoThreadsGetDifferentStacks) {
     first->join();
     second->join();
     EXPECT_NE(a.alt.ss_sp, b.alt.ss_sp);
+}
+
+// Gone with its guard page: the thread's end gave the mapping back.
+void expectUnmapped(const stack_t& alt) {
+    EXPECT_NE(msync(alt.ss_sp, 4096, MS_ASYNC), 0);
+    EXPECT_NE(msync(static_cast<char*>(alt.ss_sp) - 4096, 4096, MS_ASYNC), 0);
+}
+
+void expectOwnAltStack(const Seen& seen) {
+    EXPECT_EQ(seen.value, 42);
+    ASSERT_EQ(seen.status, 0);
+    EXPECT_EQ(seen.alt.ss_flags & SS_DISABLE, 0);
+    EXPECT_EQ(seen.alt.ss_size, sys::alt_signal_stack_size);
+    stack_t mine{};
+    ASSERT_EQ(sigaltstack(nullptr, &mine), 0);
+    EXPECT_NE(mine.ss_sp, seen.alt.ss_sp);
+}
+
+// Threads the runtime did not start get one too: a plain pthread_create,
+// as a test's job system would call it. (std::thread's call lies in the C++
+// library, which this dynamically linked test does not wrap; the static
+// fixture's end-to-end tests cover it.)
+TEST(ForeignThread, APlainPthreadRunsWithAnAlternateSignalStackFreedAtItsEnd) {
+    Seen seen;
+    pthread_t thread;
+    ASSERT_EQ(pthread_create(&thread, nullptr, recordsItsAltStack, &seen), 0);
+    ASSERT_EQ(pthread_join(thread, nullptr), 0);
+    expectOwnAltStack(seen);
+    expectUnmapped(seen.alt);
+}
+
+void* recordsThenExits(void* context) {
+    recordsItsAltStack(context);
+    pthread_exit(nullptr);
+}
+
+// pthread_exit skips the rest of the start routine; the stack is freed all
+// the same.
+TEST(ForeignThread, AThreadEndedByPthreadExitFreesItsAlternateStack) {
+    Seen seen;
+    pthread_t thread;
+    ASSERT_EQ(pthread_create(&thread, nullptr, recordsThenExits, &seen), 0);
+    ASSERT_EQ(pthread_join(thread, nullptr), 0);
+    expectOwnAltStack(seen);
+    expectUnmapped(seen.alt);
+}
+
+int mappingCount() {
+    FILE* maps = std::fopen("/proc/self/maps", "r");
+    if (maps == nullptr) return -1;
+    int lines = 0;
+    for (int c = std::fgetc(maps); c != EOF; c = std::fgetc(maps)) lines += c == '\n' ? 1 : 0;
+    std::fclose(maps);
+    return lines;
+}
+
+void* returnsAtOnce(void*) { return nullptr; }
+void* exitsAtOnce(void*) { pthread_exit(nullptr); }
+
+// A hundred threads one after another leave no mapping behind (each alternate
+// stack and its guard page would be two).
+TEST(ForeignThread, ManyThreadsLeaveNoMappingBehind) {
+    // The first thread's stack stays cached by the C library.
+    pthread_t thread;
+    ASSERT_EQ(pthread_create(&thread, nullptr, returnsAtOnce, nullptr), 0);
+    ASSERT_EQ(pthread_join(thread, nullptr), 0);
+    const int before = mappingCount();
+    for (int i = 0; i < 100; ++i) {
+        ASSERT_EQ(pthread_create(&thread, nullptr, i % 2 == 0 ? returnsAtOnce : exitsAtOnce, nullptr), 0);
+        ASSERT_EQ(pthread_join(thread, nullptr), 0);
+    }
+    EXPECT_LE(mappingCount(), before + 4);
 }
 
 // The page below the stack is a guard: an overflow of the alternate stack
