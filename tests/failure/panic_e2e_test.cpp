@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <map>
 #include <set>
@@ -308,6 +309,51 @@ TEST(ConcurrentPanic, BothReportsAppearWholeOneAfterTheOther) {
     EXPECT_NE(second_names[0].find("secondThreadPanics"), std::string::npos) << joined(second_names);
     EXPECT_EQ(err.back(), '\n');
     EXPECT_EQ(count(err, " panic: "), 2);
+}
+
+// A report with each line ending as on a pipe, each thread id as N and
+// each code address as 0x?: the compiler may build the runner's loop once
+// for a terminal and once for a pipe, so its return address differs.
+std::string comparableReport(const std::string& text) {
+    std::string out;
+    for (size_t k = 0; k < text.size(); ++k) {
+        if (text[k] == '\r' && k + 1 < text.size() && text[k + 1] == '\n') continue;
+        out += text[k];
+        if (out.ends_with("thread ")) {
+            while (k + 1 < text.size() && text[k + 1] >= '0' && text[k + 1] <= '9') ++k;
+            out += "N";
+        } else if (out.ends_with(": 0x")) {
+            while (k + 1 < text.size() && std::isxdigit(static_cast<unsigned char>(text[k + 1]))) ++k;
+            out += "?";
+        }
+    }
+    return out;
+}
+
+// On a terminal the runner prints no line for a test until it ends, and a
+// report erases the progress tree that names it: the report starts with
+// the test's line, as on a pipe, and is otherwise the same bytes. A second
+// report (another thread's) follows with no line, as on a pipe.
+TEST(ReportOnTerminal, StartsWithTheRunningTestsLineAsOnAPipe) {
+    const std::pair<std::string, std::string> cases[] = {{"panic_plain", "1/1 fixture.test.panics..."},
+                                                         {"fault_null_read", "1/1 fixture.test.reads address 0x10..."},
+                                                         {"panic_two_threads", "1/1 fixture.test.two threads panic..."}};
+    for (const auto& [table, line] : cases) {
+        e2e::SpawnOptions options = fixtureOptions(table);
+        options.set_env.push_back("NO_COLOR=1");
+        const e2e::Finished piped = e2e::run(options);
+        options.stderr_pty = true;
+        const e2e::Finished on_terminal = e2e::run(options);
+        EXPECT_EQ(piped.termSignal(), SIGABRT) << table;
+        EXPECT_EQ(on_terminal.termSignal(), SIGABRT) << table;
+        ASSERT_TRUE(piped.err.starts_with(line)) << table << "\n" << piped.err.substr(0, 300);
+        EXPECT_TRUE(on_terminal.err.starts_with(line)) << table << "\n" << on_terminal.err.substr(0, 300);
+        EXPECT_EQ(count(on_terminal.err, line), 1) << table;
+        EXPECT_EQ(count(piped.err, line), 1) << table;
+        // Which of two threads reports second, and where, varies by run.
+        if (table != "panic_two_threads")
+            EXPECT_EQ(comparableReport(on_terminal.err), comparableReport(piped.err)) << table;
+    }
 }
 
 // Who checks: the program's own checked arithmetic and slices, or the
