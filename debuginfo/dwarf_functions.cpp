@@ -503,6 +503,11 @@ Result<usize> DwarfInfo::locate(u64 address, std::span<Location> out) {
     };
     LineTable* lines = nullptr;
     if (unit.stmt_list && unit.lines.getOrInit(parseLines)) lines = &unit.lines.value;
+    // Skeletons carry no name: one without its split unit is named by its
+    // line table's primary source file.
+    if (unit.has_dwo_id && unit.split == nullptr && unit.name == "???" && lines != nullptr) {
+        if (auto primary = lines->filePath(lines->version >= 5 ? 0 : 1, unit.comp_dir, allocator_)) unit.name = *primary;
+    }
     auto entry = [&](std::string_view name, std::optional<LineRow> row) {
         Location location;
         location.function = name;

@@ -178,7 +178,11 @@ const Sections& DwarfInfo::sectionsOf(const Unit& unit) const { return unit.spli
 
 Result<void> DwarfInfo::prepare(Unit& unit) {
     TRY(ensureUnitDie(sections_, unit, allocator_));
-    TRY(unit.split_loaded.getOrInit([&] { return loadSplit(unit); }));
+    const Result<void> split = unit.split_loaded.getOrInit([&] { return loadSplit(unit); });
+    // A skeleton whose split unit is nowhere to be found still has its line
+    // table in the executable: lookups get its rows, with no functions.
+    if (!split && split.error() == Error::MissingDebugInfo && unit.split == nullptr) return {};
+    TRY(split);
     return ensureScanned(sectionsOf(unit), unit, allocator_);
 }
 

@@ -664,9 +664,10 @@ TEST(SeparateDebugFile, FoundByDebuglinkNextToTheBinary) {
     EXPECT_FALSE(info->empty());
 }
 
-TEST(SplitDwarf, AMissingDwoGivesTheSymbolTableEntryNotACrash) {
-    // The skeleton names a .dwo that is gone: no place, no unit, only the
-    // symbol table's name with the module as its unit.
+TEST(SplitDwarf, AMissingDwoGivesTheSymbolTableNameAtTheSkeletonsLine) {
+    // The skeleton names a .dwo that is gone: the function is the symbol
+    // table's, its place the skeleton's line table's (main's opening line),
+    // its unit the line table's primary source file.
     auto module = debug::Module::openFile(XOV_SAMPLE_SPLIT_MISSING_PATH);
     ASSERT_TRUE(module.has_value());
     auto info = (*module)->section(".debug_info");
@@ -683,8 +684,10 @@ TEST(SplitDwarf, AMissingDwoGivesTheSymbolTableEntryNotACrash) {
         auto symbol = (*module)->getSymbolAtAddress(debug::debugInfoAllocator(), main_address);
         ASSERT_TRUE(symbol.has_value());
         EXPECT_EQ(symbol->symbol_name, "main");
-        EXPECT_EQ(symbol->compile_unit_name, XOV_SAMPLE_SPLIT_MISSING_PATH);
-        EXPECT_FALSE(symbol->line_info.has_value());
+        EXPECT_EQ(symbol->compile_unit_name, XOV_SOURCE_DIR "/tests/debuginfo/sample/sample.cpp");
+        ASSERT_TRUE(symbol->line_info.has_value());
+        EXPECT_EQ(symbol->line_info->file_name, XOV_SOURCE_DIR "/tests/debuginfo/sample/sample.cpp");
+        EXPECT_EQ(symbol->line_info->line, 60u);
     }
 }
 
