@@ -2,9 +2,11 @@
 // so a fault on a thread whose stack is exhausted can still be reported;
 // join gives the stack back.
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -44,10 +46,22 @@ TEST(Thread, RunsItsBodyWithAnAlternateSignalStackOfItsOwn) {
     EXPECT_NE(msync(static_cast<char*>(seen.alt.ss_sp) - 4096, 4096, MS_ASYNC), 0);
 }
 
+// Both threads keep running until each has seen its stack: a thread's
+// stack is freed when it ends, and the next thread may get the same one.
+std::atomic<int> threads_recorded{0};
+
+void* recordsThenWaitsForTheOther(void* context) {
+    recordsItsAltStack(context);
+    threads_recorded.fetch_add(1, std::memory_order_seq_cst);
+    while (threads_recorded.load(std::memory_order_seq_cst) < 2) sched_yield();
+    return nullptr;
+}
+
 TEST(Thread, TwoThreadsGetDifferentStacks) {
+    threads_recorded.store(0, std::memory_order_seq_cst);
     Seen a, b;
-    auto first = Thread::spawn(recordsItsAltStack, &a);
-    auto second = Thread::spawn(recordsItsAltStack, &b);
+    auto first = Thread::spawn(recordsThenWaitsForTheOther, &a);
+    auto second = Thread::spawn(recordsThenWaitsForTheOther, &b);
     ASSERT_TRUE(first.has_value());
     ASSERT_TRUE(second.has_value());
     first->join();
