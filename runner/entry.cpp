@@ -16,6 +16,7 @@ int main(int argc, char** argv, char** envp) {
     usize env_count = 0;
     while (envp[env_count] != nullptr) ++env_count;
     os::environ = std::span<char*>(envp, env_count);
+    start::unblockFaultSignals();
     debug::maybeEnableSegfaultHandler();
     start::maybeIgnoreSigpipe();
     test_runner::main();

@@ -1,5 +1,6 @@
-// Start-up pieces that main() runs in order: the stack limit, the SIGPIPE
-// disposition, and the process-wide argument and environment records.
+// Start-up pieces that main() runs in order: the stack limit, the fault
+// signals' mask, the SIGPIPE disposition, and the process-wide argument and
+// environment records.
 #include <cerrno>
 #include <csignal>
 #include <elf.h>
@@ -32,6 +33,19 @@ u64 expandStackSize(ProgramHeaders headers) {
         break;
     }
     return limits.rlim_cur;
+}
+
+// A signal mask survives execve, so a parent (a Python harness, a CI
+// runner) may start the program with fault signals blocked. A blocked
+// SIGSEGV raised by the faulting instruction itself is not held back: the
+// kernel kills the process by its default action, and the handler never
+// gets to report.
+void unblockFaultSignals() {
+    sigset_t faults;
+    sigemptyset(&faults);
+    for (const int sig : {SIGSEGV, SIGILL, SIGBUS, SIGFPE, SIGABRT}) sigaddset(&faults, sig);
+    if (sigprocmask(SIG_UNBLOCK, &faults, nullptr) != 0)
+        debug::panic("failed to unblock the fault signals: {s}", sys::errorFromErrno(errno));
 }
 
 void noopSigHandler(int) {}

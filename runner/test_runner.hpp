@@ -51,6 +51,9 @@ struct ProgramHeaders {
 // declares (capped at the hard limit); never lowers it. Returns the soft
 // limit in effect afterwards (0 when it could not be read).
 u64 expandStackSize(ProgramHeaders headers);
+// Unblocks SIGSEGV, SIGILL, SIGBUS, SIGFPE and SIGABRT on the calling
+// (main) thread, whatever mask the parent left.
+void unblockFaultSignals();
 void maybeIgnoreSigpipe();
 void noopSigHandler(int sig);
 

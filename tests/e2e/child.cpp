@@ -135,9 +135,10 @@ Child Child::spawn(const SpawnOptions& options) {
         }
         // Default dispositions, as a shell would give them.
         signal(SIGPIPE, SIG_DFL);
-        sigset_t none;
-        sigemptyset(&none);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
+        sigset_t mask;
+        sigemptyset(&mask);
+        for (int sig : options.blocked_signals) sigaddset(&mask, sig);
+        sigprocmask(SIG_SETMASK, &mask, nullptr);
         if (options.forbid_open) forbidOpen();
         execve(argv[0], argv.data(), envp.data());
         _exit(127);

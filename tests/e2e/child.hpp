@@ -41,6 +41,9 @@ struct SpawnOptions {
     bool stderr_packets = false;
     // A seccomp filter kills the child (SIGSYS) if it opens any file.
     bool forbid_open = false;
+    // Signals the child starts with blocked, as a parent's mask survives
+    // execve (by default none are).
+    std::vector<int> blocked_signals;
 };
 
 struct Finished {

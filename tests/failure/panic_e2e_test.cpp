@@ -852,6 +852,25 @@ INSTANTIATE_TEST_SUITE_P(
                           "faultsNearItsStackBottom"}),
     [](const auto& info) { return std::string(info.param.table); });
 
+// A parent's signal mask survives execve: started with the fault signals
+// blocked, the program still reports a null read and a stack overflow and
+// ends by SIGABRT, instead of dying silently by the default action.
+TEST(StartUp, UnblocksTheFaultSignalsAParentBlocked) {
+    const std::pair<const char*, const char*> runs[] = {{"fault_null_read", "faultNullRead"},
+                                                        {"fault_stack_overflow", "faultStackOverflow"}};
+    for (const auto& [table, test_function] : runs) {
+        e2e::SpawnOptions options = fixtureOptions(table);
+        options.blocked_signals = {SIGSEGV, SIGILL, SIGBUS, SIGFPE, SIGABRT};
+        const e2e::Finished f = e2e::run(options);
+        EXPECT_EQ(f.termSignal(), SIGABRT) << table << "\n" << f.err.substr(0, 500);
+        const auto fault = f.err.find("...Segmentation fault at address 0x");
+        ASSERT_NE(fault, std::string::npos) << table << "\n" << f.err.substr(0, 500);
+        const auto lines = entryLines(f.err.substr(fault));
+        EXPECT_TRUE(inOrder(lines, {test_function, "test_runner::mainTerminal", "main"})) << table << "\n"
+                                                                                           << joined(lines);
+    }
+}
+
 // The report path's deepest use of the alternate stack, measured after a
 // whole report (the first one, which also opens the debug information):
 // it must leave at least half the stack unused.
