@@ -1,11 +1,13 @@
 // Itanium C++ demangling into a fixed buffer. Substitution candidates and
 // template arguments are remembered as spans of the text already written,
-// so a reference is a copy of earlier output; types whose text is not one
-// contiguous piece (function pointers, arrays, pointers to members) are
-// not supported. Text that is parsed but not shown (the return type of the
-// function around a local name, and in the name-only style its parameters)
-// moves to a stash at the buffer's far end as soon as it is complete: the
-// candidates inside it stay valid, and nothing written later has to move.
+// so a reference is a copy of earlier output. A type whose declarator goes
+// inside its text (a function, an array, a pointer to either) remembers
+// where; a pointer or reference to it copies the text with the declarator
+// put there. Text that is parsed but not shown (the return type of the
+// function around a local name, and in the name-only style its
+// parameters), and text that a copy replaces, moves to a stash at the
+// buffer's far end as soon as it is complete: the candidates inside it
+// stay valid, and nothing written later has to move.
 #include "debuginfo/demangle.hpp"
 
 #include <algorithm>
@@ -18,9 +20,21 @@ namespace dwarf {
 
 namespace {
 
+// Where a pointer, reference or member pointer to a type goes when the
+// type's text is not just a prefix of the declarator: "void (int)" takes
+// "(*)" before its parameters, "int [3]" " (*)" before its bound, and once
+// wrapped, "void (*)(int)" takes more inside its parentheses.
+enum class Shape : u8 { plain, function, array, wrapped };
+
 struct Span {
     u32 begin;
     u32 end;
+    u32 hole = 0;  // from begin, where the declarator goes (not plain)
+    Shape shape = Shape::plain;
+    bool pack = false;   // a template argument pack, whose elements are
+    u16 first = 0;       // pack_elems_[first, first + count)
+    u16 count = 0;
+    bool usable = true;  // false: a candidate no name may refer to
 };
 
 struct NameInfo {
@@ -79,7 +93,8 @@ class Demangler {
     }
 
   private:
-    static constexpr usize max_subs = 256, max_args = 64;
+    static constexpr usize max_subs = 256, max_args = 64, max_pack_elems = 256;
+    static constexpr u32 no_pack = 0xffffffff;
     static constexpr int max_depth = 64;
 
     struct Depth {
@@ -104,6 +119,7 @@ class Demangler {
         return false;
     }
     void write(std::string_view s) {
+        if (s.empty()) return;
         if (!ok_ || s.size() > cap_ - len_) {
             ok_ = false;
             return;
@@ -141,6 +157,7 @@ class Demangler {
         };
         for (usize i = 0; i < sub_count_; ++i) move(subs_[i]);
         for (usize i = 0; i < targ_count_; ++i) move(targs_[i]);
+        for (usize i = 0; i < pack_elem_count_; ++i) move(pack_elems_[i]);
         cap_ = to;
         len_ = from;
     }
@@ -184,7 +201,8 @@ class Demangler {
             if (!consume('V')) return fail();
             write("guard variable for ");
             NameInfo info;
-            return name(info, false);
+            if (!name(info, false)) return false;
+            return (!info.is_restrict && !info.is_volatile && !info.is_const && info.ref == 0) || fail();
         }
         if (!consume('T')) return fail();
         const char kind = peek();
@@ -227,8 +245,11 @@ class Demangler {
             // destructors and conversions are functions.
             if (info.is_restrict || info.is_volatile || info.is_const || info.ref != 0 || info.ctor_dtor_conv)
                 return fail();
-            return ok_;
+            // Clones are of functions.
+            return (top && peek() == '.') ? fail() : ok_;
         }
+        // The template parameters a function's type names are its own.
+        if (!info.template_args) targ_count_ = 0;
         if (top && style_ == DemangleStyle::name_only) {
             // Nothing after the name is shown: the parameters need not be
             // understood. Clone suffixes follow the first '.'.
@@ -239,6 +260,8 @@ class Demangler {
         Span ret{name_end, name_end};
         if (info.template_args && !info.ctor_dtor_conv) {
             if (!type()) return false;
+            ret = shape_;
+            ret.begin = name_end;
             ret.end = mark();
             // The function around a local name never shows its return type.
             if (!top || style_ == DemangleStyle::name_only) {
@@ -253,10 +276,7 @@ class Demangler {
         } else {
             // A function has a parameter list, "v" when it is empty.
             if (pos_ == in_.size() || peek() == 'E' || peek() == '.') return fail();
-            for (bool first = true; pos_ < in_.size() && peek() != 'E' && peek() != '.'; first = false) {
-                if (!first) write(", ");
-                if (!type()) return false;
-            }
+            if (!typeList(ListEnd::encoding)) return false;
         }
         write(")");
         if (info.is_const) write(" const");
@@ -269,20 +289,28 @@ class Demangler {
             stash(params_start);
             return ok_;
         }
-        if (ret.end > ret.begin) moveReturnTypeFirst(start, name_end, params_start);
+        if (ret.end > ret.begin) moveReturnTypeFirst(start, ret, params_start);
         return ok_;
     }
 
-    // "name ret(params)" becomes "ret name(params)". Only the whole
+    // "name ret(params)" becomes "ret name(params)", and with a return
+    // type that is a declarator, "void (*name(params))()". Only the whole
     // symbol's encoding does this, and nothing refers back to its text
     // afterwards, so the remembered spans are left where they were.
-    void moveReturnTypeFirst(u32 start, u32 name_end, u32 params_start) {
-        if (!ok_ || len_ == cap_) {
+    void moveReturnTypeFirst(u32 start, Span ret, u32 params_start) {
+        if (!ok_ || len_ == cap_ || (ret.shape != Shape::plain && ret.shape != Shape::wrapped)) {
             ok_ = false;
             return;
         }
-        const u32 ret_len = params_start - name_end;
-        std::rotate(out_ + start, out_ + name_end, out_ + params_start);
+        const u32 ret_len = ret.end - ret.begin;
+        const u32 name_len = ret.begin - start;
+        if (ret.shape == Shape::wrapped) {
+            std::rotate(out_ + start, out_ + ret.begin, out_ + ret.begin + ret.hole);
+            char* tail = out_ + start + ret.hole + name_len;
+            std::rotate(tail, tail + (ret_len - ret.hole), out_ + len_);
+            return;
+        }
+        std::rotate(out_ + start, out_ + ret.begin, out_ + params_start);
         std::memmove(out_ + start + ret_len + 1, out_ + start + ret_len, len_ - (start + ret_len));
         out_[start + ret_len] = ' ';
         len_ += 1;
@@ -488,12 +516,8 @@ class Demangler {
                     ++pos_;
                 } else if (peek() == 'E') {
                     return fail();  // no parameters is "v"
-                } else {
-                    for (bool first = true; peek() != 'E'; first = false) {
-                        if (pos_ >= in_.size()) return fail();
-                        if (!first) write(", ");
-                        if (!type()) return false;
-                    }
+                } else if (!typeList(ListEnd::lambda)) {
+                    return false;
                 }
                 if (!consume('E')) return fail();
                 write(")#");
@@ -609,8 +633,9 @@ class Demangler {
             ++pos_;
             index = static_cast<usize>(seq) + 1;
         }
-        if (index >= sub_count_) return fail();
+        if (index >= sub_count_ || !subs_[index].usable) return fail();
         writeSpan(subs_[index]);
+        copied_ = subs_[index];
         return ok_;
     }
 
@@ -626,7 +651,43 @@ class Demangler {
         if (index >= targ_count_) return fail();
         if (as_type && index < 64 && ((targ_values_ >> index) & 1) != 0) return fail();
         param_refs_ += 1;
-        writeSpan(targs_[index]);
+        const Span& arg = targs_[index];
+        if (arg.pack && pack_index_ != no_pack) {
+            // Inside a pack expansion: this pass's element. (A pack that is
+            // not usable has elements that were not remembered.)
+            if (!arg.usable) return fail();
+            if (pack_size_ != no_pack && pack_size_ != arg.count) return fail();
+            pack_size_ = arg.count;
+            if (pack_index_ >= arg.count) return ok_;
+            copied_ = pack_elems_[arg.first + pack_index_];
+        } else {
+            copied_ = arg;
+        }
+        writeSpan(copied_);
+        return ok_;
+    }
+
+    enum class ListEnd : u8 { encoding, lambda, function };
+
+    // Parameter types up to the list's end, separated as c++filt
+    // separates them: an empty pack expansion keeps the separator before
+    // it, unless it is the last.
+    bool typeList(ListEnd kind) {
+        usize before_separator = len_;
+        bool empty_last = false;
+        for (bool first = true;; first = false) {
+            const char c = peek();
+            if (c == 'E' && kind != ListEnd::encoding) break;
+            if (kind == ListEnd::encoding && (pos_ == in_.size() || c == 'E' || c == '.')) break;
+            if (kind == ListEnd::function && (c == 'R' || c == 'O') && peek(1) == 'E') break;
+            if (pos_ >= in_.size()) return fail();
+            before_separator = len_;
+            if (!first) write(", ");
+            const u32 begin = mark();
+            if (!type()) return false;
+            empty_last = mark() == begin;
+        }
+        if (empty_last) len_ = before_separator;
         return ok_;
     }
 
@@ -638,18 +699,32 @@ class Demangler {
         Span args[max_args];
         usize count = 0;
         u64 values = 0;  // which arguments are values
+        usize before_separator = len_;
+        bool empty_last = false;
         while (!consume('E')) {
             if (pos_ >= in_.size() || count == max_args) return fail();
-            const usize before_separator = len_;
+            before_separator = len_;
             if (count != 0) write(", ");
             const u32 begin = mark();
             if (peek() == 'L') values |= u64{1} << count;
+            const bool pack = peek() == 'J';
+            shape_ = Span{0, 0};
             if (!templateArg()) return false;
-            // An empty pack spells nothing, not even its separator.
-            if (mark() == begin) len_ = before_separator;
-            args[count++] = Span{begin, mark()};
+            Span arg{begin, mark(), shape_.hole, shape_.shape};
+            if (pack) {
+                arg = last_pack_;
+                arg.begin = begin;
+                arg.end = mark();
+            }
+            empty_last = mark() == begin;
+            args[count++] = arg;
         }
-        if (last() == '>') write(" ");
+        // A last pack that is empty takes its separator with it, as in
+        // c++filt; one in the middle leaves "a, , b". Whether "> >" needs
+        // its space is decided first, so "A<int>>" has none.
+        const bool space = last() == '>';
+        if (empty_last) len_ = before_separator;
+        if (space) write(" ");
         write(">");
         last_name_ = outer_name;
         if (remember) {
@@ -667,11 +742,27 @@ class Demangler {
             const Depth guard(*this);
             if (depth_ > max_depth) return fail();
             ++pos_;
+            // The elements are remembered, one run of pack_elems_, for the
+            // pack expansions that spell them one at a time.
+            Span pack{0, 0};
+            pack.pack = true;
+            pack.first = static_cast<u16>(pack_elem_count_);
             for (bool first = true; !consume('E'); first = false) {
                 if (pos_ >= in_.size()) return fail();
                 if (!first) write(", ");
+                const u32 begin = mark();
+                const usize before = pack_elem_count_;
+                shape_ = Span{0, 0};
                 if (!templateArg()) return false;
+                // A nested pack's elements break the run.
+                if (pack_elem_count_ != before || before == max_pack_elems) {
+                    pack.usable = false;
+                    continue;
+                }
+                pack_elems_[pack_elem_count_++] = Span{begin, mark(), shape_.hole, shape_.shape};
+                pack.count += 1;
             }
+            last_pack_ = pack;
             return ok_;
         }
         if (c == 'X') return fail();
@@ -723,9 +814,17 @@ class Demangler {
         return (consume('E') && ok_) || fail();
     }
 
+    // A type; shape_ tells afterwards where a declarator would go in it.
     bool type() {
         const Depth guard(*this);
         if (depth_ > max_depth) return fail();
+        Span shape{0, 0};
+        if (!typeOf(shape)) return false;
+        shape_ = shape;
+        return ok_;
+    }
+
+    bool typeOf(Span& shape) {
         const u32 begin = mark();
         const char c = peek();
         for (const Builtin& b : builtins) {
@@ -736,7 +835,8 @@ class Demangler {
             }
         }
         switch (c) {
-            case 'D': {
+            case 'D':
+                if (peek(1) == 'p') return packExpansion();
                 for (const Builtin& b : d_builtins) {
                     if (b.code == peek(1)) {
                         pos_ += 2;
@@ -745,51 +845,41 @@ class Demangler {
                     }
                 }
                 return fail();
-            }
             case 'u':
                 ++pos_;
                 if (!sourceName()) return false;
                 return addSub(Span{begin, mark()});
             case 'r':
             case 'V':
-            case 'K': {
-                bool is_restrict = false, is_volatile = false, is_const = false;
-                if (!qualifiers(is_restrict, is_volatile, is_const)) return false;
-                if (peek() == 'F') return fail();
-                if (!type()) return false;
-                // A template parameter that carries the qualifier already
-                // (K on T_ standing for a const type) keeps it once.
-                if (is_const && !endsWith(" const")) write(" const");
-                if (is_volatile && !endsWith(" volatile")) write(" volatile");
-                if (is_restrict) write(" restrict");
-                return addSub(Span{begin, mark()});
-            }
+            case 'K': return qualified(shape);
             case 'P':
             case 'R':
-            case 'O': {
-                ++pos_;
-                if (peek() == 'F' || peek() == 'A' || peek() == 'M') return fail();
-                if (!type()) return false;
-                if (c == 'P') {
-                    write("*");
-                } else if (last() == '&') {
-                    // A reference to a reference (through a template
-                    // parameter) collapses: & wins over &&.
-                    if (c == 'R' && len_ >= 2 && out_[len_ - 2] == '&') len_ -= 1;
-                } else {
-                    write(c == 'R' ? "&" : "&&");
-                }
-                return addSub(Span{begin, mark()});
-            }
+            case 'O': return pointer(shape);
+            case 'F': return functionType(shape);
+            case 'A': return arrayType(shape);
+            case 'M': return memberPointer(shape);
             case 'T':
-                if (!templateParam(!std::exchange(value_param_ok_, false)) || !addSub(Span{begin, mark()}))
-                    return false;
+                if (!templateParam(!std::exchange(value_param_ok_, false))) return false;
+                shape = copied_;
+                if (!addSub(Span{begin, mark(), shape.hole, shape.shape})) return false;
                 if (peek() == 'I') {
+                    shape = Span{0, 0};
                     if (!templateArgs(false)) return false;
                     return addSub(Span{begin, mark()});
                 }
                 return ok_;
             case 'S':
+                // A substitution alone may stand for a declarator type.
+                if (peek(1) != 't') {
+                    if (!substitution()) return false;
+                    if (peek() != 'I') {
+                        shape = copied_;
+                        return ok_;
+                    }
+                    if (!templateArgs(false)) return false;
+                    return addSub(Span{begin, mark()});
+                }
+                [[fallthrough]];
             case 'N':
             case 'Z':
             case 'L': {
@@ -803,6 +893,213 @@ class Demangler {
                 }
                 return fail();
         }
+    }
+
+    bool qualified(Span& shape) {
+        const u32 begin = mark();
+        bool is_restrict = false, is_volatile = false, is_const = false;
+        if (!qualifiers(is_restrict, is_volatile, is_const)) return false;
+        const bool function = peek() == 'F';
+        if (!type()) return false;
+        // A qualified function type is one candidate, not two.
+        if (function) sub_count_ -= 1;
+        // c++filt spells a qualified function type that a substitution or
+        // template parameter stands for its own way: not worth copying.
+        if (shape_.shape == Shape::function && !function) return fail();
+        char text[32];
+        usize n = 0;
+        auto add = [&](std::string_view q) {
+            std::memcpy(text + n, q.data(), q.size());
+            n += q.size();
+        };
+        // A template parameter that carries the qualifier already (K on
+        // T_ standing for a const type) keeps it once.
+        if (is_const && (shape_.shape != Shape::plain || !endsWith(" const"))) add(" const");
+        if (is_volatile && (shape_.shape != Shape::plain || !endsWith(" volatile"))) add(" volatile");
+        if (is_restrict) add(" restrict");
+        shape = shape_;
+        switch (shape_.shape) {
+            case Shape::plain:
+            case Shape::function:  // a member function's: "void () const"
+                write(std::string_view(text, n));
+                break;
+            case Shape::wrapped:
+                if (!declarator(begin, std::string_view(text, n), {}, shape)) return false;
+                break;
+            case Shape::array: {
+                // The element type takes the qualifier: "char const [3]".
+                const Span inner = shape_;
+                const usize length = len_ - begin;
+                stash(begin);
+                if (!ok_) return false;
+                const std::string_view array(out_ + cap_, length);
+                write(str::sub(array, 0, inner.hole));
+                write(std::string_view(text, n));
+                shape = Span{0, 0, mark() - begin, Shape::array};
+                write(str::sub(array, inner.hole));
+                break;
+            }
+        }
+        return addSub(Span{begin, mark(), shape.hole, shape.shape});
+    }
+
+    bool pointer(Span& shape) {
+        const u32 begin = mark();
+        const char c = peek();
+        ++pos_;
+        // A reference to a reference is spelled only through a substitution.
+        if (c != 'P' && (peek() == 'R' || peek() == 'O')) return fail();
+        if (!type()) return false;
+        const std::string_view mark_text = c == 'P' ? "*" : c == 'R' ? "&" : "&&";
+        const bool onto_reference = shape_.shape == Shape::wrapped && out_[begin + shape_.hole - 1] == '&';
+        if (c != 'P' && onto_reference) {
+            // References collapse here too: "(&&)" under & becomes "(&)".
+            shape = shape_;
+            const bool rvalue = shape_.hole >= 2 && out_[begin + shape_.hole - 2] == '&';
+            if (c == 'R' && rvalue && !declarator(begin, {}, {}, shape, 1)) return false;
+        } else if (shape_.shape != Shape::plain) {
+            if (!declarator(begin, mark_text, {}, shape)) return false;
+        } else if (c == 'P') {
+            write("*");
+        } else if (last() == '&') {
+            // A reference to a reference (through a template parameter)
+            // collapses: & wins over &&.
+            if (c == 'R' && len_ >= 2 && out_[len_ - 2] == '&') len_ -= 1;
+        } else {
+            write(mark_text);
+        }
+        return addSub(Span{begin, mark(), shape.hole, shape.shape});
+    }
+
+    // The declarator type just written at [begin, len_), whose shape is
+    // shape_, with a pointer, reference, qualifier or member pointer
+    // (first, then second) put where the declarator goes. The type's own
+    // text moves to the stash, so that the candidates inside it keep it.
+    // drop: characters before the declarator's place that go.
+    bool declarator(u32 begin, std::string_view first, std::string_view second, Span& shape, u32 drop = 0) {
+        const Span inner = shape_;
+        const usize n = len_ - begin;
+        stash(begin);
+        if (!ok_) return false;
+        const std::string_view text(out_ + cap_, n);
+        write(str::sub(text, 0, inner.hole - drop));
+        if (inner.shape == Shape::function) write("(");
+        if (inner.shape == Shape::array) write(" (");
+        write(first);
+        write(second);
+        shape = Span{0, 0, mark() - begin, Shape::wrapped};
+        if (inner.shape != Shape::wrapped) write(")");
+        write(str::sub(text, inner.hole));
+        return ok_;
+    }
+
+    // F [Y] <return type> <parameters> [R | O] E: "void (int)".
+    bool functionType(Span& shape) {
+        const u32 begin = mark();
+        if (!consume('F')) return fail();
+        consume('Y');  // extern "C"
+        if (!type()) return false;
+        if (shape_.shape != Shape::plain) return fail();  // returns a declarator type
+        write(" ");
+        shape = Span{0, 0, mark() - begin, Shape::function};
+        write("(");
+        if (peek() == 'v' && peek(1) == 'E') {
+            ++pos_;
+        } else if (peek() == 'E' || !typeList(ListEnd::function)) {  // no parameters is "v"
+            return fail();
+        }
+        write(")");
+        if (consume('R'))
+            write(" &");
+        else if (consume('O'))
+            write(" &&");
+        if (!consume('E')) return fail();
+        return addSub(Span{begin, mark(), shape.hole, shape.shape});
+    }
+
+    // A <bound> _ <element type>: "int [3]", "int [3][4]", "int []".
+    bool arrayType(Span& shape) {
+        const u32 begin = mark();
+        if (!consume('A')) return fail();
+        const usize digits = pos_;
+        while (peek() >= '0' && peek() <= '9') ++pos_;
+        const std::string_view bound = str::sub(in_, digits, pos_ - digits);
+        if (!consume('_')) return fail();  // a bound that is an expression
+        if (!type()) return false;
+        const Span element = shape_;
+        if (element.shape == Shape::function || element.shape == Shape::wrapped) return fail();
+        if (element.shape == Shape::array) {
+            // The new bound goes before the element's own.
+            const usize n = len_ - begin;
+            stash(begin);
+            if (!ok_) return false;
+            const std::string_view text(out_ + cap_, n);
+            write(str::sub(text, 0, element.hole));
+            shape = Span{0, 0, element.hole, Shape::array};
+            write(" [");
+            write(bound);
+            write("]");
+            write(str::sub(text, element.hole + 1));
+        } else {
+            shape = Span{0, 0, mark() - begin, Shape::array};
+            write(" [");
+            write(bound);
+            write("]");
+        }
+        return addSub(Span{begin, mark(), shape.hole, shape.shape});
+    }
+
+    // M <class type> <member type>: "int X::*", "void (X::*)(int)".
+    bool memberPointer(Span& shape) {
+        const u32 begin = mark();
+        if (!consume('M')) return fail();
+        if (!type()) return false;
+        if (shape_.shape != Shape::plain) return fail();
+        // The class's text moves to the stash, where it stays while the
+        // member type is written in its place.
+        const usize class_len = len_ - begin;
+        stash(begin);
+        if (!ok_) return false;
+        const std::string_view cls(out_ + cap_, class_len);
+        if (!type()) return false;
+        if (shape_.shape == Shape::plain) {
+            write(" ");
+            write(cls);
+            write("::*");
+        } else if (!declarator(begin, cls, "::*", shape)) {
+            return false;
+        }
+        return addSub(Span{begin, mark(), shape.hole, shape.shape});
+    }
+
+    // Dp <pattern>: the pattern once for each element of the pack it
+    // names, "int const&, double const&". The candidates the pattern makes
+    // hold one element's text where c++filt would show another, so no
+    // name may refer to them.
+    bool packExpansion() {
+        if (pack_index_ != no_pack) return fail();
+        const u32 begin = mark();
+        pos_ += 2;
+        const usize pattern = pos_;
+        const usize subs_before = sub_count_;
+        pack_index_ = 0;
+        pack_size_ = no_pack;
+        bool spelled = type();
+        const usize subs_after = sub_count_;
+        const usize end = pos_;
+        const u32 size = pack_size_;
+        for (u32 i = 1; spelled && size != no_pack && i < size; ++i) {
+            write(", ");
+            pos_ = pattern;
+            pack_index_ = i;
+            spelled = type() && pos_ == end;
+            sub_count_ = subs_after;
+        }
+        pack_index_ = no_pack;
+        if (!spelled || size == no_pack) return fail();
+        for (usize i = subs_before; i < subs_after; ++i) subs_[i].usable = false;
+        if (size == 0) stash(begin);
+        return addSub(Span{begin, mark()});
     }
 
     // GCC's clone suffixes (".cold", ".isra.0", ".constprop.0", ".part.0").
@@ -828,7 +1125,6 @@ class Demangler {
         return ok_;
     }
 
-
     std::string_view in_;
     usize pos_ = 0;
     char* out_;
@@ -844,6 +1140,13 @@ class Demangler {
     usize param_refs_ = 0;  // template parameters resolved so far
     u64 targ_values_ = 0;   // which of targs_ are values, not types
     bool value_param_ok_ = false;
+    Span shape_{0, 0};   // the last type's shape
+    Span copied_{0, 0};  // the last substitution or template argument written
+    Span last_pack_{0, 0};
+    Span pack_elems_[max_pack_elems]{};
+    usize pack_elem_count_ = 0;
+    u32 pack_index_ = no_pack;  // the element a pack expansion is spelling
+    u32 pack_size_ = no_pack;   // the number of elements of the pack it names
     std::string_view last_name_;
 };
 

@@ -72,9 +72,32 @@ constexpr Case cases[] = {
     {"_ZL6helperv", "helper()", "helper"},
     {"_ZN1X1fEPVKi", "X::f(int const volatile*)", "X::f"},
     {"_Z3maxIlET_S0_S0_", "long max<long>(long, long)", "max<long>"},
+    // A pack expansion spells its pattern once for each element.
     {"_ZN5debug10panicExtraIJmmEEEvPK10StackTracemSt17basic_string_viewIcSt11char_traitsIcEEDpRKT_.isra.0",
-     "(refused)", "debug::panicExtra<unsigned long, unsigned long> [clone .isra.0]"},
-    {"_Z1fPFviE", "(refused)", "f"},
+     "void debug::panicExtra<unsigned long, unsigned long>(StackTrace const*, unsigned long, "
+     "std::basic_string_view<char, std::char_traits<char> >, unsigned long const&, unsigned long const&) "
+     "[clone .isra.0]",
+     "debug::panicExtra<unsigned long, unsigned long> [clone .isra.0]"},
+    // An empty one keeps the separator before it unless it is last, as
+    // c++filt does, and so does an empty pack among template arguments.
+    {"_Z1fIJEEvDpT_i", "void f<>(, int)", "f<>"},
+    {"_ZNSt6threadC2IRFvvEJEvEEOT_DpOT0_", "std::thread::thread<void (&)(), , void>(void (&)())",
+     "std::thread::thread<void (&)(), , void>"},
+    {"_Z1fI1AIiEJEEvv", "void f<A<int>>()", "f<A<int>>"},
+    // Types whose declarator goes inside them: functions, pointers and
+    // references to them, arrays, pointers to members, and a return type
+    // that wraps the whole function.
+    {"_Z1fPFviE", "f(void (*)(int))", "f"},
+    {"_ZNKSt8functionIFviEEclEi", "std::function<void (int)>::operator()(int) const",
+     "std::function<void (int)>::operator()"},
+    {"_Z1fKPFviE", "f(void (* const)(int))", "f"},
+    {"_Z1fM1XKFvPKcES2_", "f(void (X::*)(char const*) const, void (char const*) const)", "f"},
+    {"_Z1fA10_A5_iPA3_iM1Xi", "f(int [10][5], int (*) [3], int X::*)", "f"},
+    {"_ZSt7forwardIRA11_KcEOT_RNSt16remove_referenceIS3_E4typeE",
+     "char const (&std::forward<char const (&) [11]>(std::remove_reference<char const (&) [11]>::type&)) [11]",
+     "std::forward<char const (&) [11]>"},
+    {"_ZSt7forwardIPFvvEEOT_RNSt16remove_referenceIS2_E4typeE",
+     "void (*&&std::forward<void (*)()>(std::remove_reference<void (*)()>::type&))()", "std::forward<void (*)()>"},
     {"_ZSt1vIPiJEE", "std::v<int*>", "std::v<int*>"},
     // A local class of a function template as a template argument: the
     // inner function's return type is not shown, in the name or where a
