@@ -81,6 +81,8 @@ void dumpSegfaultInfoPosix(int sig, int code, usize addr, const ucontext_t* cont
 }
 
 void handleSegfaultPosix(int sig, siginfo_t* info, void* context) {
+    // A read the walk or the reader was prepared to see fail.
+    if ((sig == SIGSEGV || sig == SIGBUS) && recoverFromFault(static_cast<ucontext_t*>(context))) return;
     if (panic_stage != 0) {
         // This thread's own panic or fault report faulted: it cannot report
         // that in turn. The default action ends the process by this very
@@ -99,6 +101,13 @@ void handleSegfaultPosix(int sig, siginfo_t* info, void* context) {
     // Behind any report another thread is writing, as a panic would be.
     panic_mutex.lock();
     runReportStartHook();
+    // A fault the report meets must reach this handler too, to be
+    // recovered from or to end the process by its own signal; left
+    // blocked, the kernel would end the process at once.
+    sigset_t faults;
+    sigemptyset(&faults);
+    for (int fault : fault_signals) sigaddset(&faults, fault);
+    (void)sys::sigprocmask(SIG_UNBLOCK, &faults, nullptr);
     dumpSegfaultInfoPosix(sig, code, addr, uc);
     panic_mutex.unlock();
     waitForOtherThreadToFinishPanicking();

@@ -2,6 +2,7 @@
 #include "failure/stack_trace.hpp"
 
 #include <fcntl.h>
+#include <link.h>
 
 #include <cstring>
 
@@ -39,10 +40,115 @@ std::optional<usize> StackIterator::next() {
     auto address = nextInternal();
     if (first_address) {
         while (address && *address != *first_address) address = nextInternal();
+        // One damaged byte in a shared rule (a data alignment factor) makes
+        // every step plausible and wrong; the frame-pointer chain is a
+        // record of its own.
+        if (!address && restartByFramePointers()) {
+            address = nextInternal();
+            while (address && *address != *first_address) address = nextInternal();
+        }
         if (!address) return std::nullopt;
         first_address.reset();
     }
     return address;
+}
+
+bool StackIterator::restartByFramePointers() {
+    if (!unwind_state || !first_address || restarted || start_fp == 0) return false;
+    restarted = true;
+    UnwindState& state = *unwind_state;
+    // Said once, naming the address the rules never reached: wherever
+    // their walk ended (or failed) is an address they got wrong.
+    state.last_error = Error::InvalidDebugInfo;
+    state.error_address = *first_address;
+    state.failed = true;
+    fp = start_fp;
+    return true;
+}
+
+namespace {
+
+struct ExecutableSearch {
+    usize address;
+    bool found = false;
+};
+
+int findExecutableSegment(dl_phdr_info* info, size_t, void* data) {
+    auto* search = static_cast<ExecutableSearch*>(data);
+    for (usize i = 0; i < info->dlpi_phnum; ++i) {
+        const ElfW(Phdr)& ph = info->dlpi_phdr[i];
+        if (ph.p_type != PT_LOAD || (ph.p_flags & PF_X) == 0) continue;
+        const usize start = info->dlpi_addr + ph.p_vaddr;
+        if (search->address - start < ph.p_memsz) search->found = true;
+    }
+    return search->found ? 1 : 0;
+}
+
+bool isInExecutableSegment(usize address) {
+    ExecutableSearch search{address};
+    dl_iterate_phdr(findExecutableSegment, &search);
+    return search.found;
+}
+
+// A call through a null or non-code pointer faults before the callee runs
+// an instruction: the return address the call pushed is at the stack
+// pointer, and the caller's frame is untouched. Steps ctx to the caller.
+std::optional<usize> stepOutOfFailedCall(dwarf::UnwindContext& ctx) {
+    if (!ctx.exact_pc || ctx.cfa != 0 || !ctx.reg_valid[dwarf::UnwindContext::rsp]) return std::nullopt;
+    if (isInExecutableSegment(ctx.pc)) return std::nullopt;
+    const usize sp = static_cast<usize>(ctx.regs[dwarf::UnwindContext::rsp]);
+    if (sp % 8 != 0 || ctx.is_valid_memory == nullptr || !ctx.is_valid_memory(sp)) return std::nullopt;
+    usize return_address;
+    std::memcpy(&return_address, reinterpret_cast<const void*>(sp), sizeof return_address);
+    if (return_address == 0) return std::nullopt;
+    ctx.pc = return_address;
+    ctx.exact_pc = false;
+    ctx.regs[dwarf::UnwindContext::return_address] = return_address;
+    ctx.regs[dwarf::UnwindContext::rsp] = sp + 8;
+    ctx.cfa = sp + 8;
+    return return_address;
+}
+
+struct GuardedUnwind {
+    dwarf::UnwindContext* ctx;
+    Result<usize> result = std::unexpected(Error::InvalidDebugInfo);
+};
+
+}  // namespace
+
+std::optional<usize> StackIterator::nextByRules(UnwindState& state) {
+    dwarf::UnwindContext& ctx = state.dwarf_context;
+    if (const auto caller = stepOutOfFailedCall(ctx)) return caller;
+    if (ctx.pc == 0) return std::nullopt;
+    // Where this frame sits: the CFA it was unwound to, or for the
+    // first frame its stack pointer.
+    const usize here = ctx.cfa != 0 ? ctx.cfa : (ctx.reg_valid[7] ? static_cast<usize>(ctx.regs[7]) : 0);
+    const dwarf::UnwindContext before = ctx;
+    // Rules the module lacks in memory come from its debug file, which
+    // may have been cut short under its mapping: a fault there fails the
+    // step like damaged rules would.
+    GuardedUnwind step{&ctx};
+    if (!runGuarded([](void* p) {
+            auto* s = static_cast<GuardedUnwind*>(p);
+            s->result = dwarf::unwindFrame(*s->ctx);
+        }, &step)) {
+        ctx = before;
+        step.result = std::unexpected(Error::InvalidDebugInfo);
+    }
+    Result<usize> unwound = step.result;
+    // A caller's frame lies above its callee's. A step that stays put
+    // or goes down (corrupted saved registers, damaged tables) would
+    // repeat or wander: it is a failed step, taken from the frame it
+    // started at.
+    if (unwound && ctx.cfa <= here) {
+        ctx = before;
+        unwound = std::unexpected(Error::InvalidCFA);
+    }
+    fp = ctx.getFp();
+    if (unwound) return *unwound;
+    state.last_error = unwound.error();
+    state.failed = true;
+    return std::nullopt;
 }
 
 std::optional<usize> StackIterator::nextInternal() {
@@ -52,26 +158,8 @@ std::optional<usize> StackIterator::nextInternal() {
     steps += 1;
 
     if (unwind_state && !unwind_state->failed) {
-        UnwindState& state = *unwind_state;
-        dwarf::UnwindContext& ctx = state.dwarf_context;
-        if (ctx.pc == 0) return std::nullopt;
-        // Where this frame sits: the CFA it was unwound to, or for the
-        // first frame its stack pointer.
-        const usize here = ctx.cfa != 0 ? ctx.cfa : (ctx.reg_valid[7] ? static_cast<usize>(ctx.regs[7]) : 0);
-        const dwarf::UnwindContext before = ctx;
-        auto unwound = dwarf::unwindFrame(ctx);
-        // A caller's frame lies above its callee's. A step that stays put
-        // or goes down (corrupted saved registers, damaged tables) would
-        // repeat or wander: it is a failed step, taken from the frame it
-        // started at.
-        if (unwound && ctx.cfa <= here) {
-            ctx = before;
-            unwound = std::unexpected(Error::InvalidCFA);
-        }
-        fp = ctx.getFp();
-        if (unwound) return *unwound;
-        state.last_error = unwound.error();
-        state.failed = true;
+        if (const auto address = nextByRules(*unwind_state)) return address;
+        if (!unwind_state->failed) return std::nullopt;
     }
 
     usize return_address;
@@ -82,8 +170,10 @@ std::optional<usize> StackIterator::nextInternal() {
 
 std::optional<StackIterator::UnwindError> StackIterator::getLastError() {
     if (!unwind_state || !unwind_state->last_error) return std::nullopt;
-    const UnwindError error{*unwind_state->last_error, unwind_state->dwarf_context.pc};
+    const usize address = unwind_state->error_address ? *unwind_state->error_address : unwind_state->dwarf_context.pc;
+    const UnwindError error{*unwind_state->last_error, address};
     unwind_state->last_error.reset();
+    unwind_state->error_address.reset();
     return error;
 }
 
@@ -187,6 +277,48 @@ Result<void> printUnknownSource(SelfInfo& debug_info, Writer& writer, usize addr
     return printLineInfo(writer, std::nullopt, address, "???", module_name ? *module_name : "???", config);
 }
 
+namespace {
+
+// The functions at one address, looked up where a fault in the debug
+// information's mapping ends the lookup instead of the process.
+struct SymbolLookup {
+    SymbolLookup(SelfInfo& info, usize at) : debug_info(info), address(at) {}
+
+    SelfInfo& debug_info;
+    usize address;
+    // One entry per function the address is in: for inlined code the
+    // inlined functions innermost first, then the out-of-line function.
+    SymbolInfo symbols[Module::max_inline_entries];
+    Result<usize> count = std::unexpected(Error::MissingDebugInfo);
+};
+
+// Reads every byte of text, so that a text the lookup points into a
+// mapped file with faults now, inside the guard, rather than while its
+// entry is half written.
+void touch(std::string_view text) {
+    volatile char sink = 0;
+    for (const char c : text) sink = static_cast<char>(sink ^ c);
+}
+
+void lookUpSymbols(void* context) {
+    auto& lookup = *static_cast<SymbolLookup*>(context);
+    auto module = lookup.debug_info.getModuleForAddress(lookup.address);
+    if (!module) {
+        lookup.count = std::unexpected(module.error());
+        return;
+    }
+    lookup.count = (*module)->getSymbolsAtAddress(lookup.address, lookup.symbols);
+    if (!lookup.count) return;
+    for (usize i = 0; i < *lookup.count; ++i) {
+        const SymbolInfo& symbol = lookup.symbols[i];
+        touch(symbol.symbol_name);
+        touch(symbol.compile_unit_name);
+        if (const std::optional<LineInfo>& line = symbol.line_info) touch(line->file_name);
+    }
+}
+
+}  // namespace
+
 Result<void> printSourceAtAddress(SelfInfo& debug_info, Writer& writer, usize address, io::tty::Config config) {
     SourceFiles files;
     return printSourceAtAddress(debug_info, writer, address, config, files);
@@ -194,15 +326,12 @@ Result<void> printSourceAtAddress(SelfInfo& debug_info, Writer& writer, usize ad
 
 Result<void> printSourceAtAddress(SelfInfo& debug_info, Writer& writer, usize address, io::tty::Config config,
                                   SourceFiles& files) {
-    auto module = debug_info.getModuleForAddress(address);
-    if (!module) {
-        if (isMissingInfo(module.error())) return printUnknownSource(debug_info, writer, address, config);
-        return std::unexpected(module.error());
-    }
-    // One entry per function the address is in: for inlined code the
-    // inlined functions innermost first, then the out-of-line function.
-    SymbolInfo symbols[Module::max_inline_entries];
-    auto count = (*module)->getSymbolsAtAddress(address, symbols);
+    SymbolLookup lookup{debug_info, address};
+    // A debug file cut short while mapped (copied over in place) faults
+    // past its new end: its entries are then of unknown source.
+    if (!runGuarded(lookUpSymbols, &lookup)) return printUnknownSource(debug_info, writer, address, config);
+    SymbolInfo (&symbols)[Module::max_inline_entries] = lookup.symbols;
+    const Result<usize>& count = lookup.count;
     if (!count) {
         if (isMissingInfo(count.error())) return printUnknownSource(debug_info, writer, address, config);
         return std::unexpected(count.error());

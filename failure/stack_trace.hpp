@@ -45,6 +45,8 @@ struct StackIterator {
         dwarf::UnwindContext dwarf_context;
         std::optional<Error> last_error;
         bool failed = false;
+        // Where last_error happened when that is not the context's pc.
+        std::optional<usize> error_address;
     };
     struct UnwindError {
         Error err;
@@ -57,6 +59,10 @@ struct StackIterator {
 
     std::optional<usize> first_address;
     usize fp = 0;
+    // The frame the walk started from: a walk by call-frame rules that
+    // never meets first_address starts over from it by frame pointers.
+    usize start_fp = 0;
+    bool restarted = false;
     std::optional<UnwindState> unwind_state;
     // Steps taken so far (frame-pointer and call-frame steps alike).
     usize steps = 0;
@@ -70,6 +76,7 @@ struct StackIterator {
         StackIterator it;
         it.first_address = first_address;
         it.fp = fp ? *fp : reinterpret_cast<usize>(__builtin_frame_address(0));
+        it.start_fp = it.fp;
         return it;
     }
     [[nodiscard, gnu::always_inline]] static inline Result<StackIterator> initWithContext(
@@ -79,7 +86,7 @@ struct StackIterator {
         it.is_valid_memory = memory_check;
         auto ctx = dwarf::UnwindContext::init(context, memory_check);
         if (!ctx) return std::unexpected(ctx.error());
-        it.unwind_state = UnwindState{debug_info, *ctx, std::nullopt, false};
+        it.unwind_state = UnwindState{debug_info, *ctx, std::nullopt, false, std::nullopt};
         return it;
     }
 
@@ -91,6 +98,8 @@ struct StackIterator {
 
   private:
     [[nodiscard]] std::optional<usize> nextInternal();
+    [[nodiscard]] std::optional<usize> nextByRules(UnwindState& state);
+    [[nodiscard]] bool restartByFramePointers();
 };
 
 // How much of one walk a trace shows: the innermost entries as they are

@@ -4,6 +4,8 @@
 #include "support/stack.hpp"
 
 #include <pthread.h>
+#include <setjmp.h>
+#include <signal.h>
 #include <sys/auxv.h>
 #include <sys/resource.h>
 
@@ -106,11 +108,81 @@ bool isValidMemory(usize address) {
     StackBounds& bounds = thread_stack_bounds;
     if (bounds.state == 0) [[unlikely]]
         learnStackBounds(bounds);
-    if (bounds.state == 1 && address >= bounds.lo && address < bounds.hi - 8) return true;
-    if (!pageIsMapped(address)) return false;
-    // The word at address + 8 may start the next page.
-    const usize last = address + 15;
-    if ((last & ~usize{4095}) != (address & ~usize{4095})) return pageIsMapped(last);
+    const bool on_stack = bounds.state == 1 && address >= bounds.lo && address < bounds.hi - 8;
+    if (!on_stack) {
+        if (!pageIsMapped(address)) return false;
+        // The word at address + 8 may start the next page.
+        const usize last = address + 15;
+        if ((last & ~usize{4095}) != (address & ~usize{4095}) && !pageIsMapped(last)) return false;
+    }
+    // Mapped is not readable: a page made PROT_NONE is mapped too, inside
+    // the stack's bounds or out of them. Trying the read says which.
+    usize first;
+    usize second;
+    return readFrameWords(address, first, second);
+}
+
+// Where each listed load resumes when it faults, both as offsets from the
+// entry's own fields.
+struct ReadFixup {
+    i32 load;
+    i32 resume;
+};
+
+namespace {
+
+// This thread's runGuarded, innermost first.
+thread_local sigjmp_buf* fault_recovery = nullptr;
+
+}  // namespace
+
+}  // namespace debug
+
+// The linker's bounds of the loads' list.
+extern const debug::ReadFixup read_fixups_begin[] __asm__("__start_xov_read_fixups")
+    __attribute__((weak, visibility("hidden")));
+extern const debug::ReadFixup read_fixups_end[] __asm__("__stop_xov_read_fixups")
+    __attribute__((weak, visibility("hidden")));
+
+namespace debug {
+
+namespace {
+
+usize fixupTarget(const i32& field) {
+    return reinterpret_cast<usize>(&field) + static_cast<usize>(static_cast<isize>(field));
+}
+
+}  // namespace
+
+bool recoverFromFault(ucontext_t* context) {
+    greg_t& pc = context->uc_mcontext.gregs[REG_RIP];
+    for (const ReadFixup* fixup = read_fixups_begin; fixup < read_fixups_end; ++fixup) {
+        if (fixupTarget(fixup->load) != static_cast<usize>(pc)) continue;
+        const usize resume = fixupTarget(fixup->resume);
+        pc = static_cast<greg_t>(resume);
+        return true;
+    }
+    if (fault_recovery != nullptr) siglongjmp(*fault_recovery, 1);
+    return false;
+}
+
+bool runGuarded(void (*fn)(void*), void* context) {
+    sigjmp_buf recovery;
+    sigjmp_buf* const outer = fault_recovery;
+    // The mask is not saved: that would be a system call on every run.
+    // Only the signal that was delivered is left blocked by the jump back.
+    if (sigsetjmp(recovery, 0) != 0) {
+        fault_recovery = outer;
+        sigset_t faults;
+        sigemptyset(&faults);
+        sigaddset(&faults, SIGSEGV);
+        sigaddset(&faults, SIGBUS);
+        (void)sys::sigprocmask(SIG_UNBLOCK, &faults, nullptr);
+        return false;
+    }
+    fault_recovery = &recovery;
+    fn(context);
+    fault_recovery = outer;
     return true;
 }
 

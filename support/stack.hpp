@@ -3,7 +3,8 @@
 // return addresses into a StackTrace that the leak-checking allocator
 // makes on every allocation and free.
 #pragma once
-#include <cstring>
+#include <ucontext.h>
+
 #include <optional>
 
 #include "support/error.hpp"
@@ -17,9 +18,47 @@ namespace debug {
 inline constexpr usize max_walk_steps = usize{1} << 21;
 
 // Whether the two words at address (a saved frame pointer and the return
-// address above it) can be read: their pages are mapped. The current
-// thread's own stack is known to be, and is checked without a system call.
+// address above it) can be read: their pages are mapped and readable. The
+// current thread's own stack is known to be mapped, and is checked without
+// a system call.
 bool isValidMemory(usize address);
+
+// Reads the two words at address (a frame's saved frame pointer and
+// return address) without faulting: false when either cannot be read. Each
+// load is listed with the place to resume at, and the fault handler sends a
+// load that faults there (recoverFromFault), so a readable frame costs no
+// more than two plain loads.
+[[nodiscard, gnu::always_inline]] inline bool readFrameWords(usize address, usize& first, usize& second) {
+    const auto* words = reinterpret_cast<const usize(*)[2]>(address);
+    asm volatile goto(
+        "1: movq (%[p]), %[a]\n\t"
+        "2: movq 8(%[p]), %[b]\n\t"
+        ".pushsection xov_read_fixups, \"a\"\n\t"
+        ".balign 4\n\t"
+        ".long 1b - ., %l[unreadable] - .\n\t"
+        ".long 2b - ., %l[unreadable] - .\n\t"
+        ".popsection"
+        : [a] "=&r"(first), [b] "=r"(second)
+        : [p] "r"(words), "m"(*words)
+        :
+        : unreadable);
+    return true;
+unreadable:
+    return false;
+}
+
+// For the fault handler, first thing on SIGSEGV or SIGBUS: a fault of one
+// of the loads above resumes at its listed place (true); one inside
+// runGuarded on this thread goes back to it (never returns); otherwise
+// false, and the fault is the program's.
+bool recoverFromFault(ucontext_t* context);
+
+// Runs fn(context); a SIGSEGV or SIGBUS inside it on this thread (the
+// reader touching a debug file truncated under it, say) ends it early and
+// returns false. Whatever fn was doing is abandoned where it faulted, so
+// only code that holds no lock and keeps no state it cannot redo belongs
+// here.
+[[nodiscard]] bool runGuarded(void (*fn)(void*), void* context);
 
 enum class FrameStep : u8 {
     taken,       // fp now names the caller's frame (0: this was the last)
@@ -38,8 +77,10 @@ template <class Readable>
     if (!readable(fp)) [[unlikely]]
         return FrameStep::unreadable;
     usize saved_fp;
-    std::memcpy(&saved_fp, reinterpret_cast<const void*>(fp), sizeof saved_fp);
-    std::memcpy(&return_address, reinterpret_cast<const void*>(fp + 8), sizeof return_address);
+    // A frame inside the stack's bounds may still sit on a page made
+    // unreadable (a guard page the program set up itself).
+    if (!readFrameWords(fp, saved_fp, return_address)) [[unlikely]]
+        return FrameStep::unreadable;
     // saved_fp in [1, fp], in one comparison.
     if (saved_fp - 1 < fp) [[unlikely]]
         return FrameStep::broken;

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/debuginfo/shell.hpp"
 #include "tests/e2e/child.hpp"
 #include "tests/e2e/pattern.hpp"
 
@@ -916,6 +917,175 @@ TEST(StartUp, RaisesTheStackLimitAndInstallsTheAlternateStackBeforeTheFirstTest)
     ASSERT_TRUE(m.has_value()) << r.finished.err;
     EXPECT_EQ(std::stoull(m->str(1)), expected);
     EXPECT_GE(std::stoull(m->str(2)), 64u * 1024);
+}
+
+// A call through a pointer to no code: the report shows the faulting
+// address as its first entry, then the caller from the return address the
+// call left at the stack pointer, and everything above it.
+TEST(FaultReport, ACallThroughAPointerToNoCodeShowsTheCallerAndEverythingAbove) {
+    for (const char* table : {"fault_null_call", "fault_data_call"}) {
+        const Report r = runTable(table);
+        EXPECT_EQ(r.finished.termSignal(), SIGABRT) << table;
+        const std::string& err = r.finished.err;
+        static const e2e::Pattern fault_re("\\.\\.\\.Segmentation fault at address 0x([0-9a-f]+)\n");
+        const auto fault = fault_re.search(err);
+        ASSERT_TRUE(fault.has_value()) << err;
+        const auto addresses = frameAddresses(err.substr(fault->position()));
+        ASSERT_GE(addresses.size(), 2u) << err;
+        // The pc the call jumped to is the faulting address itself.
+        EXPECT_EQ(addresses[0], std::stoul(fault->str(1), nullptr, 16)) << err;
+        if (std::string(table) == "fault_null_call") EXPECT_EQ(addresses[0], 0u);
+        const std::vector<unsigned long> rest(addresses.begin() + 1, addresses.end());
+        const auto names = symbolize(rest);
+        ASSERT_FALSE(names.empty());
+        EXPECT_NE(names[0].find("callsThrough"), std::string::npos) << joined(names);
+        const char* test = std::string(table) == "fault_null_call" ? "faultNullCall" : "faultDataCall";
+        EXPECT_TRUE(inOrder(names, {"callsThrough", test, "test_runner::mainTerminal", "main"})) << joined(names);
+        EXPECT_EQ(count(err, "Unwind"), 0) << err;
+        expectPrintedNamesMatchSymbolizer(err);
+    }
+}
+
+// Memory under the walk that cannot be read (a stack page made unreadable,
+// a saved frame pointer into an unreadable page) ends the trace after the
+// entries read so far, with the unwind error, and the process by SIGABRT.
+TEST(CorruptedStack, UnreadableMemoryUnderTheWalkEndsTheTraceNotTheReport) {
+    const std::pair<const char*, std::vector<std::string>> cases[] = {
+        {"panic_stack_page_unreadable",
+         {"(anonymous namespace)::panicsWithAPageAboveUnreadable",
+          "(anonymous namespace)::keepsItsFrameRecordOnAPageOfItsOwn"}},
+        {"panic_frame_pointer_unreadable",
+         {"(anonymous namespace)::panicsWithItsSavedFramePointerUnreadable",
+          "(anonymous namespace)::panicFramePointerUnreadable"}},
+    };
+    for (const auto& [table, innermost] : cases) {
+        const Report r = runTable(table, std::chrono::seconds(20));
+        EXPECT_FALSE(r.finished.timed_out);
+        EXPECT_EQ(r.finished.termSignal(), SIGABRT) << table << "\n" << r.finished.err;
+        const std::string& err = r.finished.err;
+        static const e2e::Pattern panic_re("thread [0-9]+ panic: [^\n]+\n");
+        const auto m = panic_re.search(err);
+        ASSERT_TRUE(m.has_value()) << err;
+        const auto names = entryLines(err.substr(m->position()));
+        ASSERT_GE(names.size(), innermost.size()) << err;
+        for (size_t i = 0; i < innermost.size(); ++i) EXPECT_EQ(names[i], innermost[i]) << table << "\n" << err;
+        EXPECT_EQ(count(err, "Unwind error at address"), 1) << err;
+        EXPECT_TRUE(err.ends_with("trace may be incomplete\n\n")) << err;
+    }
+}
+
+// A copy of the fixture in a directory of its own, made by a shell command
+// given the fixture's path and the copy's path; removed with its directory.
+struct FixtureCopy {
+    std::string dir;
+    std::string path;
+
+    explicit FixtureCopy(const std::string& make) {
+        char templ[] = "/tmp/xov_fixture_copy_XXXXXX";
+        if (mkdtemp(templ) == nullptr) return;
+        dir = templ;
+        path = dir + "/xov_fixture";
+        const std::string command = "F='" + e2e::fixturePath() + "' C='" + path + "'; " + make;
+        if (std::system(command.c_str()) != 0) path.clear();
+    }
+    ~FixtureCopy() {
+        if (!dir.empty()) (void)std::system(("rm -rf '" + dir + "'").c_str());
+    }
+
+    e2e::Finished run(const std::string& table) const {
+        e2e::SpawnOptions options = fixtureOptions(table);
+        options.argv.back() = path;
+        return e2e::run(options);
+    }
+};
+
+// The debug file, found by the copy's debug link, is mapped when the test
+// cuts it to nothing: entries from it become entries of unknown source and
+// the report goes on to the end.
+TEST(DamagedDebugInfo, ADebugFileTruncatedWhileMappedLeavesTheReportWhole) {
+    const FixtureCopy copy(
+        "objcopy --only-keep-debug \"$F\" \"$C.debug\" && "
+        "objcopy --strip-debug --add-gnu-debuglink=\"$C.debug\" \"$F\" \"$C\"");
+    ASSERT_FALSE(copy.path.empty());
+    const e2e::Finished f = copy.run("panic_debug_file_truncated");
+    EXPECT_EQ(f.termSignal(), SIGABRT) << f.err;
+    const std::string& err = f.err;
+    static const e2e::Pattern panic_re("thread [0-9]+ panic: debug file truncated\n");
+    const auto m = panic_re.search(err);
+    ASSERT_TRUE(m.has_value()) << err;
+    const std::string report = err.substr(m->end());
+    const auto addresses = frameAddresses(report);
+    ASSERT_GE(addresses.size(), 4u) << report;
+    // Every entry of the copy's code is of unknown source, named by its
+    // module.
+    static const e2e::Pattern unknown_re("^\\?\\?\\?:\\?:\\?: 0x[0-9a-f]+ in \\?\\?\\? \\(([^()\n]+)\\)$");
+    size_t unknown = 0;
+    for (const std::string& line : xov_test::linesOf(report))
+        if (const auto u = unknown_re.search(line); u && u->str(1) == copy.path) ++unknown;
+    EXPECT_GE(unknown + 1, addresses.size()) << report;
+    EXPECT_TRUE(inOrder(symbolize(addresses), {"panicDebugFileTruncated", "test_runner::mainTerminal", "main"}))
+        << report;
+    EXPECT_EQ(err.back(), '\n');
+}
+
+// One byte changed in the call-frame rules' CIE that nearly every function
+// shares: its data alignment factor. Every step by those rules then looks
+// plausible and is wrong, and they never reach the panic's first address;
+// the report says so once and shows the stack by frame pointers.
+TEST(DamagedDebugInfo, ADamagedSharedCieStillGivesTheWholePanicTrace) {
+    const std::vector<u8> bytes = xov_test::readFile(e2e::fixturePath());
+    const auto sections = xov_test::sectionsOf(bytes);
+    const Elf64_Shdr& eh_frame = xov_test::section(sections, ".eh_frame").header;
+    ASSERT_GT(eh_frame.sh_size, 0u);
+    const usize base = eh_frame.sh_offset;
+    auto word = [&](usize at) {
+        u32 v;
+        std::memcpy(&v, bytes.data() + base + at, sizeof v);
+        return v;
+    };
+    // The CIE most FDEs point at.
+    std::map<usize, size_t> uses;
+    for (usize at = 0; at + 8 <= eh_frame.sh_size && word(at) != 0; at += 4 + word(at))
+        if (word(at + 4) != 0) uses[at + 4 - word(at + 4)] += 1;
+    ASSERT_FALSE(uses.empty());
+    const usize cie = std::max_element(uses.begin(), uses.end(), [](const auto& a, const auto& b) {
+                          return a.second < b.second;
+                      })->first;
+    // length, id, version, augmentation string, code alignment (ULEB128),
+    // then the data alignment factor: -8, one byte.
+    usize at = base + cie + 9;
+    while (bytes[at] != 0) ++at;
+    ++at;
+    while ((bytes[at] & 0x80) != 0) ++at;
+    ++at;
+    ASSERT_EQ(bytes[at], 0x78);
+    char patch[128];
+    std::snprintf(patch, sizeof patch, "cp \"$F\" \"$C\" && printf '\\174' | dd of=\"$C\" bs=1 seek=%zu conv=notrunc 2>/dev/null",
+                  static_cast<size_t>(at));
+    const FixtureCopy copy(patch);
+    ASSERT_FALSE(copy.path.empty());
+    const e2e::Finished f = copy.run("panic_plain");
+    EXPECT_EQ(f.termSignal(), SIGABRT);
+    const std::string& err = f.err;
+    static const e2e::Pattern panic_re("thread [0-9]+ panic: plain panic 42\n");
+    const auto m = panic_re.search(err);
+    ASSERT_TRUE(m.has_value()) << err;
+    const std::string report = err.substr(m->end());
+    static const e2e::Pattern error_re(
+        "^Unwind error at address `([^`]+):0x([0-9a-f]+)` \\(error\\.InvalidDebugInfo\\), trace may be incomplete\n\n");
+    const auto e = error_re.search(report);
+    ASSERT_TRUE(e.has_value()) << report;
+    EXPECT_EQ(e->str(1), copy.path);
+    EXPECT_EQ(count(err, "Unwind"), 1) << report;
+    // The address the walk was to start at: the return address into the
+    // panicking function.
+    const auto where = symbolize({std::stoul(e->str(2), nullptr, 16) - 1});
+    ASSERT_EQ(where.size(), 1u);
+    EXPECT_NE(where[0].find("panicsPlainly"), std::string::npos) << where[0];
+    const auto names = symbolize(frameAddresses(report));
+    ASSERT_FALSE(names.empty()) << report;
+    EXPECT_NE(names[0].find("panicsPlainly"), std::string::npos) << joined(names);
+    EXPECT_TRUE(inOrder(names, {"panicsPlainly", "panicPlain", "test_runner::mainTerminal", "main"})) << joined(names);
 }
 
 // A thread that faults while another writes a panic report waits for that

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "failure/panic.hpp"
 #include "failure/stack_trace.hpp"
 #include "tests/failure/function_name.hpp"
 #include "tests/runner/stderr_capture.hpp"
@@ -636,6 +637,36 @@ TEST(StackIterator, ValidMemoryIsMappedMemoryIncludingTheNextWord) {
     EXPECT_FALSE(debug::isValidMemory(base + 4096));
     munmap(pages, 4096);
     EXPECT_FALSE(debug::isValidMemory(base));
+}
+
+// Mapped is not readable: a page made PROT_NONE (which msync accepts) is
+// no valid memory, on the thread's own stack or off it, and a frame-pointer
+// walk that reaches it ends there instead of faulting. The fault handler
+// turns the tried read's fault into the answer.
+TEST(StackIterator, APageMadeUnreadableIsNotValidMemoryAndEndsAWalk) {
+    debug::attachSegfaultHandler();
+    void* pages = mmap(nullptr, 8192, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(pages, MAP_FAILED);
+    const usize base = reinterpret_cast<usize>(pages);
+    ASSERT_EQ(mprotect(reinterpret_cast<void*>(base + 4096), 4096, PROT_NONE), 0);
+    EXPECT_TRUE(debug::isValidMemory(base + 4080));
+    EXPECT_FALSE(debug::isValidMemory(base + 4088));
+    EXPECT_FALSE(debug::isValidMemory(base + 4096));
+    // A frame whose saved frame pointer leads into the unreadable page.
+    auto* frame = static_cast<usize*>(pages);
+    frame[0] = base + 4096;
+    frame[1] = 0x401000;
+    auto it = debug::StackIterator::init(std::nullopt, base);
+    EXPECT_EQ(it.next(), std::optional<usize>(0x401000));
+    EXPECT_EQ(it.next(), std::nullopt);
+    usize first = 0;
+    usize second = 0;
+    EXPECT_FALSE(debug::readFrameWords(base + 4096, first, second));
+    EXPECT_TRUE(debug::readFrameWords(base, first, second));
+    EXPECT_EQ(first, base + 4096);
+    EXPECT_EQ(second, 0x401000u);
+    munmap(pages, 8192);
+    debug::resetSegfaultHandler();
 }
 
 TEST(StackIterator, BrokenFrameChainsEndTheWalkQuietly) {
