@@ -80,6 +80,16 @@ constexpr Operator operators[] = {
     {"cm", ","},    {"pm", "->*"},    {"pt", "->"},      {"cl", "()"},        {"ix", "[]"}, {"qu", "?"},
 };
 
+constexpr Operator unary_operators[] = {
+    {"nt", "!"}, {"ng", "-"}, {"ps", "+"}, {"ad", "&"}, {"de", "*"}, {"co", "~"},
+};
+
+constexpr Operator binary_operators[] = {
+    {"pl", "+"},  {"mi", "-"},  {"ml", "*"},  {"dv", "/"},  {"rm", "%"},  {"an", "&"}, {"or", "|"},
+    {"eo", "^"},  {"ls", "<<"}, {"eq", "=="}, {"ne", "!="}, {"lt", "<"},  {"gt", ">"}, {"le", "<="},
+    {"ge", ">="}, {"aa", "&&"}, {"oo", "||"},
+};
+
 class Demangler {
   public:
     Demangler(std::string_view in, std::span<char> out, DemangleStyle style)
@@ -246,10 +256,12 @@ class Demangler {
             if (info.is_restrict || info.is_volatile || info.is_const || info.ref != 0 || info.ctor_dtor_conv)
                 return fail();
             // Clones are of functions.
+            encoded_function_ = false;
             return (top && peek() == '.') ? fail() : ok_;
         }
         // The template parameters a function's type names are its own.
         if (!info.template_args) targ_count_ = 0;
+        encoded_function_ = true;
         if (top && style_ == DemangleStyle::name_only) {
             // Nothing after the name is shown: the parameters need not be
             // understood. Clone suffixes follow the first '.'.
@@ -380,7 +392,8 @@ class Demangler {
             can_args = c != 'I';
             bool candidate = true;
             if (c == 'S' && peek(1) == 't') {
-                if (!first) return fail();
+                // Only a name follows "std::", not a substitution.
+                if (!first || peek(2) == 'S') return fail();
                 pos_ += 2;
                 write("std::");
                 continue;
@@ -448,7 +461,9 @@ class Demangler {
     // tags: the name a constructor or destructor of that class takes.
     std::string_view className(Span prefix) {
         std::string_view text(out_ + prefix.begin, prefix.end - prefix.begin);
-        if (text.ends_with('>')) {
+        // "std::basic_string<char, ...><T>" is a basic_string still.
+        while (text.ends_with('>')) {
+            const usize before = text.size();
             int level = 0;
             for (usize i = text.size(); i > 0; --i) {
                 const char ch = text[i - 1];
@@ -458,6 +473,7 @@ class Demangler {
                     break;
                 }
             }
+            if (text.size() == before) break;
         }
         while (text.ends_with(']')) {
             const usize open = text.rfind("[abi:");
@@ -652,6 +668,9 @@ class Demangler {
         if (as_type && index < 64 && ((targ_values_ >> index) & 1) != 0) return fail();
         param_refs_ += 1;
         const Span& arg = targs_[index];
+        // A pack outside an expansion is spelled by c++filt as its first
+        // element only: not worth copying.
+        if (arg.pack && pack_index_ == no_pack && as_type) return fail();
         if (arg.pack && pack_index_ != no_pack) {
             // Inside a pack expansion: this pass's element. (A pack that is
             // not usable has elements that were not remembered.)
@@ -669,25 +688,39 @@ class Demangler {
 
     enum class ListEnd : u8 { encoding, lambda, function };
 
-    // Parameter types up to the list's end, separated as c++filt
-    // separates them: an empty pack expansion keeps the separator before
-    // it, unless it is the last.
+    // Lists are separated as c++filt separates them: an empty element (an
+    // empty pack or pack expansion) keeps the separator before it, "a, ,
+    // b", unless only empty ones follow it, which take theirs with them.
+    struct Trailing {
+        static constexpr usize none = ~usize{0};
+        usize from = none;  // where the run of empty elements at the end began
+        void element(usize before_separator, bool empty) {
+            if (!empty)
+                from = none;
+            else if (from == none)
+                from = before_separator;
+        }
+    };
+
+    // Parameter types up to the list's end.
     bool typeList(ListEnd kind) {
-        usize before_separator = len_;
-        bool empty_last = false;
+        Trailing trailing;
         for (bool first = true;; first = false) {
             const char c = peek();
             if (c == 'E' && kind != ListEnd::encoding) break;
             if (kind == ListEnd::encoding && (pos_ == in_.size() || c == 'E' || c == '.')) break;
             if (kind == ListEnd::function && (c == 'R' || c == 'O') && peek(1) == 'E') break;
             if (pos_ >= in_.size()) return fail();
-            before_separator = len_;
+            const usize before_separator = len_;
             if (!first) write(", ");
             const u32 begin = mark();
             if (!type()) return false;
-            empty_last = mark() == begin;
+            // c++filt puts a reference to a lambda inside the lambda's own
+            // function-typed parameter: not worth copying.
+            if (kind == ListEnd::lambda && shape_.shape != Shape::plain) return fail();
+            trailing.element(before_separator, mark() == begin);
         }
-        if (empty_last) len_ = before_separator;
+        if (trailing.from != Trailing::none) len_ = trailing.from;
         return ok_;
     }
 
@@ -699,14 +732,14 @@ class Demangler {
         Span args[max_args];
         usize count = 0;
         u64 values = 0;  // which arguments are values
-        usize before_separator = len_;
-        bool empty_last = false;
+        Trailing trailing;
+        bool trimmed = false;  // the last argument is a pack that lost empty elements
         while (!consume('E')) {
             if (pos_ >= in_.size() || count == max_args) return fail();
-            before_separator = len_;
+            const usize before_separator = len_;
             if (count != 0) write(", ");
             const u32 begin = mark();
-            if (peek() == 'L') values |= u64{1} << count;
+            if (peek() == 'L' || peek() == 'X') values |= u64{1} << count;
             const bool pack = peek() == 'J';
             shape_ = Span{0, 0};
             if (!templateArg()) return false;
@@ -716,14 +749,14 @@ class Demangler {
                 arg.begin = begin;
                 arg.end = mark();
             }
-            empty_last = mark() == begin;
+            trailing.element(before_separator, mark() == begin);
+            trimmed = pack && pack_trimmed_;
             args[count++] = arg;
         }
-        // A last pack that is empty takes its separator with it, as in
-        // c++filt; one in the middle leaves "a, , b". Whether "> >" needs
-        // its space is decided first, so "A<int>>" has none.
-        const bool space = last() == '>';
-        if (empty_last) len_ = before_separator;
+        // Whether "> >" needs its space is decided before the empty packs
+        // at the end go, so "A<int>>" has none, as in c++filt.
+        const bool space = last() == '>' && trailing.from == Trailing::none && !trimmed;
+        if (trailing.from != Trailing::none) len_ = trailing.from;
         if (space) write(" ");
         write(">");
         last_name_ = outer_name;
@@ -747,13 +780,16 @@ class Demangler {
             Span pack{0, 0};
             pack.pack = true;
             pack.first = static_cast<u16>(pack_elem_count_);
+            Trailing trailing;
             for (bool first = true; !consume('E'); first = false) {
                 if (pos_ >= in_.size()) return fail();
+                const usize before_separator = len_;
                 if (!first) write(", ");
                 const u32 begin = mark();
                 const usize before = pack_elem_count_;
                 shape_ = Span{0, 0};
                 if (!templateArg()) return false;
+                trailing.element(before_separator, mark() == begin);
                 // A nested pack's elements break the run.
                 if (pack_elem_count_ != before || before == max_pack_elems) {
                     pack.usable = false;
@@ -762,10 +798,16 @@ class Demangler {
                 pack_elems_[pack_elem_count_++] = Span{begin, mark(), shape_.hole, shape_.shape};
                 pack.count += 1;
             }
+            pack_trimmed_ = trailing.from != Trailing::none;
+            if (pack_trimmed_) len_ = trailing.from;
             last_pack_ = pack;
             return ok_;
         }
-        if (c == 'X') return fail();
+        if (c == 'X') {
+            ++pos_;
+            bool name_like = false;
+            return (expression(name_like) && consume('E')) || fail();
+        }
         // A template parameter passed on may stand for a value.
         value_param_ok_ = c == 'T';
         return type();
@@ -963,8 +1005,14 @@ class Demangler {
             write("*");
         } else if (last() == '&') {
             // A reference to a reference (through a template parameter)
-            // collapses: & wins over &&.
-            if (c == 'R' && len_ >= 2 && out_[len_ - 2] == '&') len_ -= 1;
+            // collapses: & wins over &&. The inner type's text stays as it
+            // is for its candidate; the collapsed copy replaces it.
+            if (c == 'R' && len_ - begin >= 2 && out_[len_ - 2] == '&') {
+                const usize n = len_ - begin;
+                stash(begin);
+                if (!ok_) return false;
+                write(std::string_view(out_ + cap_, n - 1));
+            }
         } else {
             write(mark_text);
         }
@@ -1076,7 +1124,8 @@ class Demangler {
     // names, "int const&, double const&". The candidates the pattern makes
     // hold one element's text where c++filt would show another, so no
     // name may refer to them.
-    bool packExpansion() {
+    // of_expression: "sp <expression>", which is no candidate.
+    bool packExpansion(bool of_expression = false) {
         if (pack_index_ != no_pack) return fail();
         const u32 begin = mark();
         pos_ += 2;
@@ -1084,7 +1133,9 @@ class Demangler {
         const usize subs_before = sub_count_;
         pack_index_ = 0;
         pack_size_ = no_pack;
-        bool spelled = type();
+        bool name_like = false;
+        auto pass = [&]() { return of_expression ? expression(name_like) : type(); };
+        bool spelled = pass();
         const usize subs_after = sub_count_;
         const usize end = pos_;
         const u32 size = pack_size_;
@@ -1092,14 +1143,130 @@ class Demangler {
             write(", ");
             pos_ = pattern;
             pack_index_ = i;
-            spelled = type() && pos_ == end;
+            spelled = pass() && pos_ == end;
             sub_count_ = subs_after;
         }
         pack_index_ = no_pack;
         if (!spelled || size == no_pack) return fail();
         for (usize i = subs_before; i < subs_after; ++i) subs_[i].usable = false;
         if (size == 0) stash(begin);
-        return addSub(Span{begin, mark()});
+        return of_expression ? ok_ : addSub(Span{begin, mark()});
+    }
+
+    // The expressions template arguments carry, spelled as c++filt spells
+    // them: an operand in parentheses unless it is a name, "(a)+(b)",
+    // "!B<int>::value", "&x" but "&(g())", "(bool)(1)", "sizeof (int)".
+    // name_like: the expression is a name, which needs no parentheses.
+    bool expression(bool& name_like) {
+        const Depth guard(*this);
+        if (depth_ > max_depth) return fail();
+        name_like = false;
+        const char a = peek(), b = peek(1);
+        if (a == 'T') return templateParam(false);
+        if (a == 'L' && b == '_' && peek(2) == 'Z') {
+            pos_ += 3;
+            if (peek() == 'N') {
+                name_like = true;
+                return qualifiedEntity() && (consume('E') || fail());
+            }
+            if (!encoding(false) || !consume('E')) return fail();
+            name_like = !encoded_function_;
+            return ok_;
+        }
+        if (a == 'L') return literal();
+        if (a >= '0' && a <= '9') {
+            name_like = true;
+            NameInfo info;
+            if (!unqualifiedName(info, Span{mark(), mark()})) return false;
+            return peek() != 'I' || templateArgs(false);
+        }
+        pos_ += 2;
+        if (a == 's' && b == 'r') {
+            // A member of a dependent type: "B<T>::value".
+            if (peek() == 'N' || !type()) return fail();
+            write("::");
+            name_like = true;
+            NameInfo info;
+            if (!unqualifiedName(info, Span{mark(), mark()})) return false;
+            return peek() != 'I' || templateArgs(false);
+        }
+        if (a == 's' && b == 'p') {
+            pos_ -= 2;
+            return packExpansion(true);
+        }
+        if (a == 's' && (b == 'z' || b == 't')) {
+            write("sizeof (");
+            bool inner = false;
+            if (!(b == 'z' ? expression(inner) : type())) return false;
+            write(")");
+            return ok_;
+        }
+        if (a == 'c' && b == 'v') {
+            write("(");
+            if (peek() == '_' || !type()) return fail();
+            write(")");
+            return operand();
+        }
+        for (const Operator& op : unary_operators) {
+            if (op.code[0] == a && op.code[1] == b) {
+                write(op.name);
+                return operand();
+            }
+        }
+        for (const Operator& op : binary_operators) {
+            if (op.code[0] == a && op.code[1] == b) {
+                // c++filt keeps a ">" from closing the argument list.
+                const bool greater = a == 'g' && b == 't';
+                if (greater) write("(");
+                if (!operand()) return false;
+                write(op.name);
+                if (!operand()) return false;
+                if (greater) write(")");
+                return ok_;
+            }
+        }
+        return fail();
+    }
+
+    // An entity with a qualified name, as an expression: c++filt shows the
+    // name alone, "&n::g", without a function's parameters.
+    bool qualifiedEntity() {
+        NameInfo info;
+        if (!name(info, false)) return false;
+        if (peek() == 'E') return ok_;
+        const u32 hidden = mark();
+        if (info.template_args && !info.ctor_dtor_conv && !type()) return false;
+        if (peek() == 'v' && peek(1) == 'E') {
+            ++pos_;
+        } else if (!typeList(ListEnd::lambda)) {
+            return false;
+        }
+        stash(hidden);
+        return ok_;
+    }
+
+    // An operator's operand, in parentheses unless it is a name.
+    bool operand() {
+        const u32 begin = mark();
+        bool name_like = false;
+        if (!expression(name_like)) return false;
+        if (name_like) return ok_;
+        if (len_ == cap_) return fail();
+        // The candidates the operand made move with its text.
+        std::memmove(out_ + begin + 1, out_ + begin, len_ - begin);
+        auto move = [&](Span& s) {
+            if (s.begin >= begin && s.begin < len_) {
+                s.begin += 1;
+                s.end += 1;
+            }
+        };
+        for (usize i = 0; i < sub_count_; ++i) move(subs_[i]);
+        for (usize i = 0; i < targ_count_; ++i) move(targs_[i]);
+        for (usize i = 0; i < pack_elem_count_; ++i) move(pack_elems_[i]);
+        out_[begin] = '(';
+        len_ += 1;
+        write(")");
+        return ok_;
     }
 
     // GCC's clone suffixes (".cold", ".isra.0", ".constprop.0", ".part.0").
@@ -1140,6 +1307,8 @@ class Demangler {
     usize param_refs_ = 0;  // template parameters resolved so far
     u64 targ_values_ = 0;   // which of targs_ are values, not types
     bool value_param_ok_ = false;
+    bool encoded_function_ = false;  // the last encoding was a function's
+    bool pack_trimmed_ = false;      // the last pack lost empty elements at its end
     Span shape_{0, 0};   // the last type's shape
     Span copied_{0, 0};  // the last substitution or template argument written
     Span last_pack_{0, 0};

@@ -1,11 +1,11 @@
 // A demangler for the Itanium C++ names the symbol table gives, writing
 // into a caller's buffer: it runs inside fault handlers, so it never
 // allocates. It knows the common subset (nested and local names,
-// templates with type and integer arguments, packs and their expansions,
-// function, array and member pointer types, substitutions, operators,
-// constructors and destructors, ABI tags, clone suffixes) and gives up on
-// the rest (expressions among them), where the caller shows the mangled
-// name. Malformed names are refused, as c++filt refuses them, as far as it
+// templates with type, integer and simple expression arguments, packs and
+// their expansions, function, array and member pointer types,
+// substitutions, operators, constructors and destructors, ABI tags, clone
+// suffixes) and gives up on the rest (decltype among it), where the caller
+// shows the mangled name. Malformed names are refused, as c++filt refuses them, as far as it
 // reads them: the name-only style does not read a function's parameters.
 #pragma once
 #include <optional>

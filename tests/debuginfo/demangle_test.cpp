@@ -98,6 +98,25 @@ constexpr Case cases[] = {
      "std::forward<char const (&) [11]>"},
     {"_ZSt7forwardIPFvvEEOT_RNSt16remove_referenceIS2_E4typeE",
      "void (*&&std::forward<void (*)()>(std::remove_reference<void (*)()>::type&))()", "std::forward<void (*)()>"},
+    // A collapsed reference leaves the candidate it was made from whole.
+    {"_Z1fIOiJEERT_N1AIJS1_DpT0_EEE", "int& f<int&&>(A<int&&>)", "f<int&&>"},
+    // Empty packs at the end of a pack take their separators, and the
+    // space of "> >", with them.
+    {"_ZSt12__get_helperILm1ESt14default_deleteIKPKcEJEERT0_RSt11_Tuple_implIXT_EJS5_DpT1_EE",
+     "std::default_delete<char const* const>& std::__get_helper<1ul, std::default_delete<char const* const>>"
+     "(std::_Tuple_impl<1ul, std::default_delete<char const* const>>&)",
+     "std::__get_helper<1ul, std::default_delete<char const* const>>"},
+    // Expressions among template arguments: operands in parentheses
+    // unless they are names, a qualified function's address by its name.
+    {"_Z1fIiEvPN1AIXgtT_Li1EEE4typeE", "void f<int>(A<((int)>(1))>::type*)", "f<int>"},
+    {"_Z1fIiEvPN1AIXntsr1BIT_E5valueEE4typeE", "void f<int>(A<!B<int>::value>::type*)", "f<int>"},
+    {"_Z1fIiEvPN1AIXadL_Z1gvEEE4typeE", "void f<int>(A<&(g())>::type*)", "f<int>"},
+    {"_Z1fIJidEEvPN1AIXspT_EE4typeE", "void f<int, double>(A<int, double>::type*)", "f<int, double>"},
+    {"_Z1fIiEvPN1AIXcvbLi1EEXstT_EE4typeE", "void f<int>(A<(bool)(1), sizeof (int)>::type*)", "f<int>"},
+    {"_ZN4heap5TreapImXadL_ZN12_GLOBAL__N_18identityEmEEE4nextEPNS2_4NodeE",
+     "heap::Treap<unsigned long, &(anonymous namespace)::identity>::next(heap::Treap<unsigned long, &(anonymous "
+     "namespace)::identity>::Node*)",
+     "heap::Treap<unsigned long, &(anonymous namespace)::identity>::next"},
     {"_ZSt1vIPiJEE", "std::v<int*>", "std::v<int*>"},
     // A local class of a function template as a template argument: the
     // inner function's return type is not shown, in the name or where a
@@ -133,18 +152,21 @@ TEST(Demangle, RefusesWhatItCannotSpellWhole) {
         EXPECT_EQ(demangled(name, DemangleStyle::full), "(refused)") << name;
     // Malformed names c++filt refuses or spells as nonsense: "St" inside a
     // nested name, a name after an operator or a destructor, a nested name
-    // of one substitution, a doubled qualifier, qualifiers on data, and a
-    // floating-point literal...
+    // of one substitution, a doubled qualifier, qualifiers on data, a
+    // floating-point literal, a substitution after "St", a clone of data...
     for (const char* name :
          {"_ZNStcodecvtIwc11__mbstate_tEC2EP15__locale_structm", "_ZNdaIPcED2Ev", "_ZNSoEt", "_ZNKKSt6atomicIbEcvbEv",
-          "_ZNK8Progress4Node3endE", "_ZNKSt10moneypunctIcLf0EE16do_positive_signEv"}) {
+          "_ZNK8Progress4Node3endE", "_ZNKSt10moneypunctIcLf0EE16do_positive_signEv",
+          "_ZNKStSt5ctypeIcE13_M_widen_initEv", "_ZN1a1bE.cold"}) {
         EXPECT_EQ(demangled(name, DemangleStyle::full), "(refused)") << name;
         EXPECT_EQ(demangled(name, DemangleStyle::name_only), "(refused)") << name;
     }
     // ...and in the parameters, which only the full style reads: reordered
     // qualifiers, a function template without parameters, a character no
-    // identifier has.
-    for (const char* name : {"_ZN1X1fERKrN1Y1ZE", "_ZSt8_DestroyIPcEPT_", "_Z1f9ab@cdefghv"})
+    // identifier has, a template parameter of a function that has none, a
+    // pack outside an expansion.
+    for (const char* name : {"_ZN1X1fERKrN1Y1ZE", "_ZSt8_DestroyIPcEPT_", "_Z1f9ab@cdefghv", "_ZN1AIiE1fET_",
+                             "_Z1fIJidEEvOT_"})
         EXPECT_EQ(demangled(name, DemangleStyle::full), "(refused)") << name;
     // Every prefix of a real name: refused or spelled, never a read past
     // the end (the sanitizer builds check that).
