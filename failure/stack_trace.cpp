@@ -152,9 +152,8 @@ std::optional<usize> StackIterator::nextByRules(UnwindState& state) {
 }
 
 std::optional<usize> StackIterator::nextInternal() {
-    // Every step below moves strictly up the stack, so a walk ends; this
-    // bounds one whose every step is plausible but whose stack is not.
-    if (steps >= max_steps) return std::nullopt;
+    // Every step below moves strictly up the stack: the stack's own size
+    // bounds a walk.
     steps += 1;
 
     if (unwind_state && !unwind_state->failed) {
@@ -379,6 +378,180 @@ Result<void> writeStackTrace(const StackTrace& trace, Writer& writer, SelfInfo& 
     return {};
 }
 
+namespace {
+
+using UnwindError = StackIterator::UnwindError;
+
+// An entry for a return address: the call instruction's last byte (0
+// stays 0).
+usize entryAddress(usize return_address) { return return_address == 0 ? 0 : return_address - 1; }
+
+// The outermost entries of a walk, kept while the rest of it goes by, each
+// with the unwind error met just before it.
+struct TailEntries {
+    struct Kept {
+        usize address;
+        std::optional<UnwindError> error;
+    };
+    Kept ring[trace_tail_entries];
+    usize walked = 0;
+    // The error of the last entry that fell out of the ring.
+    std::optional<UnwindError> dropped_error;
+
+    void push(usize address, std::optional<UnwindError> error) {
+        Kept& slot = ring[walked % trace_tail_entries];
+        if (walked >= trace_tail_entries && slot.error) dropped_error = slot.error;
+        slot = Kept{address, error};
+        walked += 1;
+    }
+    // Counts entries that are never shown: at least trace_tail_entries
+    // real ones must follow, overwriting every slot these fill.
+    void pass(usize count) {
+        const usize filled = count < trace_tail_entries ? count : trace_tail_entries;
+        for (usize i = 0; i < filled; ++i) push(0, std::nullopt);
+        walked += count - filled;
+    }
+};
+
+// A frame that a walk by frame pointers passed: where it lay, and the
+// return address and frame pointer of its caller saved in it.
+struct PassedFrame {
+    usize fp;
+    usize return_address;
+    usize saved_fp;
+};
+
+// The frame the iterator's rules will step out of next, as its frame
+// pointer records it: compared with what the step finds.
+std::optional<PassedFrame> frameByPointer(const StackIterator::UnwindState& state, bool (*check)(usize)) {
+    const dwarf::UnwindContext& ctx = state.dwarf_context;
+    usize fp = ctx.getFp();
+    // A frame pointer lies above the frame its function called.
+    if (fp == 0 || fp % 8 != 0 || fp < ctx.cfa) return std::nullopt;
+    const usize from = fp;
+    usize return_address = 0;
+    if (stepFrame(fp, return_address, check) != FrameStep::taken) return std::nullopt;
+    return PassedFrame{from, return_address, fp};
+}
+
+bool rulesAgree(const StackIterator::UnwindState& state, const PassedFrame& frame, usize return_address) {
+    return !state.failed && return_address == frame.return_address && state.dwarf_context.cfa == frame.fp + 16 &&
+           state.dwarf_context.getFp() == frame.saved_fp;
+}
+
+// Pages a walk by frame pointers found mapped, as one range growing with
+// the walk: each page is asked about once rather than each frame on it.
+struct MappedPages {
+    usize lo = 0;
+    usize hi = 0;
+
+    bool holds(usize frame) const { return hi - lo >= 16 && frame - lo <= hi - lo - 16; }
+    void add(usize frame) {
+        const usize page_lo = frame & ~usize{4095};
+        const usize page_hi = ((frame + 15) & ~usize{4095}) + 4096;
+        if (page_lo <= hi && page_hi >= lo && hi != 0) {
+            lo = page_lo < lo ? page_lo : lo;
+            hi = page_hi > hi ? page_hi : hi;
+        } else {
+            lo = page_lo;
+            hi = page_hi;
+        }
+    }
+};
+
+constexpr usize passed_frames_kept = 2 * trace_tail_entries;
+
+// Walks the rest of the chain by frame pointers from it.fp, every frame
+// into tail but, when the rules are to walk the end again (by_rules), the
+// last trace_tail_entries: the rules then go on from the caller of the
+// returned frame (none: from where they stood), so the outermost entries
+// are theirs, as in a walk by rules alone, through code that keeps no
+// frame pointer (the C library's start-up) to its very end. The frames
+// kept are the ones the tail may still need: twice as many as it shows.
+[[gnu::noinline]] std::optional<PassedFrame> skipByFramePointers(StackIterator& it, TailEntries& tail,
+                                                                 bool by_rules) {
+    PassedFrame passed[passed_frames_kept];
+    usize count = 0;
+    MappedPages pages;
+    bool (*const check)(usize) = it.is_valid_memory;
+    // Mapping and protection come in whole pages, so a page once read is
+    // read again without asking; another check may not be about pages.
+    const bool by_page = check == &isValidMemory;
+    const auto readable = [&pages, check, by_page](usize frame) {
+        if (frame == 0 || frame % 8 != 0) return false;
+        if (pages.holds(frame)) return true;
+        if (!check(frame)) return false;
+        if (by_page) pages.add(frame);
+        return true;
+    };
+    usize fp = it.fp;
+    for (;;) {
+        const usize from = fp;
+        usize return_address = 0;
+        if (stepFrame(fp, return_address, readable) != FrameStep::taken) break;
+        it.steps += 1;
+        passed[count % passed_frames_kept] = PassedFrame{from, return_address, fp};
+        count += 1;
+    }
+    it.fp = fp;
+    const usize walked_again = by_rules ? (count < trace_tail_entries ? count : trace_tail_entries) : 0;
+    const usize kept_end = count - walked_again;
+    const usize kept_start = kept_end > trace_tail_entries ? kept_end - trace_tail_entries : 0;
+    tail.pass(kept_start);
+    for (usize i = kept_start; i < kept_end; ++i)
+        tail.push(entryAddress(passed[i % passed_frames_kept].return_address), std::nullopt);
+    if (!by_rules || kept_end == 0) return std::nullopt;
+    return passed[(kept_end - 1) % passed_frames_kept];
+}
+
+// The rules take up the walk in the caller of a frame passed by frame
+// pointers: its pc is the frame's return address, its stack pointer the
+// frame's end, its frame pointer the one saved in the frame; nothing else
+// of its registers is known.
+void resumeByRules(StackIterator& it, StackIterator::UnwindState& state, const PassedFrame& frame) {
+    dwarf::UnwindContext& ctx = state.dwarf_context;
+    dwarf::UnwindContext resumed;
+    resumed.is_valid_memory = ctx.is_valid_memory;
+    resumed.pc = frame.return_address;
+    resumed.regs[dwarf::UnwindContext::rsp] = frame.fp + 16;
+    resumed.reg_valid[dwarf::UnwindContext::rsp] = true;
+    resumed.regs[dwarf::UnwindContext::rbp] = frame.saved_fp;
+    resumed.reg_valid[dwarf::UnwindContext::rbp] = true;
+    resumed.regs[dwarf::UnwindContext::return_address] = frame.return_address;
+    resumed.reg_valid[dwarf::UnwindContext::return_address] = true;
+    resumed.cfa = frame.fp + 16;
+    ctx = resumed;
+    it.fp = frame.saved_fp;
+}
+
+// The walk past the innermost entries, to its end. Call-frame rules take
+// microseconds a frame, frame pointers nanoseconds: once a frame keeps its
+// frame pointer where the rules found it, frame pointers take the walk
+// over (ten million frames in a fraction of a second), and the rules walk
+// the outermost frames again.
+void walkRest(StackIterator& it, TailEntries& tail) {
+    bool skipped = false;
+    for (;;) {
+        if (!it.unwind_state || it.unwind_state->failed) {
+            // Frame pointers only from here, as the iterator would go on.
+            (void)skipByFramePointers(it, tail, false);
+            return;
+        }
+        StackIterator::UnwindState& state = *it.unwind_state;
+        const std::optional<PassedFrame> frame = skipped ? std::nullopt : frameByPointer(state, it.is_valid_memory);
+        const std::optional<usize> next = it.next();
+        if (!next) return;
+        tail.push(entryAddress(*next), it.getLastError());
+        if (frame && rulesAgree(state, *frame, *next)) {
+            skipped = true;
+            if (const auto resume_after = skipByFramePointers(it, tail, true))
+                resumeByRules(it, state, *resume_after);
+        }
+    }
+}
+
+}  // namespace
+
 Result<void> walkBounded(StackIterator& it, WalkSink& sink, std::optional<usize> first_entry) {
     usize shown = 0;
     if (first_entry) {
@@ -393,33 +566,21 @@ Result<void> walkBounded(StackIterator& it, WalkSink& sink, std::optional<usize>
             return {};
         }
         if (const auto error = it.getLastError()) sink.unwindError(*error);
-        TRY(sink.entry(*next == 0 ? 0 : *next - 1));
+        TRY(sink.entry(entryAddress(*next)));
     }
     // The rest is walked to its end, keeping the last entries (with an
     // unwind error met just before each) to show after the count.
-    struct Kept {
-        usize address;
-        std::optional<StackIterator::UnwindError> error;
-    };
-    Kept ring[trace_tail_entries];
-    usize walked = 0;
-    std::optional<StackIterator::UnwindError> dropped_error;
-    for (;;) {
-        const std::optional<usize> next = it.next();
-        if (!next) break;
-        Kept& slot = ring[walked % trace_tail_entries];
-        if (walked >= trace_tail_entries && slot.error) dropped_error = slot.error;
-        slot = Kept{*next == 0 ? 0 : *next - 1, it.getLastError()};
-        walked += 1;
-    }
-    const std::optional<StackIterator::UnwindError> final_error = it.getLastError();
+    TailEntries tail;
+    walkRest(it, tail);
+    const std::optional<UnwindError> final_error = it.getLastError();
+    const usize walked = tail.walked;
     const usize kept = walked < trace_tail_entries ? walked : trace_tail_entries;
     if (walked > kept) {
-        if (dropped_error) sink.unwindError(*dropped_error);
+        if (tail.dropped_error) sink.unwindError(*tail.dropped_error);
         TRY(sink.skipped(walked - kept));
     }
     for (usize i = walked - kept; i < walked; ++i) {
-        const Kept& slot = ring[i % trace_tail_entries];
+        const TailEntries::Kept& slot = tail.ring[i % trace_tail_entries];
         if (slot.error) sink.unwindError(*slot.error);
         TRY(sink.entry(slot.address));
     }

@@ -53,10 +53,6 @@ struct StackIterator {
         usize address;  // the context's pc when unwinding failed
     };
 
-    // Steps taken by call-frame rules count too: a walk ends where the
-    // capture's would.
-    static constexpr usize max_steps = max_walk_steps;
-
     std::optional<usize> first_address;
     usize fp = 0;
     // The frame the walk started from: a walk by call-frame rules that

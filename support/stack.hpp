@@ -12,11 +12,6 @@
 
 namespace debug {
 
-// Steps one walk may take, frames skipped before its first address
-// included: more than the deepest real stack holds (16 MiB of 16-byte
-// frames), so only a chain that no stack can hold is cut short.
-inline constexpr usize max_walk_steps = usize{1} << 21;
-
 // Whether the two words at address (a saved frame pointer and the return
 // address above it) can be read: their pages are mapped and readable. The
 // current thread's own stack is known to be mapped, and is checked without

@@ -740,6 +740,44 @@ TEST(BoundedTrace, ADeepPanicShowsInnermostEntriesTheSkippedCountAndOutermostEnt
     EXPECT_TRUE(inOrder(tail, {recursing, "panicDeepRecursion", "test_runner::mainTerminal", "main"})) << joined(tail);
 }
 
+// Deeper than any step budget a walk could have had: a stack limit raised
+// far above the 16 MiB start-up sets (which leaves a higher one alone) lets
+// a recursion go 3 000 000 calls deep. The stack's own size bounds the
+// walk: its outermost entries are still the test, the runner and main, and
+// the counts add up to the real depth. The time allowed only catches a
+// walk that does not end (its speed is the benchmark's to measure).
+TEST(BoundedTrace, AStackOfMillionsOfFramesStillEndsWithTheTestTheRunnerAndMain) {
+    constexpr rlim_t wanted = rlim_t{1} << 30;
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_STACK, &saved), 0);
+    if (saved.rlim_max != RLIM_INFINITY && saved.rlim_max < wanted) GTEST_SKIP() << "hard stack limit too low";
+    rlimit raised = saved;
+    raised.rlim_cur = wanted;
+    ASSERT_EQ(setrlimit(RLIMIT_STACK, &raised), 0);
+    const Report r = runTable("panic_far_deep_recursion", std::chrono::seconds(120));
+    ASSERT_EQ(setrlimit(RLIMIT_STACK, &saved), 0);
+    EXPECT_FALSE(r.finished.timed_out);
+    EXPECT_EQ(r.finished.termSignal(), SIGABRT);
+    const std::string& err = r.finished.err;
+    const std::string line = panicLine(r.pid, "panic 3000000 calls deep");
+    ASSERT_NE(err.find(line), std::string::npos) << err.substr(0, 500);
+    const auto lines = entryLines(err.substr(err.find(line)));
+    ASSERT_EQ(lines.size(), shown_head + 1 + shown_tail) << err.substr(err.size() > 3000 ? err.size() - 3000 : 0);
+    const std::string recursing = "(anonymous namespace)::recursesFarThenPanics";
+    for (size_t i = 0; i < shown_head; ++i) ASSERT_EQ(lines[i], recursing) << "entry " << i;
+    static const e2e::Pattern skipped_re("^\\(([0-9]+) additional stack frames skipped\\.\\.\\.\\)$");
+    const auto m = skipped_re.search(lines[shown_head]);
+    ASSERT_TRUE(m.has_value()) << lines[shown_head];
+    const size_t skipped = std::stoul(m->str(1));
+    const std::vector<std::string> tail(lines.begin() + shown_head + 1, lines.end());
+    const size_t recursing_in_tail = static_cast<size_t>(std::count(tail.begin(), tail.end(), recursing));
+    EXPECT_EQ(shown_head + skipped + recursing_in_tail, 3'000'001u);
+    EXPECT_TRUE(inOrder(tail, {recursing, "panicFarDeepRecursion", "test_runner::mainTerminal", "main"}))
+        << joined(tail);
+    // As shallow walks end: through the C library's start-up code.
+    EXPECT_TRUE(inOrder(tail, {"main", "_start"})) << joined(tail);
+}
+
 struct OverflowCase {
     const char* table;
     bool server;

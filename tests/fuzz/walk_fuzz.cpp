@@ -1,8 +1,8 @@
 // Stack walks over a stack of random words: frame pointers, return
 // addresses into this very executable (so the walk follows its real
 // call-frame tables) and register contexts all come from the input. Every
-// walk must end by its own rules (each step strictly up the stack), long
-// before the iterator's safety limit, and a trace shows no more entries
+// walk must end by its own rules (each step strictly up the stack), within
+// what the fake stack can hold, and a trace shows no more entries
 // than its cap; reads stay on the fake stack (anything else faults).
 // Input: a control byte, then 8-byte words for the registers and the stack.
 #include <ucontext.h>
@@ -74,9 +74,11 @@ void checkWalk(debug::StackIterator& it, std::optional<usize> first_entry) {
     if (counter.skipped_lines > 1) std::abort();
     // A failed unwind happens once and is reported once.
     if (counter.errors > 1) std::abort();
-    // Ended by the rules, not by the safety limit: every step went up a
-    // stack of 512 words.
-    if (it.steps >= debug::StackIterator::max_steps) std::abort();
+    // Ended by the rules: a call-frame step reads a word above the last
+    // one it read, on the fake stack (twice over, for the outermost frames
+    // walked again by rules after frame pointers), a frame-pointer step
+    // reads a frame above the last.
+    if (it.steps > 2 * sizeof stack + stack_words + 1) std::abort();
     it.deinit();
 }
 
