@@ -98,7 +98,13 @@ class Demangler {
     std::optional<std::string_view> run() {
         if (!in_.starts_with("_Z")) return std::nullopt;
         pos_ = 2;
-        if (!encoding(true) || !cloneSuffixes() || pos_ != in_.size() || !ok_) return std::nullopt;
+        if (!encoding(true) || !cloneSuffixes()) return std::nullopt;
+        // A symbol version ("@GLIBCXX_3.4", "@@GLIBCXX_3.4.21") as it is.
+        if (pos_ < in_.size() && in_[pos_] == '@') {
+            write(str::sub(in_, pos_));
+            pos_ = in_.size();
+        }
+        if (pos_ != in_.size() || !ok_) return std::nullopt;
         return std::string_view(out_, len_);
     }
 
@@ -171,6 +177,13 @@ class Demangler {
         cap_ = to;
         len_ = from;
     }
+    // Whether the encoding ends k characters on: at the end of the name,
+    // of a local name's function ('E'), or before a clone suffix or a
+    // symbol version.
+    [[nodiscard]] bool encodingEnds(usize k) const {
+        const char c = peek(k);
+        return (ok_ && pos_ + k >= in_.size()) || c == 'E' || c == '.' || c == '@';
+    }
     [[nodiscard]] char last() const { return len_ == 0 ? '\0' : out_[len_ - 1]; }
     [[nodiscard]] bool endsWith(std::string_view suffix) const {
         return len_ >= suffix.size() && std::memcmp(out_ + len_ - suffix.size(), suffix.data(), suffix.size()) == 0;
@@ -208,6 +221,16 @@ class Demangler {
     // Special names: thunks, guard variables, virtual tables, type info.
     bool specialName() {
         if (consume('G')) {
+            if (consume('T')) {
+                // Transactional memory's clones.
+                if (consume('t'))
+                    write("transaction clone for ");
+                else if (consume('n'))
+                    write("non-transaction clone for ");
+                else
+                    return fail();
+                return encoding(true);
+            }
             if (!consume('V')) return fail();
             write("guard variable for ");
             NameInfo info;
@@ -224,6 +247,7 @@ class Demangler {
         };
         switch (kind) {
             case 'V': write("vtable for "); return type();
+            case 'C': return constructionVtable();
             case 'T': write("VTT for "); return type();
             case 'I': write("typeinfo for "); return type();
             case 'S': write("typeinfo name for "); return type();
@@ -240,17 +264,34 @@ class Demangler {
         }
     }
 
+    // TC <derived type> <offset> _ <base type>: "construction vtable for
+    // base-in-derived".
+    bool constructionVtable() {
+        write("construction vtable for ");
+        const u32 derived = mark();
+        if (!type()) return false;
+        const usize length = len_ - derived;
+        stash(derived);
+        if (!ok_) return false;
+        const std::string_view derived_text(out_ + cap_, length);
+        u64 ignored = 0;
+        if (!number(ignored) || !consume('_') || !type()) return fail();
+        write("-in-");
+        write(derived_text);
+        return ok_;
+    }
+
     // top: the whole symbol, not the function around a local name, whose
     // return type is never shown.
     bool encoding(bool top) {
         const Depth guard(*this);
         if (depth_ > max_depth) return fail();
-        if (peek() == 'T' || (peek() == 'G' && peek(1) == 'V')) return specialName();
+        if (peek() == 'T' || (peek() == 'G' && (peek(1) == 'V' || peek(1) == 'T'))) return specialName();
         const u32 start = mark();
         NameInfo info;
         if (!name(info, false)) return false;
         const u32 name_end = mark();
-        if (pos_ == in_.size() || peek() == 'E' || peek() == '.') {
+        if (encodingEnds(0)) {
             // Data: only functions take qualifiers, and constructors,
             // destructors and conversions are functions.
             if (info.is_restrict || info.is_volatile || info.is_const || info.ref != 0 || info.ctor_dtor_conv)
@@ -264,8 +305,9 @@ class Demangler {
         encoded_function_ = true;
         if (top && style_ == DemangleStyle::name_only) {
             // Nothing after the name is shown: the parameters need not be
-            // understood. Clone suffixes follow the first '.'.
-            const usize dot = in_.find('.', pos_);
+            // understood. Clone suffixes follow the first '.', a symbol
+            // version the first '@'.
+            const usize dot = in_.find_first_of(".@", pos_);
             pos_ = dot == std::string_view::npos ? in_.size() : dot;
             return true;
         }
@@ -283,11 +325,11 @@ class Demangler {
         }
         const u32 params_start = mark();
         write("(");
-        if (peek() == 'v' && (pos_ + 1 == in_.size() || in_[pos_ + 1] == 'E' || in_[pos_ + 1] == '.')) {
+        if (peek() == 'v' && encodingEnds(1)) {
             ++pos_;
         } else {
             // A function has a parameter list, "v" when it is empty.
-            if (pos_ == in_.size() || peek() == 'E' || peek() == '.') return fail();
+            if (encodingEnds(0)) return fail();
             if (!typeList(ListEnd::encoding)) return false;
         }
         write(")");
@@ -670,7 +712,7 @@ class Demangler {
         const Span& arg = targs_[index];
         // A pack outside an expansion is spelled by c++filt as its first
         // element only: not worth copying.
-        if (arg.pack && pack_index_ == no_pack && as_type) return fail();
+        if (arg.pack && pack_index_ == no_pack) return fail();
         if (arg.pack && pack_index_ != no_pack) {
             // Inside a pack expansion: this pass's element. (A pack that is
             // not usable has elements that were not remembered.)
@@ -708,7 +750,7 @@ class Demangler {
         for (bool first = true;; first = false) {
             const char c = peek();
             if (c == 'E' && kind != ListEnd::encoding) break;
-            if (kind == ListEnd::encoding && (pos_ == in_.size() || c == 'E' || c == '.')) break;
+            if (kind == ListEnd::encoding && encodingEnds(0)) break;
             if (kind == ListEnd::function && (c == 'R' || c == 'O') && peek(1) == 'E') break;
             if (pos_ >= in_.size()) return fail();
             const usize before_separator = len_;
@@ -740,7 +782,7 @@ class Demangler {
             if (count != 0) write(", ");
             const u32 begin = mark();
             if (peek() == 'L' || peek() == 'X') values |= u64{1} << count;
-            const bool pack = peek() == 'J';
+            const bool pack = peek() == 'J' || peek() == 'I';
             shape_ = Span{0, 0};
             if (!templateArg()) return false;
             Span arg{begin, mark(), shape_.hole, shape_.shape};
@@ -771,7 +813,8 @@ class Demangler {
     bool templateArg() {
         const char c = peek();
         if (c == 'L') return literal();
-        if (c == 'J') {
+        // "I" is how older compilers wrote an argument pack.
+        if (c == 'J' || c == 'I') {
             const Depth guard(*this);
             if (depth_ > max_depth) return fail();
             ++pos_;
@@ -879,6 +922,16 @@ class Demangler {
         switch (c) {
             case 'D':
                 if (peek(1) == 'p') return packExpansion();
+                if (peek(1) == 'F') {
+                    // DF <bits> _: "_Float16".
+                    pos_ += 2;
+                    const usize digits = pos_;
+                    while (peek() >= '0' && peek() <= '9') ++pos_;
+                    if (pos_ == digits || !consume('_')) return fail();
+                    write("_Float");
+                    write(str::sub(in_, digits, pos_ - digits - 1));
+                    return ok_;
+                }
                 for (const Builtin& b : d_builtins) {
                     if (b.code == peek(1)) {
                         pos_ += 2;
@@ -1071,8 +1124,18 @@ class Demangler {
         if (!consume('A')) return fail();
         const usize digits = pos_;
         while (peek() >= '0' && peek() <= '9') ++pos_;
-        const std::string_view bound = str::sub(in_, digits, pos_ - digits);
-        if (!consume('_')) return fail();  // a bound that is an expression
+        std::string_view bound = str::sub(in_, digits, pos_ - digits);
+        if (bound.empty() && peek() != '_') {
+            // A bound that is an expression, "[24ul]" for T_: its text
+            // waits in the stash while the element type is written.
+            bool name_like = false;
+            if (!expression(name_like)) return false;
+            const usize length = len_ - begin;
+            stash(begin);
+            if (!ok_) return false;
+            bound = std::string_view(out_ + cap_, length);
+        }
+        if (!consume('_')) return fail();
         if (!type()) return false;
         const Span element = shape_;
         if (element.shape == Shape::function || element.shape == Shape::wrapped) return fail();

@@ -113,6 +113,26 @@ constexpr Case cases[] = {
     {"_Z1fIiEvPN1AIXadL_Z1gvEEE4typeE", "void f<int>(A<&(g())>::type*)", "f<int>"},
     {"_Z1fIJidEEvPN1AIXspT_EE4typeE", "void f<int, double>(A<int, double>::type*)", "f<int, double>"},
     {"_Z1fIiEvPN1AIXcvbLi1EEXstT_EE4typeE", "void f<int>(A<(bool)(1), sizeof (int)>::type*)", "f<int>"},
+    // An array bound that is an expression, an argument pack in the older
+    // spelling, construction vtables, transaction clones, _Float16, and a
+    // symbol version.
+    {"_ZN12_GLOBAL__N_115print_type_infoILm15EEEvRNS_12PrintContextEPKSt9type_infoRAT__Kc.constprop.0",
+     "void (anonymous namespace)::print_type_info<15ul>((anonymous namespace)::PrintContext&, std::type_info const*, "
+     "char const (&) [15ul]) [clone .constprop.0]",
+     "(anonymous namespace)::print_type_info<15ul> [clone .constprop.0]"},
+    {"_ZNSt5dequeINSt10filesystem4_DirESaIS1_EE12emplace_backIIS1_EEERS1_DpOT_",
+     "std::filesystem::_Dir& std::deque<std::filesystem::_Dir, std::allocator<std::filesystem::_Dir> >::"
+     "emplace_back<std::filesystem::_Dir>(std::filesystem::_Dir&&)",
+     "std::deque<std::filesystem::_Dir, std::allocator<std::filesystem::_Dir> >::emplace_back<std::filesystem::_Dir>"},
+    {"_ZTCSd0_Si",
+     "construction vtable for std::basic_istream<char, std::char_traits<char> >-in-std::basic_iostream<char, "
+     "std::char_traits<char> >",
+     "construction vtable for std::basic_istream<char, std::char_traits<char> >-in-std::basic_iostream<char, "
+     "std::char_traits<char> >"},
+    {"_ZGTtNKSt11logic_error4whatEv", "transaction clone for std::logic_error::what() const",
+     "transaction clone for std::logic_error::what"},
+    {"_ZTIPKDF16_", "typeinfo for _Float16 const*", "typeinfo for _Float16 const*"},
+    {"_ZdaPv@GLIBCXX_3.4", "operator delete[](void*)@GLIBCXX_3.4", "operator delete[]@GLIBCXX_3.4"},
     {"_ZN4heap5TreapImXadL_ZN12_GLOBAL__N_18identityEmEEE4nextEPNS2_4NodeE",
      "heap::Treap<unsigned long, &(anonymous namespace)::identity>::next(heap::Treap<unsigned long, &(anonymous "
      "namespace)::identity>::Node*)",
