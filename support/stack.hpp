@@ -26,14 +26,16 @@ bool isValidMemory(usize address);
 [[nodiscard, gnu::always_inline]] inline bool readFrameWords(usize address, usize& first, usize& second) {
     const auto* words = reinterpret_cast<const usize(*)[2]>(address);
     asm volatile goto(
-        "1: movq (%[p]), %[a]\n\t"
-        "2: movq 8(%[p]), %[b]\n\t"
+        "1: movq 8(%[p]), %[b]\n\t"
+        "2: movq (%[p]), %[a]\n\t"
         ".pushsection xov_read_fixups, \"a\"\n\t"
         ".balign 4\n\t"
         ".long 1b - ., %l[unreadable] - .\n\t"
         ".long 2b - ., %l[unreadable] - .\n\t"
         ".popsection"
-        : [a] "=&r"(first), [b] "=r"(second)
+        // The frame pointer is read last, so that it may take the
+        // address's register: the walk's next address stays in one.
+        : [a] "=r"(first), [b] "=&r"(second)
         : [p] "r"(words), "m"(*words)
         :
         : unreadable);
