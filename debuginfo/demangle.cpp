@@ -153,6 +153,16 @@ class Demangler {
         len_ += n;
     }
     [[nodiscard]] u32 mark() const { return static_cast<u32>(len_); }
+    void writeNumber(u64 value) {
+        char digits[24];
+        usize count = 0;
+        do {
+            digits[count++] = static_cast<char>('0' + value % 10);
+            value /= 10;
+        } while (value != 0);
+        std::reverse(digits, digits + count);
+        write(std::string_view(digits, count));
+    }
     bool addSub(Span s) {
         if (sub_count_ == max_subs) return fail();
         subs_[sub_count_++] = s;
@@ -574,8 +584,18 @@ class Demangler {
                     ++pos_;
                 } else if (peek() == 'E') {
                     return fail();  // no parameters is "v"
-                } else if (!typeList(ListEnd::lambda)) {
-                    return false;
+                } else {
+                    // A generic lambda's template parameters are its
+                    // "auto" parameters. c++filt spells the candidates
+                    // made of them with other arguments where they are
+                    // referred to: no name may refer to them.
+                    const usize subs_before = sub_count_, autos_before = lambda_autos_;
+                    lambda_params_ += 1;
+                    const bool listed = typeList(ListEnd::lambda);
+                    lambda_params_ -= 1;
+                    if (!listed) return false;
+                    if (lambda_autos_ != autos_before)
+                        for (usize i = subs_before; i < sub_count_; ++i) subs_[i].usable = false;
                 }
                 if (!consume('E')) return fail();
                 write(")#");
@@ -588,14 +608,7 @@ class Demangler {
                 if (!number(n) || !consume('_')) return fail();
                 value = n + 2;
             }
-            char digits[24];
-            usize count = 0;
-            do {
-                digits[count++] = static_cast<char>('0' + value % 10);
-                value /= 10;
-            } while (value != 0);
-            std::reverse(digits, digits + count);
-            write(std::string_view(digits, count));
+            writeNumber(value);
             write("}");
         } else if (c >= 'a' && c <= 'z') {
             if (!operatorName(info)) return false;
@@ -705,6 +718,14 @@ class Demangler {
             u64 n = 0;
             if (!number(n) || !consume('_')) return fail();
             index = static_cast<usize>(n) + 1;
+        }
+        if (lambda_params_ > 0) {
+            lambda_autos_ += 1;
+            const u32 begin = mark();
+            write("auto:");
+            writeNumber(index + 1);
+            copied_ = Span{begin, mark()};
+            return ok_;
         }
         if (index >= targ_count_) return fail();
         if (as_type && index < 64 && ((targ_values_ >> index) & 1) != 0) return fail();
@@ -1371,6 +1392,8 @@ class Demangler {
     u64 targ_values_ = 0;   // which of targs_ are values, not types
     bool value_param_ok_ = false;
     bool encoded_function_ = false;  // the last encoding was a function's
+    int lambda_params_ = 0;          // inside a lambda's parameter list
+    usize lambda_autos_ = 0;         // "auto" parameters spelled so far
     bool pack_trimmed_ = false;      // the last pack lost empty elements at its end
     Span shape_{0, 0};   // the last type's shape
     Span copied_{0, 0};  // the last substitution or template argument written

@@ -133,6 +133,11 @@ constexpr Case cases[] = {
      "transaction clone for std::logic_error::what"},
     {"_ZTIPKDF16_", "typeinfo for _Float16 const*", "typeinfo for _Float16 const*"},
     {"_ZdaPv@GLIBCXX_3.4", "operator delete[](void*)@GLIBCXX_3.4", "operator delete[]@GLIBCXX_3.4"},
+    // A generic lambda's parameters are "auto:N"; the candidates made of
+    // them are refused, as c++filt spells them with the outer arguments.
+    {"_Z1fIZ1gvEUlRKT_E_EvS3_", "void f<g()::{lambda(auto:1 const&)#1}>(g()::{lambda(auto:1 const&)#1})",
+     "f<g::{lambda(auto:1 const&)#1}>"},
+    {"_Z1fIZ1gvEUlRKT_E_EvS2_", "(refused)", "f<g::{lambda(auto:1 const&)#1}>"},
     {"_ZN4heap5TreapImXadL_ZN12_GLOBAL__N_18identityEmEEE4nextEPNS2_4NodeE",
      "heap::Treap<unsigned long, &(anonymous namespace)::identity>::next(heap::Treap<unsigned long, &(anonymous "
      "namespace)::identity>::Node*)",
