@@ -1,9 +1,12 @@
 // Fault signals (SIGSEGV, SIGILL, SIGBUS, SIGFPE) reported like panics: a
 // fault line, the stack from the interrupted instruction, then SIGABRT.
+// Interrupts (SIGINT, SIGTERM) reported the same way, then ended by their
+// own default action.
 #include <csignal>
 
 #include "failure/panic.hpp"
 #include "failure/stack_trace.hpp"
+#include "support/running_test.hpp"
 #include "support/sys.hpp"
 #include "support/thread.hpp"
 
@@ -112,6 +115,108 @@ void handleSegfaultPosix(int sig, siginfo_t* info, void* context) {
     panic_mutex.unlock();
     waitForOtherThreadToFinishPanicking();
     posix::abort();
+}
+
+namespace {
+
+constexpr int interrupt_signals[] = {SIGINT, SIGTERM};
+
+// The thread whose stack an interrupt's report shows: the one that runs
+// the tests.
+std::atomic<i32> interrupt_tid{0};
+// Set by the main thread once its report has started.
+std::atomic<bool> interrupt_reporting{false};
+
+std::string_view interruptName(int sig) {
+    switch (sig) {
+        case SIGINT: return "SIGINT";
+        case SIGTERM: return "SIGTERM";
+        default: return "a signal";
+    }
+}
+
+// Ends the process by sig's default action, delivered as the mask lets it
+// through; exit status 128 + sig if the kernel refuses the action.
+[[noreturn]] void endBySignal(int sig) {
+    struct sigaction dfl {};
+    dfl.sa_handler = SIG_DFL;
+    sigemptyset(&dfl.sa_mask);
+    (void)sys::sigaction(sig, &dfl, nullptr);
+    (void)sys::tkill(sys::gettid(), sig);
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, sig);
+    (void)sys::sigprocmask(SIG_UNBLOCK, &set, nullptr);
+    sys::exitGroup(128 + sig);
+}
+
+// "interrupted by SIGINT in test 3/10 "name", after 1.25 s", or what the
+// runner was doing when no test runs.
+void writeInterruptLine(Writer& out, int sig, const RunningTest* test) {
+    (void)fmt::format(out, "interrupted by {s} ", interruptName(sig));
+    if (test == nullptr) {
+        (void)fmt::format(out, "while {s}\n", std::string_view(runner_activity.load(std::memory_order_acquire)));
+        return;
+    }
+    if (test->server)
+        (void)fmt::format(out, "in test index {d} \"{s}\"", test->number, test->name);
+    else
+        (void)fmt::format(out, "in test {d}/{d} \"{s}\"", test->number, test->total, test->name);
+    const u64 now = sys::monotonicNs();
+    const u64 centis = now > test->start_ns ? (now - test->start_ns) / 10'000'000 : 0;
+    (void)fmt::format(out, ", after {d}.{s}{d} s\n", centis / 100, centis % 100 < 10 ? "0" : "", centis % 100);
+}
+
+}  // namespace
+
+void maybeEnableInterruptHandler() {
+    interrupt_tid.store(sys::gettid(), std::memory_order_relaxed);
+    struct sigaction act {};
+    act.sa_sigaction = handleInterruptPosix;
+    sigemptyset(&act.sa_mask);
+    for (int sig : interrupt_signals) sigaddset(&act.sa_mask, sig);
+    // On the alternate stack, as the fault reports: the signal may arrive
+    // deep in a recursion.
+    act.sa_flags = SA_SIGINFO | SA_RESTART | SA_ONSTACK;
+    for (int sig : interrupt_signals) {
+        // A shell starts a background job with SIGINT ignored; the job
+        // keeps ignoring it.
+        struct sigaction old {};
+        if (sys::sigaction(sig, nullptr, &old) && old.sa_handler == SIG_IGN) continue;
+        if (!sys::sigaction(sig, &act, nullptr)) panic("unable to install the handler of {s}", interruptName(sig));
+    }
+}
+
+void handleInterruptPosix(int sig, siginfo_t*, void* context) {
+    const i32 main = interrupt_tid.load(std::memory_order_relaxed);
+    if (sys::gettid() != main) {
+        // The kernel picks any thread for a signal sent to the process.
+        (void)sys::tkill(main, sig);
+        return;
+    }
+    // A second interrupt while the first is reported.
+    if (interrupt_reporting.load(std::memory_order_relaxed)) endBySignal(sig);
+    // A panic or fault report is under way and ends the process itself.
+    if (panic_stage != 0 || panicking.load(std::memory_order_seq_cst) != 0) return;
+    interrupt_reporting.store(true, std::memory_order_relaxed);
+    builtin::setErrorReturnTrace(nullptr);
+    panic_stage = 1;
+    panicking.fetch_add(1, std::memory_order_seq_cst);
+    // A panic that started since waits for this report.
+    panic_mutex.lock();
+    haltDisplayForReport();
+    // Faults in the report reach the fault handler; a second interrupt
+    // reaches this one and ends the process at once.
+    sigset_t set;
+    sigemptyset(&set);
+    for (int fault : fault_signals) sigaddset(&set, fault);
+    for (int interrupt : interrupt_signals) sigaddset(&set, interrupt);
+    (void)sys::sigprocmask(SIG_UNBLOCK, &set, nullptr);
+    FaultWriter out;
+    const RunningTest* const test = running_test.exchange(nullptr, std::memory_order_acquire);
+    writeInterruptLine(out, sig, test);
+    if (test != nullptr) dumpStackTraceFromBase(static_cast<const ucontext_t*>(context));
+    endBySignal(sig);
 }
 
 }  // namespace debug

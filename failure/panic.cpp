@@ -50,13 +50,18 @@ void raiseSignal(int sig) {
 
 namespace debug {
 
-void runReportStartHook() {
+void haltDisplayForReport() {
     if (void (*const hook)() = report_start_hook.load(std::memory_order_acquire)) hook();
+}
+
+void runReportStartHook() {
+    haltDisplayForReport();
     // The line a pipe would already show before the report, where the
     // erased progress tree was the only thing naming the test. Taken once:
     // on a pipe a second report (another thread's) follows the first with
     // no line of its own. Pairs with the runner's release store.
-    if (const RunningTest* const test = running_test.exchange(nullptr, std::memory_order_acquire)) {
+    const RunningTest* const test = running_test.exchange(nullptr, std::memory_order_acquire);
+    if (test != nullptr && test->announce) {
         PanicWriter out;
         (void)fmt::format(out, "{d}/{d} {s}...", test->number, test->total, test->name);
     }

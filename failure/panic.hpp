@@ -34,6 +34,8 @@ extern Mutex panic_mutex;
 // that test's "i/N name..." line, as a pipe shows it before the report.
 void setReportStartHook(void (*hook)());
 void runReportStartHook();
+// The hook alone, for a report that names the running test its own way.
+void haltDisplayForReport();
 
 // Called by a reporter when done: returns when it was the last report in
 // progress (the caller then ends the process), blocks forever otherwise.
@@ -53,6 +55,14 @@ void attachSegfaultHandler();
 void resetSegfaultHandler();
 // The installed handler (SA_SIGINFO form).
 void handleSegfaultPosix(int sig, siginfo_t* info, void* context);
+
+// Installs the handler of SIGINT and SIGTERM on the calling (main) thread,
+// except for a signal the parent left ignored: a report naming the running
+// test, the main thread's stack where the signal arrived, then the
+// process ends by that signal's default action. Another thread that
+// receives one hands it to the main thread.
+void maybeEnableInterruptHandler();
+void handleInterruptPosix(int sig, siginfo_t* info, void* context);
 // The fault line for the signal, then the stack from the machine context.
 void dumpSegfaultInfoPosix(int sig, int code, usize addr, const ucontext_t* context);
 

@@ -19,6 +19,7 @@ int main(int argc, char** argv, char** envp) {
     start::unblockFaultSignals();
     debug::maybeEnableSegfaultHandler();
     start::maybeIgnoreSigpipe();
+    debug::maybeEnableInterruptHandler();
     test_runner::main();
     sys::exitGroup(0);
 }

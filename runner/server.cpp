@@ -10,6 +10,7 @@
 #include "support/checked.hpp"
 #include "support/log.hpp"
 #include "support/panic.hpp"
+#include "support/running_test.hpp"
 #include "support/sys.hpp"
 
 namespace test_runner {
@@ -110,6 +111,7 @@ Result<void> serveMetadata(Server& server, std::span<const builtin::TestFn> test
 // The next request's header, received under the runner's trace; none when
 // the driver closed standard input between messages.
 Result<std::optional<Client::Message::Header>> receiveRequest(Server& server, StackTrace* trace) {
+    debug::runner_activity.store("waiting for a request", std::memory_order_release);
     TraceScope scope(trace);
     Result<std::optional<Client::Message::Header>> received = server.receiveMessage();
     if (!received) builtin::noteErrorReturn();
@@ -118,6 +120,7 @@ Result<std::optional<Client::Message::Header>> receiveRequest(Server& server, St
 
 // The test list, served under the runner's trace.
 Result<void> serveMetadataTraced(Server& server, std::span<const builtin::TestFn> tests, StackTrace* trace) {
+    debug::runner_activity.store("sending the test list", std::memory_order_release);
     TraceScope scope(trace);
     Result<void> served = serveMetadata(server, tests);
     if (!served) builtin::noteErrorReturn();
@@ -186,6 +189,10 @@ Result<void> mainServer(StackTrace* trace) {
     }
     Server& server = *opened;
     const usize start_index = trace->index;
+    // The running test for an interrupt's report; two records in turn, as
+    // the terminal runner keeps them.
+    debug::RunningTest running[2] = {};
+    usize runs = 0;
 
     // The endpoint is released on the error returns only; the orderly ends
     // are process exits.
@@ -224,8 +231,17 @@ Result<void> mainServer(StackTrace* trace) {
                 Result<void> result;
                 {
                     TraceScope scope(trace);
+                    debug::RunningTest& record = running[runs++ % 2];
+                    record = debug::RunningTest{.number = index,
+                                                .total = tests.size(),
+                                                .name = tests[index].name,
+                                                .start_ns = sys::monotonicNs(),
+                                                .server = true};
+                    debug::running_test.store(&record, std::memory_order_release);
                     result = tests[index].func(trace);
+                    debug::running_test.store(nullptr, std::memory_order_release);
                 }
+                debug::runner_activity.store("sending a test's result", std::memory_order_release);
                 if (const Result<void> sent = reportTestResult(server, index, result, trace, start_index); !sent)
                     return fail(sent.error());
                 break;

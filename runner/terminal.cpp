@@ -31,11 +31,12 @@ void mainTerminal() {
     });
     const bool have_tty = sys::isTerminal(2);
     const usize total = tests.size();
-    // A report names the running test on a terminal, where no line of the
-    // runner's does until the test ends. Two records in turn: one a report
-    // on another thread may still be reading is not rewritten by the next
-    // test.
+    // A report names the running test: an interrupt's in every case, a
+    // panic's on a terminal, where no line of the runner's does until the
+    // test ends. Two records in turn: one a report on another thread may
+    // still be reading is not rewritten by the next test.
     debug::RunningTest running[2] = {};
+    debug::runner_activity.store("between tests", std::memory_order_release);
 
     for (usize i = 0; i < total; ++i) {
         const builtin::TestFn& test = tests[i];
@@ -48,8 +49,9 @@ void mainTerminal() {
         // runner itself meets and handles must not.
         StackTrace* const saved_trace = builtin::errorReturnTrace();
         builtin::setErrorReturnTrace(&trace);
-        running[i % 2] = debug::RunningTest{i + 1, total, test.name};
-        debug::running_test.store(have_tty ? &running[i % 2] : nullptr, std::memory_order_release);
+        running[i % 2] = debug::RunningTest{
+            .number = i + 1, .total = total, .name = test.name, .start_ns = sys::monotonicNs(), .announce = have_tty};
+        debug::running_test.store(&running[i % 2], std::memory_order_release);
         const Result<void> result = test.func(&trace);
         debug::running_test.store(nullptr, std::memory_order_release);
         builtin::setErrorReturnTrace(saved_trace);
@@ -78,6 +80,7 @@ void mainTerminal() {
         if (testing::allocator_instance.deinit() == heap::general_purpose_allocator::Check::leak) leaks += 1;
     }
 
+    debug::runner_activity.store("printing the summary", std::memory_order_release);
     root_node.end();
     if (ok_count == total)
         debug::print("All {d} tests passed.\n", ok_count);

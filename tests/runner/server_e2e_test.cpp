@@ -2,8 +2,11 @@
 // with "--listen=-" and driven through pipes by a small build driver.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -72,6 +75,8 @@ class Driver {
         return h + read(readLe32(h, 4));
     }
     std::string takeStderr() { return child_.takeStderr(); }
+    void kill(int sig) { child_.kill(sig); }
+    pid_t pid() const { return child_.pid(); }
     e2e::Finished finish() { return child_.finish(30s); }
     void closeStdin() { child_.closeStdin(); }
 
@@ -416,6 +421,61 @@ TEST(ServerFixture, AnEmptyTableListsNoTestsAndRefusesIndexZero) {
     EXPECT_EQ(f.out, "");
     EXPECT_EQ(f.err, "run_test index 0 is out of range: there are 0 tests\n");
     EXPECT_EQ(f.exitCode(), 1);
+}
+
+// ---- interrupted sessions ----
+
+// Standard error until the running test says it blocks (ten seconds at most).
+std::string stderrUntilBlocking(Driver& d) {
+    std::string err;
+    for (int i = 0; i < 1000 && !contains(err, "blocking now"); ++i) {
+        err += d.takeStderr();
+        usleep(10'000);
+    }
+    return err;
+}
+
+// Whether the child's main thread sleeps in the kernel right now.
+bool mainThreadSleeps(pid_t pid) {
+    const std::string path = "/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/stat";
+    std::ifstream in(path);
+    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const size_t close = stat.rfind(')');
+    return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] == 'S';
+}
+
+// A build driver that gives up on a hung test: the report names the test
+// by its table index, the main thread's stack shows where it blocks, and
+// the process dies by the driver's signal with no result sent.
+TEST(ServerFixture, SigtermDuringARunTestNamesTheIndexAndTheStack) {
+    Driver d(e2e::fixture("interrupt_blocks"));
+    d.expectVersion();
+    d.send(runTest(1));
+    const std::string before = stderrUntilBlocking(d);
+    ASSERT_EQ(before, "blocking now\n");
+    d.kill(SIGTERM);
+    const auto f = d.finish();
+    EXPECT_EQ(f.termSignal(), SIGTERM) << f.err;
+    EXPECT_EQ(f.out, "");
+    const std::string line = "interrupted by SIGTERM in test index 1 \"interrupt.test.blocks\", after ";
+    ASSERT_EQ(f.err.compare(0, line.size(), line), 0) << f.err;
+    const size_t blocking = f.err.find("blocksInPoll");
+    ASSERT_NE(blocking, std::string::npos) << f.err;
+    EXPECT_NE(f.err.find("mainServer", blocking), std::string::npos) << f.err;
+}
+
+// Between requests no test runs: the line says what the server was doing,
+// and no stack follows.
+TEST(ServerFixture, SigintBetweenRequestsSaysTheServerWasWaiting) {
+    Driver d(e2e::fixture("interrupt_blocks"));
+    d.expectVersion();
+    d.send(runTest(0));
+    EXPECT_EQ(d.read(16), results(0, 0));
+    for (int i = 0; i < 1000 && !mainThreadSleeps(d.pid()); ++i) usleep(10'000);
+    d.kill(SIGINT);
+    const auto f = d.finish();
+    EXPECT_EQ(f.termSignal(), SIGINT) << f.err;
+    EXPECT_EQ(f.err, "interrupted by SIGINT while waiting for a request\n");
 }
 
 }  // namespace

@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
+#include <chrono>
 #include <cstdlib>
 
 #include <string>
@@ -335,6 +337,110 @@ TEST(FixtureTerminal, MixedRunCountsEveryKind) {
         << r.err;
     EXPECT_EQ(r.exitCode(), 1);
     EXPECT_EQ(r.out, "");
+}
+
+// ---- interrupted tests ----
+
+// Starts the fixture table, waits until its blocking test says so on
+// standard error, sends sig, and collects the rest. The bytes read while
+// waiting come first in err.
+e2e::Finished interruptWhenBlocking(e2e::SpawnOptions options, int sig) {
+    e2e::Child child = e2e::Child::spawn(options);
+    std::string err;
+    for (int i = 0; i < 2000 && err.find("blocking now") == std::string::npos; ++i) {
+        err += child.takeStderr();
+        usleep(10'000);
+    }
+    EXPECT_NE(err.find("blocking now"), std::string::npos) << err;
+    child.kill(sig);
+    e2e::Finished finished = child.finish(std::chrono::seconds(30));
+    finished.err = err + finished.err;
+    return finished;
+}
+
+// The elapsed time of an interrupt's line: "after 1.25 s".
+bool hasElapsedTime(const std::string& err, std::string_view line_start) {
+    const size_t at = err.find(line_start);
+    if (at == std::string::npos) return false;
+    const std::string rest = err.substr(at + line_start.size(), 12);
+    size_t i = 0;
+    while (i < rest.size() && rest[i] >= '0' && rest[i] <= '9') ++i;
+    return i > 0 && rest.size() >= i + 6 && rest[i] == '.' && isdigit(rest[i + 1]) && isdigit(rest[i + 2]) &&
+           rest.compare(i + 3, 3, " s\n") == 0;
+}
+
+// On a pipe: the test's line as always, then the interrupt's line on the
+// same line, then the main thread's stack from the blocking system call;
+// the process then dies by the signal itself, as a shell or CI runner
+// expects of a terminated program.
+TEST(FixtureInterrupt, SigtermOnAPipeNamesTheTestAndTheBlockingFunctionThenDiesBySigterm) {
+    auto options = fixture("interrupt_blocks");
+    options.set_env = {"XOV_FIXTURE_TABLE=interrupt_blocks", "NO_COLOR=1"};
+    const auto r = interruptWhenBlocking(options, SIGTERM);
+    EXPECT_EQ(r.termSignal(), SIGTERM) << r.err;
+    const std::string line = "2/3 interrupt.test.blocks...blocking now\n"
+                             "interrupted by SIGTERM in test 2/3 \"interrupt.test.blocks\", after ";
+    ASSERT_TRUE(startsWith(r.err, "1/3 interrupt.test.quick...OK\n" + line)) << r.err;
+    EXPECT_TRUE(hasElapsedTime(r.err, line)) << r.err;
+    const size_t blocking = r.err.find("blocksInPoll");
+    ASSERT_NE(blocking, std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("::blocks (", blocking), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("never reached"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("passed"), std::string::npos) << r.err;
+}
+
+// On a terminal: the frame on the screen is erased before the line, no
+// frame is drawn after it, and the trace follows; the status is a death
+// by SIGINT, as Ctrl-C leaves it.
+TEST(FixtureInterrupt, SigintOnATerminalErasesTheFrameThenNamesTheTestAndItsStack) {
+    auto options = fixture("interrupt_blocks_after_frame");
+    options.stderr_pty = true;
+    options.set_env = {"XOV_FIXTURE_TABLE=interrupt_blocks_after_frame", "NO_COLOR=1"};
+    const auto r = interruptWhenBlocking(options, SIGINT);
+    EXPECT_EQ(r.termSignal(), SIGINT) << r.err;
+    const std::string line = "interrupted by SIGINT in test 2/2 \"interrupt.test.blocks after a frame\", after ";
+    const size_t line_at = r.err.find(line);
+    ASSERT_NE(line_at, std::string::npos) << r.err;
+    EXPECT_TRUE(hasElapsedTime(r.err, line)) << r.err;
+    // The last frame before the line, then the erase, and nothing drawn
+    // from then on.
+    const std::string_view frame_end = "\x1b[?2026l";
+    const size_t last_frame = r.err.rfind(frame_end, line_at);
+    ASSERT_NE(last_frame, std::string::npos) << "no frame before the report";
+    const size_t erase = r.err.find("\x1b[J", last_frame);
+    EXPECT_LT(erase, line_at);
+    EXPECT_EQ(r.err.find("\x1b[?2026h", line_at), std::string::npos) << "a frame after the report";
+    EXPECT_EQ(r.err.find("\x1b(0", line_at), std::string::npos) << "line drawing after the report";
+    // The test is not announced a second time.
+    EXPECT_EQ(r.err.find("2/2 interrupt.test.blocks after a frame..."), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("blocksInPoll", line_at), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("blocksAfterAFrame", line_at), std::string::npos) << r.err;
+    EXPECT_TRUE(endsWith(r.err, "\n")) << "the cursor is left mid-line";
+}
+
+// The report writes without the standard-error lock, which the
+// interrupted test holds.
+TEST(FixtureInterrupt, ATestHoldingTheStandardErrorLockIsStillReported) {
+    auto options = fixture("interrupt_holds_stderr");
+    options.set_env = {"XOV_FIXTURE_TABLE=interrupt_holds_stderr", "NO_COLOR=1"};
+    const auto r = interruptWhenBlocking(options, SIGINT);
+    EXPECT_EQ(r.termSignal(), SIGINT) << r.err;
+    const std::string line = "1/1 interrupt.test.blocks holding the stderr lock...blocking now\n"
+                             "interrupted by SIGINT in test 1/1 \"interrupt.test.blocks holding the stderr lock\", "
+                             "after ";
+    ASSERT_TRUE(startsWith(r.err, line)) << r.err;
+    EXPECT_NE(r.err.find("blocksHoldingTheStderrLock"), std::string::npos) << r.err;
+}
+
+// A busy test is interrupted where it is, not only in a system call.
+TEST(FixtureInterrupt, ASpinningTestIsReportedWhereItSpins) {
+    auto options = fixture("interrupt_spins");
+    options.set_env = {"XOV_FIXTURE_TABLE=interrupt_spins", "NO_COLOR=1"};
+    const auto r = interruptWhenBlocking(options, SIGTERM);
+    EXPECT_EQ(r.termSignal(), SIGTERM) << r.err;
+    const size_t line_at = r.err.find("interrupted by SIGTERM in test 1/1 \"interrupt.test.spins\", after ");
+    ASSERT_NE(line_at, std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("spinsForever", line_at), std::string::npos) << r.err;
 }
 
 }  // namespace
