@@ -109,7 +109,7 @@ class Demangler {
     }
 
   private:
-    static constexpr usize max_subs = 256, max_args = 64, max_pack_elems = 256;
+    static constexpr usize max_subs = 256, max_args = 64, max_pack_elems = 256, max_arg_stack = 256;
     static constexpr u32 no_pack = 0xffffffff;
     static constexpr int max_depth = 64;
 
@@ -792,13 +792,25 @@ class Demangler {
         if (last() == '<') write(" ");  // operator<< <T>
         write("<");
         const std::string_view outer_name = last_name_;
-        Span args[max_args];
+        // The arguments collect on a stack of the demangler's rather than
+        // this frame's: nested lists would take a signal stack's room.
+        struct Release {
+            usize& top;
+            usize base;
+            explicit Release(usize& stack_top) : top(stack_top), base(stack_top) {}
+            ~Release() { top = base; }
+            Release(const Release&) = delete;
+            Release& operator=(const Release&) = delete;
+        } const release(arg_top_);
+        Span* const args = arg_stack_ + release.base;
+        const usize room = std::min(max_args, max_arg_stack - release.base);
         usize count = 0;
         u64 values = 0;  // which arguments are values
         Trailing trailing;
         bool trimmed = false;  // the last argument is a pack that lost empty elements
         while (!consume('E')) {
-            if (pos_ >= in_.size() || count == max_args) return fail();
+            if (pos_ >= in_.size() || count == room) return fail();
+            arg_top_ = release.base + count;
             const usize before_separator = len_;
             if (count != 0) write(", ");
             const u32 begin = mark();
@@ -1398,6 +1410,8 @@ class Demangler {
     Span shape_{0, 0};   // the last type's shape
     Span copied_{0, 0};  // the last substitution or template argument written
     Span last_pack_{0, 0};
+    Span arg_stack_[max_arg_stack]{};
+    usize arg_top_ = 0;
     Span pack_elems_[max_pack_elems]{};
     usize pack_elem_count_ = 0;
     u32 pack_index_ = no_pack;  // the element a pack expansion is spelling
