@@ -182,10 +182,40 @@ void maybeEnableInterruptHandler() {
         // A shell starts a background job with SIGINT ignored; the job
         // keeps ignoring it.
         struct sigaction old {};
-        if (sys::sigaction(sig, nullptr, &old) && old.sa_handler == SIG_IGN) continue;
-        if (!sys::sigaction(sig, &act, nullptr)) panic("unable to install the handler of {s}", interruptName(sig));
+        if (!sys::sigaction(sig, &act, &old)) panic("unable to install the handler of {s}", interruptName(sig));
+        if (old.sa_handler == SIG_IGN) (void)sys::sigaction(sig, &old, nullptr);
     }
 }
+
+namespace {
+
+// Takes the report over for an interrupt or the time limit on the main
+// thread: the display stops, a second interrupt from now on ends the
+// process at once, and a fault in the report reaches the fault handler.
+void beginSignalReport() {
+    interrupt_reporting.store(true, std::memory_order_relaxed);
+    builtin::setErrorReturnTrace(nullptr);
+    panic_stage = 1;
+    panicking.fetch_add(1, std::memory_order_seq_cst);
+    // A panic that started since waits for this report.
+    panic_mutex.lock();
+    haltDisplayForReport();
+    sigset_t set;
+    sigemptyset(&set);
+    for (int fault : fault_signals) sigaddset(&set, fault);
+    for (int interrupt : interrupt_signals) sigaddset(&set, interrupt);
+    (void)sys::sigprocmask(SIG_UNBLOCK, &set, nullptr);
+}
+
+// Whether another report is under way (or this thread's own), which ends
+// the process itself.
+bool reportUnderWay() { return panic_stage != 0 || panicking.load(std::memory_order_seq_cst) != 0; }
+
+i32 time_limit_timer = -1;
+// Realtime: no program or library has a meaning of its own for it.
+int timeLimitSignal() { return SIGRTMIN + 3; }
+
+}  // namespace
 
 void handleInterruptPosix(int sig, siginfo_t*, void* context) {
     const i32 main = interrupt_tid.load(std::memory_order_relaxed);
@@ -196,27 +226,56 @@ void handleInterruptPosix(int sig, siginfo_t*, void* context) {
     }
     // A second interrupt while the first is reported.
     if (interrupt_reporting.load(std::memory_order_relaxed)) endBySignal(sig);
-    // A panic or fault report is under way and ends the process itself.
-    if (panic_stage != 0 || panicking.load(std::memory_order_seq_cst) != 0) return;
-    interrupt_reporting.store(true, std::memory_order_relaxed);
-    builtin::setErrorReturnTrace(nullptr);
-    panic_stage = 1;
-    panicking.fetch_add(1, std::memory_order_seq_cst);
-    // A panic that started since waits for this report.
-    panic_mutex.lock();
-    haltDisplayForReport();
-    // Faults in the report reach the fault handler; a second interrupt
-    // reaches this one and ends the process at once.
-    sigset_t set;
-    sigemptyset(&set);
-    for (int fault : fault_signals) sigaddset(&set, fault);
-    for (int interrupt : interrupt_signals) sigaddset(&set, interrupt);
-    (void)sys::sigprocmask(SIG_UNBLOCK, &set, nullptr);
+    if (reportUnderWay()) return;
+    beginSignalReport();
     FaultWriter out;
     const RunningTest* const test = running_test.exchange(nullptr, std::memory_order_acquire);
     writeInterruptLine(out, sig, test);
     if (test != nullptr) dumpStackTraceFromBase(static_cast<const ucontext_t*>(context));
     endBySignal(sig);
+}
+
+u64 test_time_limit_ns = 0;
+
+void enableTestTimeLimit(u64 seconds) {
+    if (seconds == 0) return;
+    struct sigaction act {};
+    act.sa_sigaction = handleTimeLimitPosix;
+    sigemptyset(&act.sa_mask);
+    for (int sig : interrupt_signals) sigaddset(&act.sa_mask, sig);
+    act.sa_flags = SA_SIGINFO | SA_RESTART | SA_ONSTACK;
+    if (!sys::sigaction(timeLimitSignal(), &act, nullptr)) panic("unable to install the time limit's handler");
+    const Result<i32> timer = sys::threadTimerCreate(sys::gettid(), timeLimitSignal());
+    if (!timer) panic("unable to create the time limit's timer: {s}", timer.error());
+    time_limit_timer = *timer;
+    test_time_limit_ns = seconds * 1'000'000'000;
+}
+
+void armTestTimeLimit() {
+    if (!sys::threadTimerArm(time_limit_timer, test_time_limit_ns)) panic("unable to start the time limit's timer");
+}
+
+void disarmTestTimeLimit() { (void)sys::threadTimerArm(time_limit_timer, 0); }
+
+void handleTimeLimitPosix(int, siginfo_t* info, void* context) {
+    // Only the timer's expiry, and only while a test runs: one that ended
+    // just as the timer expired has not run over.
+    if (info->si_code != SI_TIMER || running_test.load(std::memory_order_acquire) == nullptr) return;
+    if (interrupt_reporting.load(std::memory_order_relaxed) || reportUnderWay()) return;
+    beginSignalReport();
+    FaultWriter out;
+    const RunningTest* const test = running_test.exchange(nullptr, std::memory_order_acquire);
+    if (test != nullptr) {
+        if (test->server)
+            (void)fmt::format(out, "timed out in test index {d} \"{s}\"", test->number, test->name);
+        else
+            (void)fmt::format(out, "timed out in test {d}/{d} \"{s}\"", test->number, test->total, test->name);
+        (void)fmt::format(out, ", after the time limit of {d} s\n", test_time_limit_ns / 1'000'000'000);
+        dumpStackTraceFromBase(static_cast<const ucontext_t*>(context));
+    }
+    panic_mutex.unlock();
+    waitForOtherThreadToFinishPanicking();
+    posix::abort();
 }
 
 }  // namespace debug

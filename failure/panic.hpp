@@ -63,6 +63,17 @@ void handleSegfaultPosix(int sig, siginfo_t* info, void* context);
 // receives one hands it to the main thread.
 void maybeEnableInterruptHandler();
 void handleInterruptPosix(int sig, siginfo_t* info, void* context);
+
+// The per-test time limit (0: none). enableTestTimeLimit, on the main
+// thread at start-up, installs its handler and a timer that signals that
+// thread; the runner arms it around each test. When it expires the report
+// names the test and shows the main thread's stack, then the process ends
+// by SIGABRT as a panic does.
+extern u64 test_time_limit_ns;
+void enableTestTimeLimit(u64 seconds);
+void armTestTimeLimit();
+void disarmTestTimeLimit();
+void handleTimeLimitPosix(int sig, siginfo_t* info, void* context);
 // The fault line for the signal, then the stack from the machine context.
 void dumpSegfaultInfoPosix(int sig, int code, usize addr, const ucontext_t* context);
 

@@ -6,6 +6,11 @@
 #include "runner/test_runner.hpp"
 #include "support/sys.hpp"
 
+// The per-test time limit in seconds, fixed when the program is built.
+#ifndef XOV_TEST_TIMEOUT_S
+#define XOV_TEST_TIMEOUT_S 0
+#endif
+
 int main(int argc, char** argv, char** envp) {
     // The C library's start-up code has prepared thread-local storage; the
     // program headers come from the auxiliary vector it recorded.
@@ -20,6 +25,7 @@ int main(int argc, char** argv, char** envp) {
     debug::maybeEnableSegfaultHandler();
     start::maybeIgnoreSigpipe();
     debug::maybeEnableInterruptHandler();
+    debug::enableTestTimeLimit(XOV_TEST_TIMEOUT_S);
     test_runner::main();
     sys::exitGroup(0);
 }

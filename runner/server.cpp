@@ -3,6 +3,7 @@
 // output.
 #include <cstring>
 
+#include "failure/panic.hpp"
 #include "failure/stack_trace.hpp"
 #include "memory/general_purpose_allocator.hpp"
 #include "runner/test_runner.hpp"
@@ -238,7 +239,9 @@ Result<void> mainServer(StackTrace* trace) {
                                                 .start_ns = sys::monotonicNs(),
                                                 .server = true};
                     debug::running_test.store(&record, std::memory_order_release);
+                    if (debug::test_time_limit_ns != 0) debug::armTestTimeLimit();
                     result = tests[index].func(trace);
+                    if (debug::test_time_limit_ns != 0) debug::disarmTestTimeLimit();
                     debug::running_test.store(nullptr, std::memory_order_release);
                 }
                 debug::runner_activity.store("sending a test's result", std::memory_order_release);

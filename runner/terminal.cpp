@@ -1,5 +1,6 @@
 // The terminal runner: every test once, in table order, with a progress
 // tree, per-test lines, the summary and the exit decision.
+#include "failure/panic.hpp"
 #include "failure/stack_trace.hpp"
 #include "memory/general_purpose_allocator.hpp"
 #include "progress/progress.hpp"
@@ -52,7 +53,9 @@ void mainTerminal() {
         running[i % 2] = debug::RunningTest{
             .number = i + 1, .total = total, .name = test.name, .start_ns = sys::monotonicNs(), .announce = have_tty};
         debug::running_test.store(&running[i % 2], std::memory_order_release);
+        if (debug::test_time_limit_ns != 0) debug::armTestTimeLimit();
         const Result<void> result = test.func(&trace);
+        if (debug::test_time_limit_ns != 0) debug::disarmTestTimeLimit();
         debug::running_test.store(nullptr, std::memory_order_release);
         builtin::setErrorReturnTrace(saved_trace);
         if (result) {

@@ -53,6 +53,11 @@ i32 gettid();
 i32 getpid();
 [[noreturn]] void exitGroup(int status);
 [[nodiscard]] Result<void> tkill(i32 tid, int sig);
+// A one-shot timer on the monotonic clock that sends sig to thread tid
+// when it expires (the kernel's timer id).
+[[nodiscard]] Result<i32> threadTimerCreate(i32 tid, int sig);
+// Expires ns from now; 0 disarms.
+[[nodiscard]] Result<void> threadTimerArm(i32 timer, u64 ns);
 
 // rt_sigaction through the C library (which supplies the restorer);
 // OperationNotSupported when the kernel rejects the action.

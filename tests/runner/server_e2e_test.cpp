@@ -478,4 +478,22 @@ TEST(ServerFixture, SigintBetweenRequestsSaysTheServerWasWaiting) {
     EXPECT_EQ(f.err, "interrupted by SIGINT while waiting for a request\n");
 }
 
+// The time limit holds in server mode too: the report names the index,
+// and the process ends by SIGABRT with no result sent.
+TEST(ServerFixture, ATestPastTheTimeLimitIsReportedByIndexAndEndsBySigabrt) {
+    e2e::SpawnOptions options = e2e::fixture("interrupt_blocks");
+    options.argv[0] = XOV_FIXTURE_TIME_LIMIT_PATH;
+    options.set_env = {"XOV_FIXTURE_TABLE=interrupt_blocks", "NO_COLOR=1"};
+    Driver d(options);
+    d.expectVersion();
+    d.send(runTest(1));
+    const auto f = d.finish();
+    EXPECT_EQ(f.termSignal(), SIGABRT) << f.err;
+    EXPECT_EQ(f.out, "");
+    const std::string head = "blocking now\n"
+                             "timed out in test index 1 \"interrupt.test.blocks\", after the time limit of 1 s\n";
+    ASSERT_EQ(f.err.compare(0, head.size(), head), 0) << f.err;
+    EXPECT_NE(f.err.find("blocksInPoll"), std::string::npos) << f.err;
+}
+
 }  // namespace

@@ -443,4 +443,46 @@ TEST(FixtureInterrupt, ASpinningTestIsReportedWhereItSpins) {
     EXPECT_NE(r.err.find("spinsForever", line_at), std::string::npos) << r.err;
 }
 
+// ---- the time limit ----
+
+e2e::SpawnOptions underTheTimeLimit(const std::string& table) {
+    auto options = fixture(table);
+    options.argv[0] = XOV_FIXTURE_TIME_LIMIT_PATH;
+    options.set_env = {"XOV_FIXTURE_TABLE=" + table, "NO_COLOR=1"};
+    return options;
+}
+
+// A test that runs past the limit the program was built with is reported
+// with the main thread's stack where it was, and the run ends by SIGABRT
+// as a panic does.
+TEST(FixtureTimeLimit, ASpinningTestIsStoppedAndReportedWhereItSpins) {
+    const auto r = run(underTheTimeLimit("interrupt_spins"));
+    EXPECT_EQ(r.termSignal(), SIGABRT) << r.err;
+    ASSERT_TRUE(startsWith(r.err, "1/1 interrupt.test.spins...blocking now\n"
+                                  "timed out in test 1/1 \"interrupt.test.spins\", after the time limit of 1 s\n"))
+        << r.err;
+    EXPECT_NE(r.err.find("spinsForever"), std::string::npos) << r.err;
+}
+
+TEST(FixtureTimeLimit, ATestBlockedInASystemCallIsStoppedToo) {
+    const auto r = run(underTheTimeLimit("interrupt_blocks"));
+    EXPECT_EQ(r.termSignal(), SIGABRT) << r.err;
+    ASSERT_TRUE(startsWith(r.err, "1/3 interrupt.test.quick...OK\n"
+                                  "2/3 interrupt.test.blocks...blocking now\n"
+                                  "timed out in test 2/3 \"interrupt.test.blocks\", after the time limit of 1 s\n"))
+        << r.err;
+    EXPECT_NE(r.err.find("blocksInPoll"), std::string::npos) << r.err;
+}
+
+// Tests within the limit run as they would without one.
+TEST(FixtureTimeLimit, TestsWithinTheLimitRunAsWithoutOne) {
+    const auto r = run(underTheTimeLimit("one_skip"));
+    EXPECT_EQ(r.err,
+              "1/3 fixture.test.passes...OK\n"
+              "2/3 fixture.test.skips...SKIP\n"
+              "3/3 fixture.test.passes too...OK\n"
+              "2 passed; 1 skipped; 0 failed.\n");
+    EXPECT_EQ(r.exitCode(), 0);
+}
+
 }  // namespace
