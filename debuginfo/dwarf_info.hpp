@@ -111,7 +111,8 @@ class DwarfInfo {
     [[nodiscard]] static Result<DwarfInfo*> init(const Sections& sections, mem::Allocator allocator);
 
     // Where a split-DWARF package (.dwp) would be: beside the executable,
-    // named after it. Split units are looked for in their .dwo file first.
+    // named after it. Split units are looked for in their .dwo file first,
+    // and a .dwo named relative also in this path's directory.
     void setPackagePath(std::string_view path) { package_path_ = path; }
 
     // Where the address lies, innermost first: for code inlined into a
@@ -151,6 +152,15 @@ class DwarfInfo {
     std::span<const AddressRange> unit_ranges_;  // sorted by lo
     std::string_view package_path_;
     Lazy<class ElfImage*> package_;  // fails when absent or unreadable
+    // The .dwo last looked for in each place a split unit may be (the
+    // skeleton's directory, the executable's): all the units of one link
+    // may name the same file, which is then opened once.
+    struct DwoLookup {
+        std::string_view dir, name;
+        class ElfImage* image = nullptr;  // null when it could not be opened
+        bool tried = false;
+    };
+    DwoLookup last_dwo_[2];
 };
 
 }  // namespace dwarf

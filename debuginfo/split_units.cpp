@@ -1,9 +1,8 @@
 // Split DWARF (-gsplit-dwarf): the executable keeps a skeleton unit per
 // compile unit (its address ranges, line table and addresses), and the
-// DIEs live in a .dwo file named by the skeleton (DW_AT_dwo_name, relative
-// to DW_AT_comp_dir), or in a .dwp package beside the executable that
-// gathers them, indexed by the unit's id. DWARF 5 skeleton units and the
-// DWARF 4 GNU extension alike.
+// DIEs live in a .dwo file named by the skeleton (DW_AT_dwo_name), or in a
+// .dwp package beside the executable that gathers them, indexed by the
+// unit's id. DWARF 5 skeleton units and the DWARF 4 GNU extension alike.
 #include <cstring>
 #include <new>
 
@@ -165,6 +164,32 @@ Result<SplitHeader> findSplitUnit(std::span<const u8> info, u64 dwo_id) {
     return XOV_FAIL(Error::MissingDebugInfo);
 }
 
+// The split unit with the skeleton's id in a .dwo or package: its
+// sections (narrowed to the unit's contributions in a package) and its
+// header. MissingDebugInfo when the file holds no such unit; a DWARF 4
+// .dwo whose unit DIE names another id counts as none, as a stale .dwo
+// describes other code.
+Result<SplitHeader> findInFile(ElfImage& file, const Sections& main, const Unit& skeleton,
+                               mem::Allocator allocator, Sections& found) {
+    found = TRY(splitSections(file, main, skeleton.version));
+    if (TRY(file.section(".debug_cu_index")).size() != 0) TRY(findInPackage(file, skeleton.dwo_id, found));
+    const SplitHeader header = TRY(findSplitUnit(found.info, skeleton.dwo_id));
+    if (header.version >= 5) return header;  // the header named the id
+    Unit probe;
+    probe.offset = header.offset;
+    probe.end = header.end;
+    probe.die_offset = header.die_offset;
+    probe.abbrev_offset = header.abbrev_offset;
+    probe.version = header.version;
+    probe.unit_type = header.unit_type;
+    probe.address_size = header.address_size;
+    probe.offset_size = header.offset_size;
+    TRY(ensureUnitDie(found, probe, allocator));
+    TRY(readSkeletonAttributes(found, probe));
+    if (probe.has_dwo_id && probe.dwo_id != skeleton.dwo_id) return XOV_FAIL(Error::MissingDebugInfo);
+    return header;
+}
+
 }  // namespace
 
 Result<u64> readSplitFile(ElfImage& file, const Sections& main, u64 dwo_id, u16 version) {
@@ -191,19 +216,43 @@ Result<void> DwarfInfo::loadSplit(Unit& unit) {
     if (unit.dwo_name.empty() && !unit.has_dwo_id) return {};  // an ordinary unit
     if (!unit.has_dwo_id) return XOV_FAIL(Error::InvalidDebugInfo);
 
-    // The .dwo the skeleton names, else the package beside the executable.
+    // Where the split unit is looked for, first found first taken:
+    //  1. the skeleton's DW_AT_comp_dir + DW_AT_dwo_name (an absolute name
+    //     as it is), where a compiler writes one .dwo per object;
+    //  2. the executable's directory + a relative DW_AT_dwo_name: a link
+    //     that writes one .dwo for all its units (clang's LTO with lld,
+    //     "<output>_dwo/0.dwo") names it relative to the directory of the
+    //     link while each skeleton keeps its compile directory;
+    //  3. the package "<executable>.dwp";
+    //  4. none of these holds a unit with the skeleton's id: prepare()
+    //     answers from the skeleton's own line table.
+    // A file that is not there, cannot be read or holds no unit with the
+    // skeleton's id is passed over.
     Sections found;
+    SplitHeader header{};
     bool have = false;
-    if (!unit.dwo_name.empty()) {
-        PathBuffer path;
-        if (!unit.dwo_name.starts_with('/') && !unit.comp_dir.empty()) path.add(unit.comp_dir).add("/");
-        path.add(unit.dwo_name);
-        if (!path.overflow) {
-            if (auto dwo = ElfImage::open(path.bytes, allocator_)) {
-                found = TRY(splitSections(**dwo, sections_, unit.version));
-                have = true;
-            }
+    auto tryDwo = [&](DwoLookup& last, std::string_view dir) {
+        if (!last.tried || last.dir != dir || last.name != unit.dwo_name) {
+            last = {.dir = dir, .name = unit.dwo_name, .image = nullptr, .tried = true};
+            PathBuffer path;
+            if (!dir.empty()) path.add(dir).add("/");
+            path.add(unit.dwo_name);
+            if (path.overflow) return;
+            if (auto dwo = ElfImage::open(path.bytes, allocator_)) last.image = *dwo;
         }
+        if (last.image == nullptr) return;
+        if (auto h = findInFile(*last.image, sections_, unit, allocator_, found)) {
+            header = *h;
+            have = true;
+        }
+    };
+    if (!unit.dwo_name.empty()) {
+        const bool absolute = unit.dwo_name.starts_with('/');
+        tryDwo(last_dwo_[0], absolute ? std::string_view{} : unit.comp_dir);
+        const usize slash = package_path_.rfind('/');
+        const std::string_view exe_dir =
+            slash == std::string_view::npos ? std::string_view{} : package_path_.substr(0, slash == 0 ? 1 : slash);
+        if (!have && !absolute && !package_path_.empty() && exe_dir != unit.comp_dir) tryDwo(last_dwo_[1], exe_dir);
     }
     if (!have) {
         const Result<ElfImage*> package = package_.getOrInit([&]() -> Result<ElfImage*> {
@@ -212,12 +261,15 @@ Result<void> DwarfInfo::loadSplit(Unit& unit) {
             if (package_path_.empty() || path.overflow) return XOV_FAIL(Error::MissingDebugInfo);
             return ElfImage::open(path.bytes, allocator_);
         });
-        if (!package) return XOV_FAIL(Error::MissingDebugInfo);
-        found = TRY(splitSections(**package, sections_, unit.version));
-        TRY(findInPackage(**package, unit.dwo_id, found));
+        if (package) {
+            if (auto h = findInFile(**package, sections_, unit, allocator_, found)) {
+                header = *h;
+                have = true;
+            }
+        }
     }
+    if (!have) return XOV_FAIL(Error::MissingDebugInfo);
 
-    const SplitHeader header = TRY(findSplitUnit(found.info, unit.dwo_id));
     auto* sections = TRY(allocator_.create<Sections>());
     new (sections) Sections(found);
 
@@ -239,12 +291,6 @@ Result<void> DwarfInfo::loadSplit(Unit& unit) {
     unit.stmt_list.reset();
     TRY(ensureUnitDie(*sections, unit, allocator_));
     if (unit.version < 5) {
-        // The id a DWARF 4 .dwo names in its unit DIE must be the
-        // skeleton's: a stale .dwo describes other code.
-        Unit probe = unit;
-        probe.has_dwo_id = false;
-        TRY(readSkeletonAttributes(*sections, probe));
-        if (probe.has_dwo_id && probe.dwo_id != skeleton.dwo_id) return XOV_FAIL(Error::InvalidDebugInfo);
         unit.ranges_base = skeleton.rnglists_base;  // DW_AT_GNU_ranges_base
         unit.rnglists_base = 0;
     }

@@ -98,7 +98,12 @@ std::vector<std::vector<Frame>> symbolize(const std::string& path, const std::ve
     }
     (void)!write(fd, text.data(), text.size());
     close(fd);
-    const std::string out = runShell(symbolizer() + " --obj='" + path + "' --inlines --functions=short < " + input);
+    // A package made for llvm-symbolizer alone, for a sample whose split
+    // units it cannot find by itself.
+    const std::string package = path.substr(0, path.rfind('/') + 1) + "oracle.dwp";
+    const std::string dwp = access(package.c_str(), R_OK) == 0 ? " --dwp='" + package + "'" : "";
+    const std::string out =
+        runShell(symbolizer() + " --obj='" + path + "'" + dwp + " --inlines --functions=short < " + input);
     unlink(input);
     std::vector<std::vector<Frame>> result;
     std::vector<Frame> current;
@@ -315,6 +320,73 @@ std::vector<Sample> oracleSamples() {
 class OracleMatrix : public ::testing::TestWithParam<Sample> {};
 
 TEST_P(OracleMatrix, AgreesWithLlvmSymbolizer) { expectAgreement(GetParam().path, 200); }
+
+// The one-.dwo LTO layout moved, with its .dwo, to another directory: the
+// .dwo is found beside the executable wherever that is, as long as its
+// units carry the skeletons' ids; one whose ids differ (another build's) is
+// passed over for the skeletons' own line tables.
+TEST(DebugInfoOracle, LtoSplitDwoIsFoundBesideTheExecutableOnlyWithTheSkeletonsIds) {
+    std::string built;
+    for (const Sample& sample : oracleSamples())
+        if (sample.name == "clang_lto_split_dwo") built = sample.path;
+    if (built.empty()) GTEST_SKIP() << "oracle matrix not built";
+    const std::string built_dwo = built.substr(0, built.rfind('/')) + "/sample_dwo/0.dwo";
+    std::vector<u8> dwo = xov_test::readFile(built_dwo);
+    ASSERT_FALSE(dwo.empty());
+
+    // Lays out <dir>/sample and <dir>/sample_dwo/0.dwo, removed at the end.
+    struct Layouts {
+        std::vector<std::string> dirs;
+        ~Layouts() {
+            for (const auto& dir : dirs) runShell("rm -rf '" + dir + "'");
+        }
+    } layouts;
+    auto layOut = [&](const std::vector<u8>& dwo_bytes) {
+        char dir[] = "/tmp/trace_lto_dwo_XXXXXX";
+        EXPECT_NE(mkdtemp(dir), nullptr);
+        layouts.dirs.emplace_back(dir);
+        runShell(std::string("cp '") + built + "' " + dir + "/sample && mkdir " + dir + "/sample_dwo");
+        std::ofstream(std::string(dir) + "/sample_dwo/0.dwo", std::ios::binary)
+            .write(reinterpret_cast<const char*>(dwo_bytes.data()), static_cast<std::streamsize>(dwo_bytes.size()));
+        return std::string(dir);
+    };
+    auto entriesAt = [](debug::Module& module, unsigned long address) {
+        std::vector<debug::SymbolInfo> out;
+        debug::SymbolInfo entries[debug::Module::max_inline_entries];
+        if (auto count = module.getSymbolsAtAddress(address, entries)) out.assign(entries, entries + *count);
+        return out;
+    };
+
+    const std::string moved = layOut(dwo);
+    auto found = debug::Module::openFile(moved + "/sample");
+    ASSERT_TRUE(found.has_value());
+    // Every address the reader places in inlined code.
+    std::vector<unsigned long> inlined;
+    for (unsigned long a : functionAddresses(built))
+        if (entriesAt(**found, a).size() > 1) inlined.push_back(a);
+    EXPECT_GE(inlined.size(), 100u);
+
+    // Another build's .dwo: every split unit's id changed.
+    const auto sections = xov_test::sectionsOf(dwo);
+    const auto& info = xov_test::section(sections, ".debug_info.dwo").header;
+    int units = 0;
+    for (u64 at = info.sh_offset; at + 20 <= info.sh_offset + info.sh_size; ++units) {
+        u32 length;
+        std::memcpy(&length, dwo.data() + at, 4);
+        ASSERT_EQ(dwo[at + 6], 5) << "a DWARF 5 split compile unit";
+        dwo[at + 12] ^= 0x5a;  // the unit's id, after the header's first 12 bytes
+        at += 4 + length;
+    }
+    EXPECT_GE(units, 2);
+    const std::string stale = layOut(dwo);
+    auto passed_over = debug::Module::openFile(stale + "/sample");
+    ASSERT_TRUE(passed_over.has_value());
+    for (unsigned long a : inlined) {
+        const auto entries = entriesAt(**passed_over, a);
+        ASSERT_EQ(entries.size(), 1u) << std::hex << a;
+        EXPECT_TRUE(entries[0].line_info.has_value()) << std::hex << a;
+    }
+}
 
 // Builds configured without the samples have an empty manifest.
 GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(OracleMatrix);
