@@ -126,6 +126,19 @@ struct SplitHeader {
     u8 unit_type, address_size, offset_size;
 };
 
+// Points a unit record at the split unit's header; the rest of the record
+// is the caller's.
+void placeAtHeader(Unit& unit, const SplitHeader& header) {
+    unit.offset = header.offset;
+    unit.end = header.end;
+    unit.die_offset = header.die_offset;
+    unit.abbrev_offset = header.abbrev_offset;
+    unit.version = header.version;
+    unit.unit_type = header.unit_type;
+    unit.address_size = header.address_size;
+    unit.offset_size = header.offset_size;
+}
+
 // The split compile unit with this id in a .dwo's (or a package slice's)
 // .debug_info: DWARF 5 names the id in the unit header; a DWARF 4 .dwo
 // holds one compile unit, whose id the caller checks.
@@ -176,14 +189,7 @@ Result<SplitHeader> findInFile(ElfImage& file, const Sections& main, const Unit&
     const SplitHeader header = TRY(findSplitUnit(found.info, skeleton.dwo_id));
     if (header.version >= 5) return header;  // the header named the id
     Unit probe;
-    probe.offset = header.offset;
-    probe.end = header.end;
-    probe.die_offset = header.die_offset;
-    probe.abbrev_offset = header.abbrev_offset;
-    probe.version = header.version;
-    probe.unit_type = header.unit_type;
-    probe.address_size = header.address_size;
-    probe.offset_size = header.offset_size;
+    placeAtHeader(probe, header);
     TRY(ensureUnitDie(found, probe, allocator));
     TRY(readSkeletonAttributes(found, probe));
     if (probe.has_dwo_id && probe.dwo_id != skeleton.dwo_id) return XOV_FAIL(Error::MissingDebugInfo);
@@ -276,14 +282,7 @@ Result<void> DwarfInfo::loadSplit(Unit& unit) {
     // The split unit's DIEs, read in its own sections; what it leaves out
     // comes from the skeleton.
     const Unit skeleton = unit;
-    unit.offset = header.offset;
-    unit.end = header.end;
-    unit.die_offset = header.die_offset;
-    unit.abbrev_offset = header.abbrev_offset;
-    unit.version = header.version;
-    unit.unit_type = header.unit_type;
-    unit.address_size = header.address_size;
-    unit.offset_size = header.offset_size;
+    placeAtHeader(unit, header);
     unit.split = sections;
     unit.die_read.reset();
     unit.name = "???";
