@@ -439,7 +439,7 @@ TEST(SeparateDebugFile, ACandidateFarLargerThanItsSectionsIsNotChecksummed) {
     const std::vector<u8> debug_bytes = readFile(std::string(XOV_SAMPLE_STRIPPED_PATH) + ".debug");
     ASSERT_FALSE(exe.empty());
     ASSERT_FALSE(debug_bytes.empty());
-    const SectionInfo& link = section(sectionsOf(exe), ".gnu_debuglink");
+    const SectionInfo link = section(sectionsOf(exe), ".gnu_debuglink");
     const usize name_size = std::strlen(reinterpret_cast<const char*>(exe.data() + link.header.sh_offset)) + 1;
     const usize crc_at = link.header.sh_offset + ((name_size + 3) & ~usize{3});
     ASSERT_EQ(crc_at + 4, link.header.sh_offset + link.header.sh_size);
@@ -550,7 +550,7 @@ TEST_P(DamagedCompressedSection, CorruptStreamIsInvalidDebugInfo) {
 TEST(DamagedCompressedSection, AClaimThePayloadFallsShortOfTouchesOnlyWhatInflates) {
     std::vector<u8> bytes = readFile(XOV_SAMPLE_GZ_PATH);
     ASSERT_FALSE(bytes.empty());
-    const SectionInfo& info = section(sectionsOf(bytes), ".debug_info");
+    const SectionInfo info = section(sectionsOf(bytes), ".debug_info");
     ASSERT_NE(info.header.sh_flags & SHF_COMPRESSED, 0u);
     const u64 payload = info.header.sh_size - sizeof(Elf64_Chdr);
     const u64 announced = payload * 1000;

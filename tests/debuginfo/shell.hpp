@@ -94,12 +94,12 @@ inline std::vector<SectionInfo> sectionsOf(const std::vector<u8>& file) {
     return out;
 }
 
-inline const SectionInfo& section(const std::vector<SectionInfo>& sections, const std::string& name) {
+// A copy, so that a caller may look a section up in a list it does not keep.
+inline SectionInfo section(const std::vector<SectionInfo>& sections, const std::string& name) {
     for (const auto& s : sections)
         if (s.name == name) return s;
     ADD_FAILURE() << "no section " << name;
-    static const SectionInfo none{};
-    return none;
+    return {};
 }
 
 }  // namespace xov_test
