@@ -1,7 +1,7 @@
 // Fault signals (SIGSEGV, SIGILL, SIGBUS, SIGFPE) reported like panics: a
 // fault line, the stack from the interrupted instruction, then SIGABRT.
 // Interrupts (SIGINT, SIGTERM) reported the same way, then ended by their
-// own default action.
+// own default action; SIGQUIT and the time limit show every thread's stack.
 #include <csignal>
 
 #include "failure/panic.hpp"
@@ -119,7 +119,7 @@ void handleSegfaultPosix(int sig, siginfo_t* info, void* context) {
 
 namespace {
 
-constexpr int interrupt_signals[] = {SIGINT, SIGTERM};
+constexpr int interrupt_signals[] = {SIGINT, SIGTERM, SIGQUIT};
 
 // The thread whose stack an interrupt's report shows: the one that runs
 // the tests.
@@ -131,6 +131,7 @@ std::string_view interruptName(int sig) {
     switch (sig) {
         case SIGINT: return "SIGINT";
         case SIGTERM: return "SIGTERM";
+        case SIGQUIT: return "SIGQUIT";
         default: return "a signal";
     }
 }
@@ -167,10 +168,78 @@ void writeInterruptLine(Writer& out, int sig, const RunningTest* test) {
     (void)fmt::format(out, ", after {d}.{s}{d} s\n", centis / 100, centis % 100 < 10 ? "0" : "", centis % 100);
 }
 
+// Asks another thread for its register context: realtime, as the time
+// limit's.
+int traceRequestSignal() { return SIGRTMIN + 4; }
+
+// Set once a report has asked the other threads for their stacks.
+std::atomic<bool> traces_requested{false};
+
+// How long a report waits for the other threads' answers, all together.
+constexpr u64 answer_bound_ns = 200'000'000;
+
+void handleTraceRequestPosix(int, siginfo_t*, void* context) {
+    if (!traces_requested.load(std::memory_order_acquire)) return;
+    sys::ThreadRecord* const record = sys::thisThreadRecord();
+    if (record == nullptr) return;
+    record->answer.store(context, std::memory_order_release);
+    // The context and the stack it describes stay as they are while the
+    // report reads them; the report ends the process.
+    for (;;) sys::sleepNs(1'000'000'000);
+}
+
+const char* threadRole(const sys::ThreadRecord& record) {
+    const char* const role = record.role.load(std::memory_order_acquire);
+    return role != nullptr ? role : "started by a test";
+}
+
+// The main thread's stack from context, then every listed thread's from
+// the context it answers with; one that has not answered within the bound
+// (its signals blocked, say) is listed as such.
+void dumpEveryThread(Writer& out, const ucontext_t* context) {
+    (void)fmt::format(out, "thread {d}, the main thread:\n", sys::gettid());
+    dumpStackTraceFromBase(context);
+    const std::span<sys::ThreadRecord, sys::thread_table_size> table = sys::threadTable();
+    i32 asked[sys::thread_table_size] = {};
+    traces_requested.store(true, std::memory_order_release);
+    for (usize i = 0; i < table.size(); ++i) {
+        const i32 tid = table[i].tid.load(std::memory_order_acquire);
+        if (tid != 0 && tid != sys::gettid() && sys::signalThread(tid, traceRequestSignal())) asked[i] = tid;
+    }
+    const u64 deadline = sys::monotonicNs() + answer_bound_ns;
+    for (;;) {
+        bool waiting = false;
+        for (usize i = 0; i < table.size(); ++i)
+            waiting = waiting || (asked[i] != 0 && table[i].answer.load(std::memory_order_acquire) == nullptr);
+        if (!waiting || sys::monotonicNs() >= deadline) break;
+        sys::sleepNs(1'000'000);
+    }
+    for (usize i = 0; i < table.size(); ++i) {
+        if (asked[i] == 0) continue;
+        const void* const answer = table[i].answer.load(std::memory_order_acquire);
+        const char* const role = threadRole(table[i]);
+        if (answer == nullptr) {
+            (void)fmt::format(out, "thread {d}, {s}, did not answer within {d} ms\n", asked[i],
+                              std::string_view(role), answer_bound_ns / 1'000'000);
+            continue;
+        }
+        (void)fmt::format(out, "thread {d}, {s}:\n", asked[i], std::string_view(role));
+        dumpStackTraceFromBase(static_cast<const ucontext_t*>(answer));
+    }
+    if (const usize unlisted = sys::unlistedThreads(); unlisted != 0)
+        (void)fmt::format(out, "{d} more threads not listed\n", unlisted);
+}
+
 }  // namespace
 
 void maybeEnableInterruptHandler() {
     interrupt_tid.store(sys::gettid(), std::memory_order_relaxed);
+    struct sigaction request {};
+    request.sa_sigaction = handleTraceRequestPosix;
+    sigemptyset(&request.sa_mask);
+    request.sa_flags = SA_SIGINFO | SA_RESTART | SA_ONSTACK;
+    if (!sys::sigaction(traceRequestSignal(), &request, nullptr))
+        panic("unable to install the handler of a thread's trace request");
     struct sigaction act {};
     act.sa_sigaction = handleInterruptPosix;
     sigemptyset(&act.sa_mask);
@@ -231,7 +300,8 @@ void handleInterruptPosix(int sig, siginfo_t*, void* context) {
     FaultWriter out;
     const RunningTest* const test = running_test.exchange(nullptr, std::memory_order_acquire);
     writeInterruptLine(out, sig, test);
-    if (test != nullptr) dumpStackTraceFromBase(static_cast<const ucontext_t*>(context));
+    if (sig == SIGQUIT) dumpEveryThread(out, static_cast<const ucontext_t*>(context));
+    else if (test != nullptr) dumpStackTraceFromBase(static_cast<const ucontext_t*>(context));
     endBySignal(sig);
 }
 
@@ -271,7 +341,7 @@ void handleTimeLimitPosix(int, siginfo_t* info, void* context) {
         else
             (void)fmt::format(out, "timed out in test {d}/{d} \"{s}\"", test->number, test->total, test->name);
         (void)fmt::format(out, ", after the time limit of {d} s\n", test_time_limit_ns / 1'000'000'000);
-        dumpStackTraceFromBase(static_cast<const ucontext_t*>(context));
+        dumpEveryThread(out, static_cast<const ucontext_t*>(context));
     }
     panic_mutex.unlock();
     waitForOtherThreadToFinishPanicking();

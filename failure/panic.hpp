@@ -56,19 +56,21 @@ void resetSegfaultHandler();
 // The installed handler (SA_SIGINFO form).
 void handleSegfaultPosix(int sig, siginfo_t* info, void* context);
 
-// Installs the handler of SIGINT and SIGTERM on the calling (main) thread,
-// except for a signal the parent left ignored: a report naming the running
-// test, the main thread's stack where the signal arrived, then the
-// process ends by that signal's default action. Another thread that
-// receives one hands it to the main thread.
+// Installs the handler of SIGINT, SIGTERM and SIGQUIT on the calling
+// (main) thread, except for a signal the parent left ignored: a report
+// naming the running test, the main thread's stack where the signal
+// arrived (every listed thread's for SIGQUIT), then the process ends by
+// that signal's default action. Another thread that receives one hands it
+// to the main thread. Also the handler by which every other thread answers
+// a request for its stack.
 void maybeEnableInterruptHandler();
 void handleInterruptPosix(int sig, siginfo_t* info, void* context);
 
 // The per-test time limit (0: none). enableTestTimeLimit, on the main
 // thread at start-up, installs its handler and a timer that signals that
 // thread; the runner arms it around each test. When it expires the report
-// names the test and shows the main thread's stack, then the process ends
-// by SIGABRT as a panic does.
+// names the test and shows every listed thread's stack, the main thread's
+// first, then the process ends by SIGABRT as a panic does.
 extern u64 test_time_limit_ns;
 void enableTestTimeLimit(u64 seconds);
 void armTestTimeLimit();

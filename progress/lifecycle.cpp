@@ -105,6 +105,7 @@ void handleSigWinch(int sig, siginfo_t*, void*) {
 }
 
 void* updateThreadRun(void*) {
+    sys::nameThisThread("the progress thread");
     Serialized::Buffer buffer;
     bool resize = wait(global_progress.initial_delay_ns);
     if (isDone()) return nullptr;
@@ -123,6 +124,7 @@ void* updateThreadRun(void*) {
 
 void* ipcThreadRun(void* context) {
     const int fd = static_cast<int>(reinterpret_cast<uintptr_t>(context));
+    sys::nameThisThread("the progress thread");
     Serialized::Buffer buffer;
     (void)wait(global_progress.initial_delay_ns);
     if (isDone()) return nullptr;

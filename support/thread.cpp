@@ -4,6 +4,8 @@
 #include "support/thread.hpp"
 
 #include <sys/mman.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
@@ -37,11 +39,42 @@ struct Launch {
 // stack is installed then, so it must find its own again.
 thread_local stack_t alt_stack_before{.ss_sp = nullptr, .ss_flags = SS_DISABLE, .ss_size = 0};
 
+sys::ThreadRecord thread_table[sys::thread_table_size];
+std::atomic<usize> unlisted_threads{0};
+thread_local sys::ThreadRecord* this_thread_record = nullptr;
+
+void listThisThread() {
+    const i32 tid = sys::gettid();
+    for (sys::ThreadRecord& record : thread_table) {
+        i32 free = 0;
+        if (record.tid.compare_exchange_strong(free, tid, std::memory_order_acq_rel)) {
+            this_thread_record = &record;
+            return;
+        }
+    }
+    unlisted_threads.fetch_add(1, std::memory_order_relaxed);
+}
+
+// A freed slot is left clean for the next thread, which claims it by its
+// tid alone.
+void unlistThisThread() {
+    sys::ThreadRecord* const record = this_thread_record;
+    if (record == nullptr) {
+        unlisted_threads.fetch_sub(1, std::memory_order_relaxed);
+        return;
+    }
+    this_thread_record = nullptr;
+    record->role.store(nullptr, std::memory_order_relaxed);
+    record->answer.store(nullptr, std::memory_order_relaxed);
+    record->tid.store(0, std::memory_order_release);
+}
+
 // Runs at the end of every thread that got a stack from the wrapper, by
-// return or by pthread_exit, on the thread's own stack: gives back the
-// stack that was there before, unless the thread installed another one
-// itself, then unmaps the thread's.
+// return or by pthread_exit, on the thread's own stack: takes the thread
+// off the list, gives back the stack that was there before, unless the
+// thread installed another one itself, then unmaps the thread's.
 void releaseAltStack(void* mapping) {
+    unlistThisThread();
     stack_t current{};
     const void* const ours = static_cast<const char*>(mapping) + 4096;
     if (::sigaltstack(nullptr, &current) == 0 && current.ss_sp == ours) (void)::sigaltstack(&alt_stack_before, nullptr);
@@ -57,8 +90,13 @@ void* runWithAltStack(void* launch_record) {
     const Launch launch = *static_cast<const Launch*>(launch_record);
     // Registered before installing, so that the stack is freed even if the
     // kernel refuses it.
-    if (pthread_setspecific(alt_stack_key, launch.alt_stack.mapping) != 0) sys::unmapAltSignalStack(launch.alt_stack);
-    else (void)sys::useAltSignalStack(launch.alt_stack, &alt_stack_before);
+    if (pthread_setspecific(alt_stack_key, launch.alt_stack.mapping) != 0) {
+        sys::unmapAltSignalStack(launch.alt_stack);
+    } else {
+        // Listed only where the destructor will take it off the list.
+        listThisThread();
+        (void)sys::useAltSignalStack(launch.alt_stack, &alt_stack_before);
+    }
     return launch.entry(launch.context);
 }
 
@@ -146,6 +184,23 @@ void Thread::join() {
 }
 
 namespace sys {
+
+std::span<ThreadRecord, thread_table_size> threadTable() { return thread_table; }
+
+usize unlistedThreads() { return unlisted_threads.load(std::memory_order_relaxed); }
+
+ThreadRecord* thisThreadRecord() { return this_thread_record; }
+
+void nameThisThread(const char* role) {
+    if (ThreadRecord* const record = this_thread_record) record->role.store(role, std::memory_order_release);
+}
+
+Result<void> signalThread(i32 tid, int sig) {
+    // tgkill, not tkill: a thread id reused by another process since the
+    // table was read is not signalled.
+    if (::syscall(SYS_tgkill, sys::getpid(), tid, sig) != 0) return XOV_FAIL(errorFromErrno(errno));
+    return {};
+}
 
 Result<void> installSignalAction(int sig, SignalAction action) {
     struct sigaction act {};

@@ -6,6 +6,9 @@
 #include <csignal>
 #include <pthread.h>
 
+#include <atomic>
+#include <span>
+
 #include "support/error.hpp"
 #include "support/types.hpp"
 
@@ -68,6 +71,37 @@ class Thread {
 };
 
 namespace sys {
+
+// Each thread started through pthread_create, listed while it runs (from
+// its first instruction to its thread-specific destructors), for a report
+// that shows every thread's stack. Lock-free: a thread claims a free slot
+// for itself and frees it when it ends, and a reader in a signal handler
+// sees each slot whole or free.
+struct ThreadRecord {
+    // 0: a free slot.
+    std::atomic<i32> tid{0};
+    // What the thread is, when the code that started it says ("the
+    // progress thread"): a string with static storage duration. Null for
+    // any other thread, which a test started.
+    std::atomic<const char*> role{nullptr};
+    // The register context the thread answered a report's request with,
+    // from its own signal handler, which then never returns; null until
+    // then.
+    std::atomic<const void*> answer{nullptr};
+};
+
+inline constexpr usize thread_table_size = 128;
+
+std::span<ThreadRecord, thread_table_size> threadTable();
+// Threads that found the table full and are not listed.
+usize unlistedThreads();
+// The calling thread's record; null for the main thread, or one not
+// listed.
+ThreadRecord* thisThreadRecord();
+// Names the calling thread for a report; role has static storage duration.
+void nameThisThread(const char* role);
+// Sends sig to thread tid of this process.
+[[nodiscard]] Result<void> signalThread(i32 tid, int sig);
 
 using SignalAction = void (*)(int sig, siginfo_t* info, void* context);
 

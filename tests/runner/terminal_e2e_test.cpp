@@ -3,6 +3,7 @@
 #include <elf.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -443,6 +444,146 @@ TEST(FixtureInterrupt, ASpinningTestIsReportedWhereItSpins) {
     EXPECT_NE(r.err.find("spinsForever", line_at), std::string::npos) << r.err;
 }
 
+// ---- every thread's stack ----
+
+// One thread's part of a report: its heading line ("thread 42, the main
+// thread:") and the trace below it, up to the next heading.
+struct ThreadSection {
+    std::string heading;
+    std::string trace;
+};
+
+// The sections after the report's first line (from `from` on).
+std::vector<ThreadSection> threadSections(const std::string& err, size_t from) {
+    std::vector<ThreadSection> sections;
+    size_t at = from;
+    while ((at = err.find("\nthread ", at)) != std::string::npos) {
+        const size_t start = at + 1;
+        const size_t end_of_heading = err.find('\n', start);
+        const size_t next = err.find("\nthread ", start);
+        const size_t trace_end = next == std::string::npos ? err.size() : next;
+        const size_t heading_end = end_of_heading == std::string::npos ? err.size() : end_of_heading;
+        std::string heading = err.substr(start, heading_end - start);
+        if (!heading.empty() && heading.back() == '\r') heading.pop_back();
+        sections.push_back({heading, err.substr(heading_end, trace_end - heading_end)});
+        at = start;
+    }
+    return sections;
+}
+
+// "thread <digits>, <role>" and what follows it.
+bool headingIs(const ThreadSection& section, std::string_view role_and_rest) {
+    const std::string& h = section.heading;
+    size_t i = std::string_view("thread ").size();
+    if (!startsWith(h, "thread ")) return false;
+    const size_t digits = i;
+    while (i < h.size() && isdigit(static_cast<unsigned char>(h[i]))) ++i;
+    return i > digits && h.compare(i, std::string::npos, std::string(", ") + std::string(role_and_rest)) == 0;
+}
+
+// An entry of the function, not a quoted source line that names it.
+bool showsFunction(const ThreadSection& section, std::string_view function) {
+    return section.trace.find("::" + std::string(function) + " (") != std::string::npos;
+}
+
+const ThreadSection* sectionShowing(const std::vector<ThreadSection>& sections, std::string_view function) {
+    for (const ThreadSection& section : sections)
+        if (showsFunction(section, function)) return &section;
+    return nullptr;
+}
+
+// SIGQUIT's default action may write a core file; none is wanted. Its
+// disposition, were it ignored here, would be the child's too.
+void quitWithoutACore() {
+    const rlimit none{0, 0};
+    (void)setrlimit(RLIMIT_CORE, &none);
+    (void)signal(SIGQUIT, SIG_DFL);
+}
+
+// The two threads the test started and the main thread, each under its
+// own heading, each showing where it blocks; then death by SIGQUIT.
+void expectTheTestsThreads(const std::vector<ThreadSection>& sections, const std::string& err) {
+    ASSERT_GE(sections.size(), 3u) << err;
+    EXPECT_TRUE(headingIs(sections[0], "the main thread:")) << sections[0].heading;
+    EXPECT_TRUE(showsFunction(sections[0], "blocksInPoll")) << err;
+    EXPECT_TRUE(showsFunction(sections[0], "startsTwoThreads")) << err;
+    const ThreadSection* const first = sectionShowing(sections, "firstThreadBody");
+    const ThreadSection* const second = sectionShowing(sections, "secondThreadBody");
+    ASSERT_NE(first, nullptr) << err;
+    ASSERT_NE(second, nullptr) << err;
+    EXPECT_TRUE(headingIs(*first, "started by a test:")) << first->heading;
+    EXPECT_TRUE(headingIs(*second, "started by a test:")) << second->heading;
+    EXPECT_TRUE(showsFunction(*first, "blocksInPoll")) << err;
+    EXPECT_TRUE(showsFunction(*second, "readsForever")) << err;
+    EXPECT_FALSE(showsFunction(*first, "startsTwoThreads")) << "another thread's stack: " << err;
+    EXPECT_EQ(err.find("did not answer"), std::string::npos) << err;
+}
+
+// On a pipe there is no progress thread: exactly the main thread and the
+// test's two.
+TEST(FixtureQuit, SigquitShowsEveryThreadWhereItBlocksThenDiesBySigquit) {
+    quitWithoutACore();
+    auto options = fixture("interrupt_two_threads");
+    options.set_env = {"XOV_FIXTURE_TABLE=interrupt_two_threads", "NO_COLOR=1"};
+    const auto r = interruptWhenBlocking(options, SIGQUIT);
+    EXPECT_EQ(r.termSignal(), SIGQUIT) << r.err;
+    const std::string line = "2/2 interrupt.test.starts two threads...blocking now\n"
+                             "interrupted by SIGQUIT in test 2/2 \"interrupt.test.starts two threads\", after ";
+    ASSERT_TRUE(startsWith(r.err, "1/2 interrupt.test.quick...OK\n" + line)) << r.err;
+    EXPECT_TRUE(hasElapsedTime(r.err, line)) << r.err;
+    const std::vector<ThreadSection> sections = threadSections(r.err, line.size());
+    EXPECT_EQ(sections.size(), 3u) << r.err;
+    expectTheTestsThreads(sections, r.err);
+    EXPECT_TRUE(endsWith(r.err, "\n")) << r.err;
+}
+
+// On a terminal the progress thread is there too, under its own name.
+TEST(FixtureQuit, OnATerminalTheProgressThreadIsNamed) {
+    quitWithoutACore();
+    auto options = fixture("interrupt_two_threads");
+    options.stderr_pty = true;
+    options.set_env = {"XOV_FIXTURE_TABLE=interrupt_two_threads", "NO_COLOR=1"};
+    const auto r = interruptWhenBlocking(options, SIGQUIT);
+    EXPECT_EQ(r.termSignal(), SIGQUIT) << r.err;
+    const size_t line_at = r.err.find("interrupted by SIGQUIT in test 2/2 \"interrupt.test.starts two threads\"");
+    ASSERT_NE(line_at, std::string::npos) << r.err;
+    const std::vector<ThreadSection> sections = threadSections(r.err, line_at);
+    EXPECT_EQ(sections.size(), 4u) << r.err;
+    expectTheTestsThreads(sections, r.err);
+    const ThreadSection* const progress = sectionShowing(sections, "updateThreadRun");
+    ASSERT_NE(progress, nullptr) << r.err;
+    EXPECT_TRUE(headingIs(*progress, "the progress thread:")) << progress->heading;
+}
+
+// A thread that cannot take the request (every signal blocked) is listed
+// as not answering, and the report goes on without it, in bounded time.
+TEST(FixtureQuit, AThreadThatCannotAnswerIsListedAndTheReportStillEnds) {
+    quitWithoutACore();
+    auto options = fixture("interrupt_deaf_thread");
+    options.set_env = {"XOV_FIXTURE_TABLE=interrupt_deaf_thread", "NO_COLOR=1"};
+    const auto started = std::chrono::steady_clock::now();
+    const auto r = interruptWhenBlocking(options, SIGQUIT);
+    // Generous: only a report that waits on the thread for ever fails it.
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(20));
+    EXPECT_EQ(r.termSignal(), SIGQUIT) << r.err;
+    const size_t line_at = r.err.find("interrupted by SIGQUIT in test 1/1 \"interrupt.test.starts a deaf thread\"");
+    ASSERT_NE(line_at, std::string::npos) << r.err;
+    const std::vector<ThreadSection> sections = threadSections(r.err, line_at);
+    ASSERT_EQ(sections.size(), 3u) << r.err;
+    EXPECT_TRUE(headingIs(sections[0], "the main thread:")) << sections[0].heading;
+    int silent = 0;
+    for (const ThreadSection& section : sections) {
+        if (!headingIs(section, "started by a test, did not answer within 200 ms")) continue;
+        ++silent;
+        EXPECT_EQ(section.trace.find_first_not_of("\r\n"), std::string::npos) << r.err;
+    }
+    EXPECT_EQ(silent, 1) << r.err;
+    const ThreadSection* const first = sectionShowing(sections, "firstThreadBody");
+    ASSERT_NE(first, nullptr) << r.err;
+    EXPECT_TRUE(headingIs(*first, "started by a test:")) << first->heading;
+    EXPECT_EQ(sectionShowing(sections, "deafThreadBody"), nullptr) << r.err;
+}
+
 // ---- the time limit ----
 
 e2e::SpawnOptions underTheTimeLimit(const std::string& table) {
@@ -472,6 +613,18 @@ TEST(FixtureTimeLimit, ATestBlockedInASystemCallIsStoppedToo) {
                                   "timed out in test 2/3 \"interrupt.test.blocks\", after the time limit of 1 s\n"))
         << r.err;
     EXPECT_NE(r.err.find("blocksInPoll"), std::string::npos) << r.err;
+}
+
+// Past the limit, every thread is shown as SIGQUIT shows them.
+TEST(FixtureTimeLimit, EveryThreadOfATestThatRunsOverIsShown) {
+    const auto r = run(underTheTimeLimit("interrupt_two_threads"));
+    EXPECT_EQ(r.termSignal(), SIGABRT) << r.err;
+    const std::string line = "2/2 interrupt.test.starts two threads...blocking now\n"
+                             "timed out in test 2/2 \"interrupt.test.starts two threads\", after the time limit of 1 s\n";
+    ASSERT_TRUE(startsWith(r.err, "1/2 interrupt.test.quick...OK\n" + line)) << r.err;
+    const std::vector<ThreadSection> sections = threadSections(r.err, line.size() - 1);
+    EXPECT_EQ(sections.size(), 3u) << r.err;
+    expectTheTestsThreads(sections, r.err);
 }
 
 // Tests within the limit run as they would without one.
