@@ -104,12 +104,20 @@ void handleSigWinch(int sig, siginfo_t*, void*) {
     global_progress.redraw_event.set();
 }
 
+// Whether the thread goes on after a frame: not after a failed write. A
+// frame held back by a report is no reason to end: the report ends the
+// process, and a report of every thread lists this one, which must still
+// be there to answer.
+bool drawsOn(Serialized::Buffer& buffer, bool resize) {
+    return drawFrame(buffer, resize) || halted_for_report.load(std::memory_order_seq_cst);
+}
+
 void* updateThreadRun(void*) {
     sys::nameThisThread("the progress thread");
     Serialized::Buffer buffer;
     bool resize = wait(global_progress.initial_delay_ns);
     if (isDone()) return nullptr;
-    if (!drawFrame(buffer, resize)) return nullptr;
+    if (!drawsOn(buffer, resize)) return nullptr;
     for (;;) {
         resize = wait(global_progress.refresh_rate_ns);
         if (isDone()) {
@@ -118,7 +126,7 @@ void* updateThreadRun(void*) {
             stderr_mutex.unlock();
             return nullptr;
         }
-        if (!drawFrame(buffer, resize)) return nullptr;
+        if (!drawsOn(buffer, resize)) return nullptr;
     }
 }
 

@@ -303,7 +303,12 @@ TEST_F(StdErrLock, NoFrameIsDrawnOnceAReportStarted) {
     (void)Progress::initTree("Test", 1);
     Progress::haltForReport();
     std::thread update([] { (void)Progress::updateThreadRun(nullptr); });
-    update.join();  // ends by itself: no stop was requested
+    // Many refresh periods pass: the thread stays (a report of every
+    // thread lists it) but draws nothing, until the run is done.
+    sys::sleepNs(50'000'000);
+    global_progress.done.store(true, std::memory_order_release);
+    global_progress.redraw_event.set();
+    update.join();
     EXPECT_EQ(drain(), "");
     EXPECT_FALSE(global_progress.need_clear);
 }
