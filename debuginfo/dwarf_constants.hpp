@@ -31,13 +31,14 @@ inline constexpr u16 gnu_addr_index = 0x1f01, gnu_str_index = 0x1f02, gnu_ref_al
                      gnu_strp_alt = 0x1f21;
 }  // namespace form
 
-// DW_AT_*: attribute names.
+// DW_AT_*: attribute names. declaration_link (0x47) points from a
+// definition to the declaration it completes.
 namespace at {
 inline constexpr u16 sibling = 0x01, location = 0x02, name = 0x03, byte_size = 0x0b, stmt_list = 0x10,
                      low_pc = 0x11, high_pc = 0x12, language = 0x13, comp_dir = 0x1b, const_value = 0x1c,
                      inline_ = 0x20, producer = 0x25, prototyped = 0x27, abstract_origin = 0x31,
                      decl_file = 0x3a, decl_line = 0x3b, declaration = 0x3c, external = 0x3f, frame_base = 0x40,
-                     specification = 0x47, type = 0x49, ranges = 0x55, call_column = 0x57, call_file = 0x58,
+                     declaration_link = 0x47, type = 0x49, ranges = 0x55, call_column = 0x57, call_file = 0x58,
                      call_line = 0x59, entry_pc = 0x52, linkage_name = 0x6e, str_offsets_base = 0x72,
                      addr_base = 0x73, rnglists_base = 0x74, dwo_name = 0x76, loclists_base = 0x8c;
 inline constexpr u16 mips_linkage_name = 0x2007, gnu_dwo_name = 0x2130, gnu_dwo_id = 0x2131,

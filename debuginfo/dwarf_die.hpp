@@ -174,7 +174,7 @@ struct AbbrevTable {
 struct Die {
     u64 offset = 0;
     const Abbrev* abbrev = nullptr;  // null for the entry that ends a child list
-    FormValue sibling, name, low_pc, high_pc, ranges, specification, abstract_origin, call_file, call_line, call_column,
+    FormValue sibling, name, low_pc, high_pc, ranges, declaration_link, abstract_origin, call_file, call_line, call_column,
         stmt_list, comp_dir, str_offsets_base, addr_base, rnglists_base;
     bool declaration = false;
 };

@@ -28,7 +28,7 @@ Result<u64> declLine(const Sections& s, const Unit& unit, u64 offset, int depth 
     for (const AbbrevAttr& attr : unit.abbrevs.attrs.subspan(abbrev->first_attr, abbrev->attr_count)) {
         const FormValue value = TRY(readForm(r, attr.form, unit.context(), unit.abbrevs.implicitConst(attr)));
         if (attr.name == at::decl_line && value.kind == Kind::constant) return value.u;
-        if (attr.name == at::specification) declaration = value;
+        if (attr.name == at::declaration_link) declaration = value;
     }
     if (!declaration.present()) return 0;
     return declLine(s, unit, TRY(resolveRef(unit, declaration)), depth + 1);
@@ -432,7 +432,7 @@ Result<std::string_view> DwarfInfo::functionName(Unit& unit, u32 decl_index, int
         std::reverse(parts, parts + count);
         result = TRY(join(allocator_, std::span<const std::string_view>(parts, count), "::"));
     } else {
-        const FormValue& link = die.specification.present() ? die.specification : die.abstract_origin;
+        const FormValue& link = die.declaration_link.present() ? die.declaration_link : die.abstract_origin;
         if (!link.present()) return XOV_FAIL(Error::InvalidDebugInfo);
         const u64 target = TRY(resolveRef(unit, link));
         Unit* target_unit = &unit;

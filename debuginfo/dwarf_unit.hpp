@@ -139,7 +139,7 @@ inline Result<Die> readDie(const Unit& unit, ByteReader& r) {
             case at::low_pc: die.low_pc = value; break;
             case at::high_pc: die.high_pc = value; break;
             case at::ranges: die.ranges = value; break;
-            case at::specification: die.specification = value; break;
+            case at::declaration_link: die.declaration_link = value; break;
             case at::abstract_origin: die.abstract_origin = value; break;
             case at::call_file: die.call_file = value; break;
             case at::call_line: die.call_line = value; break;

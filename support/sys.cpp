@@ -184,10 +184,10 @@ Result<i32> threadTimerCreate(i32 tid, int sig) {
 }
 
 Result<void> threadTimerArm(i32 timer, u64 ns) {
-    struct itimerspec spec {};
-    spec.it_value.tv_sec = static_cast<time_t>(ns / 1'000'000'000);
-    spec.it_value.tv_nsec = static_cast<long>(ns % 1'000'000'000);
-    if (::syscall(SYS_timer_settime, timer, 0, &spec, nullptr) != 0) return XOV_FAIL(errorFromErrno(errno));
+    struct itimerspec timer_value {};
+    timer_value.it_value.tv_sec = static_cast<time_t>(ns / 1'000'000'000);
+    timer_value.it_value.tv_nsec = static_cast<long>(ns % 1'000'000'000);
+    if (::syscall(SYS_timer_settime, timer, 0, &timer_value, nullptr) != 0) return XOV_FAIL(errorFromErrno(errno));
     return {};
 }
 
